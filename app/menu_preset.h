@@ -1,0 +1,30 @@
+// The UI preset table: whether the tray icon persists and which menu commands show.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t IDM_EJECT_SIM = 40001;
+constexpr uint32_t IDM_EXIT = 40002;
+constexpr uint32_t IDM_MODEM_INFO = 40003;
+constexpr uint32_t IDM_ABOUT = 40004;
+constexpr uint32_t MENU_ID_NONE = 0xFFFFFFFF;
+
+struct MenuPreset {
+    uint32_t Number;
+    const char* Name;
+    bool Display;
+    uint32_t MenuId;
+};
+
+constexpr std::size_t MENU_PRESET_COUNT = 5;
+// Row 0's Display is tray_icon_persist.
+constexpr std::size_t TRAY_ICON_PRESET_ROW = 0;
+
+using MenuPresetTable = MenuPreset[MENU_PRESET_COUNT];
+
+// Fills `table` with the defaults: icon follows the SIM, menu offers Eject and Exit.
+void SetDefaultMenuPresets(MenuPresetTable& table);
+
+// The row whose Name equals `name` exactly, or nullptr.
+MenuPreset* FindMenuPreset(MenuPresetTable& table, const char* name);

@@ -1,0 +1,165 @@
+#include "app/quarn_vlmr_app.h"
+
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include "app/config_parser.h"
+#include "trace/trace.h"
+
+namespace {
+constexpr uint32_t kPlatformInvalid = 0;
+}
+
+QuarnVlmrApp::QuarnVlmrApp(ShellPort& shell, SimStatusPort& simStatus, SimEjectPort& simEject)
+    : m_Shell(shell), m_SimStatus(simStatus), m_SimEject(simEject) {
+    SetDefaultMenuPresets(m_Presets);
+}
+
+bool QuarnVlmrApp::TryAddTrayIcon(WindowHandle window) {
+    if (!m_Shell.AddTrayIcon(window)) {
+        return false;
+    }
+    m_SystemIconShows = true;
+    if (m_TrayIconPending) {
+        m_TrayIconPending = false;
+        m_Shell.StopTrayIconRetryTimer(window);
+    }
+    LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n");
+    return true;
+}
+
+bool QuarnVlmrApp::ShowSystemTrayIcon(WindowHandle window) {
+    std::lock_guard<std::mutex> lock(m_TrayMutex);
+    if (m_SystemIconShows) {
+        LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : QueryIsSystemIconShows is already exists, no need to show again.\n");
+        return true;
+    }
+    if (m_TrayIconPending) {
+        LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : %s: the icon waits for the shell, retrying every 1s.\n",
+                 "QuarnVlmrApp::ShowSystemTrayIcon");
+        return true;
+    }
+    RemoveSystemTrayIcon(window);
+    m_Shell.SleepMs(TRAY_ICON_REMOVE_SETTLE_MS);
+    for (int failures = 1; !TryAddTrayIcon(window); ++failures) {
+        LOG_ERROR("[ERROR] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon exception, 0x%x, retry (%d/%d) in 1s.\n",
+                  m_Shell.LastErrorCode(), failures, TRAY_ICON_ADD_ATTEMPTS);
+        if (failures == TRAY_ICON_ADD_ATTEMPTS) {
+            // A shell that is late at logon or restarting must neither keep the window
+            // thread here nor end the process: the message loop goes on retrying.
+            m_TrayIconPending = true;
+            m_Shell.StartTrayIconRetryTimer(window);
+            LOG_WARNING("[WARNING] QuarnVlmrApp::ShowSystemTrayIcon : %s: the shell refused the icon %d times, retrying every 1s from the message loop.\n",
+                        "QuarnVlmrApp::ShowSystemTrayIcon", failures);
+            return true;
+        }
+        m_Shell.SleepMs(TRAY_ICON_RETRY_MS);
+    }
+    return true;
+}
+
+void QuarnVlmrApp::RetryPendingTrayIcon(WindowHandle window) {
+    std::lock_guard<std::mutex> lock(m_TrayMutex);
+    if (!m_TrayIconPending) {
+        m_Shell.StopTrayIconRetryTimer(window);
+        return;
+    }
+    TryAddTrayIcon(window);
+}
+
+void QuarnVlmrApp::AppWmTaskbarCreated(WindowHandle window) {
+    std::lock_guard<std::mutex> lock(m_TrayMutex);
+    if (!m_SystemIconShows && !m_TrayIconPending) {
+        return;
+    }
+    LOG_INFO("[INFO] QuarnVlmrApp::AppWmTaskbarCreated : %s: the shell restarted, adding the icon again.\n",
+             "QuarnVlmrApp::AppWmTaskbarCreated");
+    m_SystemIconShows = false;
+    if (!TryAddTrayIcon(window) && !m_TrayIconPending) {
+        m_TrayIconPending = true;
+        m_Shell.StartTrayIconRetryTimer(window);
+    }
+}
+
+void QuarnVlmrApp::RemoveSystemTrayIcon(WindowHandle window) {
+    m_Shell.DeleteTrayIcon(window);
+    m_SystemIconShows = false;
+    if (m_TrayIconPending) {
+        m_TrayIconPending = false;
+        m_Shell.StopTrayIconRetryTimer(window);
+    }
+}
+
+void QuarnVlmrApp::HideSystemTrayIcon(WindowHandle window) {
+    if (!IsTrayIconPersistent()) {
+        LOG_INFO("[INFO] QuarnVlmrApp::HideSystemTrayIcon : HideSystemTrayIcon");
+        RemoveSystemTrayIcon(window);
+    } else {
+        LOG_INFO("[INFO] QuarnVlmrApp::HideSystemTrayIcon : %s: system tray icon persist param is true, not to hide.",
+                 "QuarnVlmrApp::HideSystemTrayIcon");
+    }
+}
+
+int QuarnVlmrApp::AppWmCreate(WindowHandle window) {
+    try {
+        const uint32_t status = m_SimStatus.UpdateSystemTrayIconStatus();
+        if (status != 0 || IsTrayIconPersistent()) {
+            LOG_INFO("[INFO] QuarnVlmrApp::AppWmCreate : tray_icon_persist: %d", IsTrayIconPersistent() ? 1 : 0);
+            if (!ShowSystemTrayIcon(window)) {
+                LOG_ERROR("[ERROR] QuarnVlmrApp::AppWmCreate : ShowSystemTrayIcon return false");
+                return -1;
+            }
+        }
+        m_SimStatus.TriggerUpdateSystemTrayIconStatus();
+    } catch (const std::exception& e) {
+        LOG_ERROR("[ERROR] QuarnVlmrApp::AppWmCreate : Catched exception: %s\n", e.what());
+    }
+    return 0;
+}
+
+int QuarnVlmrApp::AppWmCommandEjectSim() {
+    try {
+        const uint32_t platform = m_SimEject.GetCurrentModulePlatform();
+        if (platform == kPlatformInvalid) {
+            throw std::runtime_error("platform is invalid");
+        }
+        if (m_SimEject.SendRemoveSimCard(platform) == 0) {
+            LOG_INFO("[INFO] QuarnVlmrApp::AppWmCommandEjectSim : Remove SIM card OK.\n");
+            return 0;
+        }
+    } catch (const std::runtime_error& e) {
+        LOG_ERROR("[ERROR] QuarnVlmrApp::AppWmCommandEjectSim : Catch runtime_error: %s\n", e.what());
+    } catch (const std::exception& e) {
+        LOG_ERROR("[ERROR] QuarnVlmrApp::AppWmCommandEjectSim : Catch exception: %s\n", e.what());
+    } catch (...) {
+        LOG_ERROR("[ERROR] QuarnVlmrApp::AppWmCommandEjectSim : Catch unknown exception\n");
+    }
+    m_Shell.ShowEjectFailureMessage();
+    return 1;
+}
+
+void QuarnVlmrApp::CustomizeRightClickMenu(PopupMenuPort& popup) {
+    for (std::size_t row = 1; row < MENU_PRESET_COUNT; ++row) {
+        if (!m_Presets[row].Display) {
+            popup.RemoveCommand(m_Presets[row].MenuId);
+        }
+    }
+    if (popup.ItemCount() <= 1) {
+        return;
+    }
+    // The count grows with every insertion, so each gap between commands gets one.
+    for (int position = 1; position < popup.ItemCount(); position += 2) {
+        LOG_INFO("[INFO] QuarnVlmrApp::CustomizeRightClickMenu : separator_position: %d", position);
+        popup.InsertSeparator(position);
+    }
+}
+
+void QuarnVlmrApp::InitUISetting() {
+    std::filesystem::path path = m_Shell.GetExecutableDirectory();
+    path += UI_SETTINGS_FILE_NAME;
+    const std::string utf8Path = path.u8string();
+    LOG_INFO("[INFO] QuarnVlmrApp::InitUISetting : %s: config file path: %s", "QuarnVlmrApp::InitUISetting",
+             utf8Path.c_str());
+    ConfigParser::ParserUISettings(path, m_Presets);
+}

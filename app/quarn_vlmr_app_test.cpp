@@ -1,0 +1,344 @@
+#include "app/quarn_vlmr_app.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tests/support/trace_capture.h"
+
+namespace {
+
+WindowHandle const kWindow = reinterpret_cast<WindowHandle>(0x1234);
+
+// Records every shell call; refuses the first `refusals` icon additions.
+class FakeShell : public ShellPort {
+public:
+    bool AddTrayIcon(WindowHandle window) override {
+        calls.push_back("add");
+        EXPECT_EQ(window, kWindow);
+        if (refusals > 0) {
+            --refusals;
+            return false;
+        }
+        return true;
+    }
+    void DeleteTrayIcon(WindowHandle window) override {
+        calls.push_back("delete");
+        EXPECT_EQ(window, kWindow);
+    }
+    uint32_t LastErrorCode() override { return 0x5B4; }
+    void SleepMs(uint32_t milliseconds) override { calls.push_back("sleep " + std::to_string(milliseconds)); }
+    void StartTrayIconRetryTimer(WindowHandle) override {
+        calls.push_back("timer on");
+        timerRunning = true;
+    }
+    void StopTrayIconRetryTimer(WindowHandle) override {
+        calls.push_back("timer off");
+        timerRunning = false;
+    }
+    std::filesystem::path GetExecutableDirectory() override { return directory; }
+    void ShowEjectFailureMessage() override { calls.push_back("eject failure box"); }
+
+    int refusals = 0;
+    bool timerRunning = false;
+    std::filesystem::path directory;
+    std::vector<std::string> calls;
+};
+
+class FakeSimStatus : public SimStatusPort {
+public:
+    uint32_t UpdateSystemTrayIconStatus() override {
+        ++decisions;
+        if (throwOnDecision) {
+            throw std::runtime_error("modem went away");
+        }
+        return status;
+    }
+    void TriggerUpdateSystemTrayIconStatus() override { ++triggers; }
+    uint32_t status = 0;
+    bool throwOnDecision = false;
+    int decisions = 0;
+    int triggers = 0;
+};
+
+class FakeSimEject : public SimEjectPort {
+public:
+    uint32_t GetCurrentModulePlatform() override { return platform; }
+    int32_t SendRemoveSimCard(uint32_t p) override {
+        sentFor.push_back(p);
+        if (throwInstead) {
+            throw 42;
+        }
+        return result;
+    }
+    uint32_t platform = 0;
+    int32_t result = 0;
+    bool throwInstead = false;
+    std::vector<uint32_t> sentFor;
+};
+
+class AppTest : public ::testing::Test {
+protected:
+    FakeShell shell;
+    FakeSimStatus simStatus;
+    FakeSimEject simEject;
+    QuarnVlmrApp app{shell, simStatus, simEject};
+    TraceCapture trace;
+
+    int Count(const std::string& call) const { return static_cast<int>(std::count(shell.calls.begin(), shell.calls.end(), call)); }
+};
+
+TEST_F(AppTest, StartsWithTheDefaultPresetTable) {
+    const struct {
+        uint32_t number;
+        const char* name;
+        bool display;
+        uint32_t menuId;
+    } expected[] = {{0, "TrayIcon", false, 0xFFFFFFFF},
+                    {1, "EjectSim", true, 40001},
+                    {4, "Exit", true, 40002},
+                    {2, "ModemInfo", false, 40003},
+                    {3, "About", false, 40004}};
+    for (std::size_t row = 0; row < MENU_PRESET_COUNT; ++row) {
+        EXPECT_EQ(app.m_Presets[row].Number, expected[row].number);
+        EXPECT_STREQ(app.m_Presets[row].Name, expected[row].name);
+        EXPECT_EQ(app.m_Presets[row].Display, expected[row].display);
+        EXPECT_EQ(app.m_Presets[row].MenuId, expected[row].menuId);
+    }
+    EXPECT_FALSE(app.m_SystemIconShows);
+}
+
+TEST_F(AppTest, ShowRemovesFirstThenAddsOnce) {
+    EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete", "sleep 100", "add"}));
+    EXPECT_TRUE(app.m_SystemIconShows);
+    EXPECT_TRUE(trace.Contains("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n"));
+
+    shell.calls.clear();
+    EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
+    EXPECT_TRUE(shell.calls.empty()) << "a shown icon is neither removed nor added again";
+    EXPECT_TRUE(trace.Contains("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : QueryIsSystemIconShows is already exists, "
+                               "no need to show again.\n"));
+}
+
+TEST_F(AppTest, ShowRetriesEverySecondUntilTheShellTakesTheIcon) {
+    shell.refusals = 3;
+    EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete", "sleep 100", "add", "sleep 1000", "add", "sleep 1000",
+                                                     "add", "sleep 1000", "add"}));
+    EXPECT_TRUE(app.m_SystemIconShows);
+    EXPECT_FALSE(shell.timerRunning);
+    EXPECT_TRUE(trace.Contains("[ERROR] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon exception, 0x5b4, retry (1/10) in 1s.\n"));
+    EXPECT_TRUE(trace.Contains("[ERROR] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon exception, 0x5b4, retry (3/10) in 1s.\n"));
+}
+
+TEST_F(AppTest, AfterTenRefusalsTheMessageLoopKeepsRetrying) {
+    shell.refusals = 12;
+    EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow)) << "a late shell must not fail the window's creation";
+    EXPECT_EQ(Count("add"), 10);
+    EXPECT_EQ(Count("sleep 1000"), 9) << "the window thread is given back after the tenth refusal";
+    EXPECT_TRUE(shell.timerRunning);
+    EXPECT_FALSE(app.m_SystemIconShows);
+    EXPECT_TRUE(app.IsTrayIconPending());
+
+    // Another show request while waiting does not block the window thread again.
+    shell.calls.clear();
+    EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
+    EXPECT_TRUE(shell.calls.empty());
+
+    app.RetryPendingTrayIcon(kWindow);  // refused (11th)
+    app.RetryPendingTrayIcon(kWindow);  // refused (12th)
+    EXPECT_TRUE(shell.timerRunning);
+    app.RetryPendingTrayIcon(kWindow);  // taken
+    EXPECT_TRUE(app.m_SystemIconShows);
+    EXPECT_FALSE(app.IsTrayIconPending());
+    EXPECT_FALSE(shell.timerRunning);
+    EXPECT_EQ(Count("add"), 3);
+}
+
+TEST_F(AppTest, HidingWhileTheIconIsPendingStopsTheRetries) {
+    shell.refusals = 100;
+    app.ShowSystemTrayIcon(kWindow);
+    ASSERT_TRUE(shell.timerRunning);
+    app.HideSystemTrayIcon(kWindow);
+    EXPECT_FALSE(shell.timerRunning);
+    EXPECT_FALSE(app.IsTrayIconPending());
+    shell.calls.clear();
+    app.RetryPendingTrayIcon(kWindow);  // a tick already queued
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"timer off"}));
+}
+
+TEST_F(AppTest, ANewShellGetsTheIconBackOnlyWhenItWasWanted) {
+    app.AppWmTaskbarCreated(kWindow);
+    EXPECT_TRUE(shell.calls.empty()) << "no icon was shown, none is added";
+
+    app.ShowSystemTrayIcon(kWindow);
+    shell.calls.clear();
+    app.AppWmTaskbarCreated(kWindow);
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"add"}));
+    EXPECT_TRUE(app.m_SystemIconShows);
+
+    // A shell that is not ready yet: retried from the timer.
+    shell.refusals = 1;
+    shell.calls.clear();
+    app.AppWmTaskbarCreated(kWindow);
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"add", "timer on"}));
+    EXPECT_FALSE(app.m_SystemIconShows);
+    app.RetryPendingTrayIcon(kWindow);
+    EXPECT_TRUE(app.m_SystemIconShows);
+    EXPECT_FALSE(shell.timerRunning);
+}
+
+TEST_F(AppTest, HideRemovesUnlessTheIconPersists) {
+    app.ShowSystemTrayIcon(kWindow);
+    shell.calls.clear();
+    app.HideSystemTrayIcon(kWindow);
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete"}));
+    EXPECT_FALSE(app.m_SystemIconShows);
+    EXPECT_TRUE(trace.Contains("[INFO] QuarnVlmrApp::HideSystemTrayIcon : HideSystemTrayIcon"));
+
+    // Hiding a hidden icon still asks the shell (harmless).
+    shell.calls.clear();
+    app.HideSystemTrayIcon(kWindow);
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete"}));
+
+    app.m_Presets[TRAY_ICON_PRESET_ROW].Display = true;
+    app.ShowSystemTrayIcon(kWindow);
+    shell.calls.clear();
+    app.HideSystemTrayIcon(kWindow);
+    EXPECT_TRUE(shell.calls.empty());
+    EXPECT_TRUE(app.m_SystemIconShows);
+    EXPECT_TRUE(trace.Contains("[INFO] QuarnVlmrApp::HideSystemTrayIcon : QuarnVlmrApp::HideSystemTrayIcon: system "
+                               "tray icon persist param is true, not to hide."));
+    // Removal (the window's destruction) ignores the persist setting.
+    app.RemoveSystemTrayIcon(kWindow);
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete"}));
+    EXPECT_FALSE(app.m_SystemIconShows);
+}
+
+struct CreateCase {
+    uint32_t status;
+    bool persist;
+    bool iconShown;
+};
+
+class AppWmCreateTest : public AppTest, public ::testing::WithParamInterface<CreateCase> {};
+
+TEST_P(AppWmCreateTest, DecidesOnceShowsWhenWantedAndWakesTheWorker) {
+    simStatus.status = GetParam().status;
+    app.m_Presets[TRAY_ICON_PRESET_ROW].Display = GetParam().persist;
+    EXPECT_EQ(app.AppWmCreate(kWindow), 0);
+    EXPECT_EQ(simStatus.decisions, 1);
+    EXPECT_EQ(simStatus.triggers, 1);
+    EXPECT_EQ(app.m_SystemIconShows, GetParam().iconShown);
+    const std::string persistLine =
+        std::string("[INFO] QuarnVlmrApp::AppWmCreate : tray_icon_persist: ") + (GetParam().persist ? "1" : "0");
+    EXPECT_EQ(trace.Contains(persistLine), GetParam().iconShown);
+}
+
+INSTANTIATE_TEST_SUITE_P(StatusAndPersist, AppWmCreateTest,
+                         ::testing::Values(CreateCase{0, false, false}, CreateCase{1, false, true},
+                                           CreateCase{0, true, true}, CreateCase{1, true, true}));
+
+TEST_F(AppTest, AppWmCreateSurvivesAFailedDecisionWithoutWakingTheWorker) {
+    simStatus.throwOnDecision = true;
+    EXPECT_EQ(app.AppWmCreate(kWindow), 0);
+    EXPECT_EQ(simStatus.triggers, 0);
+    EXPECT_TRUE(trace.Contains("[ERROR] QuarnVlmrApp::AppWmCreate : Catched exception: modem went away\n"));
+}
+
+TEST_F(AppTest, EjectOnAnInvalidPlatformTellsTheUser) {
+    EXPECT_EQ(app.AppWmCommandEjectSim(), 1);
+    EXPECT_TRUE(simEject.sentFor.empty());
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"eject failure box"}));
+    EXPECT_TRUE(trace.Contains("[ERROR] QuarnVlmrApp::AppWmCommandEjectSim : Catch runtime_error: platform is invalid\n"));
+}
+
+TEST_F(AppTest, EjectSendsForThePlatformAndReportsTheOutcome) {
+    simEject.platform = 2;
+    EXPECT_EQ(app.AppWmCommandEjectSim(), 0);
+    EXPECT_EQ(simEject.sentFor, std::vector<uint32_t>{2});
+    EXPECT_TRUE(shell.calls.empty()) << "success neither shows a box nor touches the icon";
+    EXPECT_TRUE(trace.Contains("[INFO] QuarnVlmrApp::AppWmCommandEjectSim : Remove SIM card OK.\n"));
+
+    simEject.result = static_cast<int32_t>(0x80004005u);
+    EXPECT_EQ(app.AppWmCommandEjectSim(), 1);
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"eject failure box"}));
+
+    simEject.throwInstead = true;
+    shell.calls.clear();
+    EXPECT_EQ(app.AppWmCommandEjectSim(), 1);
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"eject failure box"}));
+    EXPECT_TRUE(trace.Contains("[ERROR] QuarnVlmrApp::AppWmCommandEjectSim : Catch unknown exception\n"));
+}
+
+// A menu holding commands (ids) and separators (0), as the popup port sees it.
+class FakePopup : public PopupMenuPort {
+public:
+    explicit FakePopup(std::vector<uint32_t> items) : items(std::move(items)) {}
+    void RemoveCommand(uint32_t id) override {
+        items.erase(std::remove(items.begin(), items.end(), id), items.end());
+    }
+    int ItemCount() override { return static_cast<int>(items.size()); }
+    void InsertSeparator(int position) override { items.insert(items.begin() + position, 0); }
+    std::vector<uint32_t> items;
+};
+
+struct SeparatorCase {
+    const char* name;
+    bool eject, exit, about;
+    std::vector<uint32_t> expected;
+};
+
+class SeparatorRuleTest : public AppTest, public ::testing::WithParamInterface<SeparatorCase> {};
+
+TEST_P(SeparatorRuleTest, OneSeparatorBetweenNeighboursNoneAtTheEnds) {
+    const SeparatorCase& c = GetParam();
+    app.m_Presets[1].Display = c.eject;
+    app.m_Presets[2].Display = c.exit;
+    app.m_Presets[4].Display = c.about;
+    FakePopup popup({IDM_EJECT_SIM, IDM_ABOUT, IDM_EXIT});
+    app.CustomizeRightClickMenu(popup);
+    EXPECT_EQ(popup.items, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RemainingCommands, SeparatorRuleTest,
+    ::testing::Values(SeparatorCase{"None", false, false, false, {}},
+                      SeparatorCase{"One", false, true, false, {IDM_EXIT}},
+                      SeparatorCase{"TwoByDefault", true, true, false, {IDM_EJECT_SIM, 0, IDM_EXIT}},
+                      SeparatorCase{"Three", true, true, true, {IDM_EJECT_SIM, 0, IDM_ABOUT, 0, IDM_EXIT}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(AppTest, FourRemainingCommandsGetThreeSeparators) {
+    app.m_Presets[3].Display = true;
+    app.m_Presets[4].Display = true;
+    FakePopup popup({IDM_EJECT_SIM, IDM_ABOUT, IDM_EXIT, IDM_MODEM_INFO});
+    app.CustomizeRightClickMenu(popup);
+    EXPECT_EQ(popup.items, (std::vector<uint32_t>{IDM_EJECT_SIM, 0, IDM_ABOUT, 0, IDM_EXIT, 0, IDM_MODEM_INFO}));
+    EXPECT_EQ(trace.Texts(), (std::vector<std::string>{
+                                 "[INFO] QuarnVlmrApp::CustomizeRightClickMenu : separator_position: 1",
+                                 "[INFO] QuarnVlmrApp::CustomizeRightClickMenu : separator_position: 3",
+                                 "[INFO] QuarnVlmrApp::CustomizeRightClickMenu : separator_position: 5",
+                             }));
+}
+
+TEST_F(AppTest, InitUISettingReadsTheFixedNameBesideTheExecutable) {
+    const auto directory = std::filesystem::temp_directory_path() / "quarn_app_settings";
+    std::filesystem::create_directories(directory);
+    std::ofstream(directory / "QuarnVelmora.exe.config")
+        << "<c><applySetting>1</applySetting><presets><preset Number=\"1\"><Menu Name=\"About\" "
+           "Display=\"Show\"/></preset></presets></c>";
+    shell.directory = directory.string() + "/";
+    app.InitUISetting();
+    std::filesystem::remove_all(directory);
+    EXPECT_TRUE(app.m_Presets[4].Display);
+    EXPECT_TRUE(trace.Contains("[INFO] QuarnVlmrApp::InitUISetting : QuarnVlmrApp::InitUISetting: config file path: " +
+                               directory.string() + "/QuarnVelmora.exe.config"));
+}
+
+}  // namespace

@@ -1,0 +1,17 @@
+// The hidden window and the Windows side of the application object.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+LRESULT CALLBACK HiddenWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The running executable's directory with its trailing backslash.
+std::wstring GetExecutableDirectory();
+
+// The executable's file version as "a.b.c.d", empty when it has no version resource.
+std::wstring ReadExecutableVersion();
+
+// Timer of the tray icon retries after the shell refused the icon.
+constexpr UINT_PTR TRAY_ICON_RETRY_TIMER_ID = 1;

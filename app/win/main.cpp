@@ -1,0 +1,116 @@
+// Entry point: brings the subsystems up in order, runs the hidden window's message loop,
+// then takes them down. The exit code is 0 on every path.
+#include <windows.h>
+#include <objbase.h>
+#include <process.h>
+
+#include <string>
+
+#include "app/quarn_vlmr_app.h"
+#include "app/win/app_window.h"
+#include "app/window_messages.h"
+#include "channels/account_watcher.h"
+#include "channels/pipe_server.h"
+#include "mbnapi/mbn_interface.h"
+#include "monitor/condition_check.h"
+#include "monitor/device_monitor.h"
+#include "trace/trace.h"
+
+namespace {
+
+// GUID_DEVINTERFACE_NET {CAC88484-7515-4C03-82E6-71A87ABAC361}
+constexpr GUID kDeviceInterfaceNet = {0xCAC88484, 0x7515, 0x4C03, {0x82, 0xE6, 0x71, 0xA8, 0x7A, 0xBA, 0xC3, 0x61}};
+
+bool StartThread(unsigned(__stdcall* body)(void*)) {
+    // The threads live until the process ends; their handles are not needed.
+    return _beginthreadex(nullptr, 0, body, nullptr, 0, nullptr) != 0;
+}
+
+// Steps that end in tear-down return early; the message loop is the normal way out.
+void RunApplication(HINSTANCE hInstance, AccountWatcher& watcher) {
+    LOG_INFO("[INFO] wWinMain : \n\nexe version: %ls\n\n", ReadExecutableVersion().c_str());
+
+    StartThread(HandleUpdateSimStatusEvent);
+
+    DeviceMonitor::InitializeMonitor(DEVICE_SLOT_5G, kDeviceInterfaceNet, L"PCI#VEN_14C3&DEV_4D75",
+                                     L"QUARN_WWAN_NETADAPTER");
+    DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, kDeviceInterfaceNet, L"VID_5A3E&PID_0AC9&MI_00",
+                                     L"CDC_MBIM_DEVICE");
+
+    InitRegisterMBIMInterface();
+
+    const int watcherResult = HandleMobileBroadbandAccountWatcher(watcher, ACCOUNT_WATCHER_TARGET_START);
+    if (watcherResult != static_cast<int>(AccountWatcherStatus::EnumerationCompleted)) {
+        LOG_ERROR("[ERROR] wWinMain : %s: FATAL ERROR watcherResult %d, exit APP!\n", "wWinMain", watcherResult);
+        return;
+    }
+    LOG_INFO("[INFO] wWinMain : %s: Start monitor MobileBroadbandAccountWatcher...Result: %d\n", "wWinMain",
+             watcherResult);
+
+    SetConsoleCtrlHandler(DeviceMonitor::HandlerPCRoutine, TRUE);
+    DeviceMonitor::RegisterPowerNotification();
+    ConditionCheck::GetInstance().PowerOnSimOn4GPlatform();
+
+    QuarnVlmrApp& app = QuarnVlmrApp::GetInstance();
+    app.InitUISetting();
+
+    app.m_hWnd = FindWindowW(APP_WINDOW_CLASS, nullptr);
+
+    if (!StartThread(PipeServer::CreatePipeServer)) {
+        LOG_ERROR("[ERROR] wWinMain : Create Pipe Server FAILED!\n");
+        return;
+    }
+    if (app.m_hWnd != nullptr) {
+        LOG_ERROR("[ERROR] wWinMain : The Window is already exist\n");
+        return;
+    }
+
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = HiddenWndProc;
+    windowClass.hInstance = hInstance;
+    windowClass.lpszClassName = APP_WINDOW_CLASS;
+    const ATOM classAtom = RegisterClassW(&windowClass);
+    if (classAtom == 0) {
+        return;
+    }
+
+    app.m_hInstance = hInstance;
+    // A top-level window, never shown: message-only windows miss broadcasts such as
+    // WM_QUERYENDSESSION and "TaskbarCreated".
+    app.m_hWnd = CreateWindowExW(0, MAKEINTATOM(classAtom), L"", 0, 0, 0, 0, 0, nullptr, nullptr, hInstance,
+                                 nullptr);
+    const HWND window = static_cast<HWND>(app.m_hWnd);
+    if (window != nullptr) {
+        MSG message{};
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        if (IsWindow(window)) {
+            DestroyWindow(window);
+        }
+    }
+    UnregisterClassW(MAKEINTATOM(classAtom), static_cast<HINSTANCE>(app.m_hInstance));
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, PWSTR /*lpCmdLine*/, int /*nShowCmd*/) {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+        return 0;
+    }
+    RegisterTraceProvider();
+    try {
+        AccountWatcher watcher;
+        RunApplication(hInstance, watcher);
+        const int stopResult = HandleMobileBroadbandAccountWatcher(watcher, ACCOUNT_WATCHER_TARGET_STOP);
+        LOG_INFO("[INFO] wWinMain : %s: Stop monitor MobileBroadbandAccountWatcher...Result: %d\n", "wWinMain",
+                 stopResult);
+    } catch (...) {
+        LOG_ERROR("[ERROR] wWinMain : Catched unknown exception\n");
+    }
+    DeInitRegisterMBIMInterface();
+    DeviceMonitor::UnRegisterPowerNotification();
+    UnregisterTraceProvider();
+    return 0;
+}

@@ -1,0 +1,21 @@
+# Native tests of the portable core (plain, ASan+UBSan or TSan by preset) and the benchmark.
+find_package(GTest REQUIRED)
+
+add_executable(core_tests
+  trace/trace_test.cpp
+  app/config_parser_test.cpp
+  app/quarn_vlmr_app_test.cpp
+)
+target_link_libraries(core_tests PRIVATE quarn_core GTest::gtest_main)
+add_test(NAME core_tests COMMAND core_tests)
+
+add_executable(concurrency_tests trace/trace_concurrency_test.cpp)
+target_link_libraries(concurrency_tests PRIVATE quarn_core GTest::gtest_main)
+add_test(NAME concurrency_tests COMMAND concurrency_tests)
+set_tests_properties(concurrency_tests PROPERTIES LABELS concurrency)
+
+find_package(benchmark QUIET)
+if(benchmark_FOUND AND NOT QUARN_SANITIZE)
+  add_executable(trace_bench trace/trace_bench.cpp)
+  target_link_libraries(trace_bench PRIVATE quarn_core benchmark::benchmark)
+endif()

@@ -1,0 +1,20 @@
+# Natively, Debian's tinyxml2. For Windows (and for the fuzzers, so that the parser itself
+# is instrumented) its Debian source package is compiled here: scripts/setup.sh unpacks it.
+set(QUARN_TINYXML2_SOURCE "" CACHE PATH "tinyxml2 source directory (default: what scripts/setup.sh unpacked)")
+if(NOT QUARN_TINYXML2_SOURCE AND EXISTS ${CMAKE_SOURCE_DIR}/.deps/tinyxml2.path)
+  file(STRINGS ${CMAKE_SOURCE_DIR}/.deps/tinyxml2.path QUARN_TINYXML2_SOURCE LIMIT_COUNT 1)
+endif()
+
+if(WIN32 OR QUARN_FUZZ)
+  if(NOT EXISTS "${QUARN_TINYXML2_SOURCE}/tinyxml2.cpp")
+    message(FATAL_ERROR "tinyxml2 source not found: run scripts/setup.sh first")
+  endif()
+  add_library(tinyxml2 STATIC ${QUARN_TINYXML2_SOURCE}/tinyxml2.cpp)
+  target_include_directories(tinyxml2 SYSTEM PUBLIC ${QUARN_TINYXML2_SOURCE})
+else()
+  find_path(TINYXML2_INCLUDE_DIR tinyxml2.h REQUIRED)
+  find_library(TINYXML2_LIBRARY tinyxml2 REQUIRED)
+  add_library(tinyxml2 INTERFACE)
+  target_include_directories(tinyxml2 SYSTEM INTERFACE ${TINYXML2_INCLUDE_DIR})
+  target_link_libraries(tinyxml2 INTERFACE ${TINYXML2_LIBRARY})
+endif()

@@ -1,0 +1,5 @@
+#include "mbnapi/mbn_interface.h"
+
+QuarnHresult InitRegisterMBIMInterface() { return QUARN_S_OK; }
+
+void DeInitRegisterMBIMInterface() {}

@@ -1,0 +1,136 @@
+#include "trace/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "tests/support/trace_capture.h"
+
+namespace {
+
+struct GateCase {
+    uint8_t requestedLevel;
+    bool info;
+    bool warning;
+    bool error;
+};
+
+class TraceGateTest : public ::testing::TestWithParam<GateCase> {};
+
+TEST_P(TraceGateTest, RequestedLevelGatesEachLineKind) {
+    const GateCase& c = GetParam();
+    TraceCapture capture;
+    TraceEnableCallback(nullptr, TRACE_CONTROL_ENABLE, c.requestedLevel, 0, 0, nullptr, &g_TraceContext);
+
+    LOG_INFO("[INFO] Test : info %d\n", 1);
+    LOG_WARNING("[WARNING] Test : warning %d\n", 2);
+    LOG_ERROR("[ERROR] Test : error %d\n", 3);
+
+    EXPECT_EQ(capture.Contains("[INFO] Test : info 1\n"), c.info);
+    EXPECT_EQ(capture.Contains("[WARNING] Test : warning 2\n"), c.warning);
+    EXPECT_EQ(capture.Contains("[ERROR] Test : error 3\n"), c.error);
+    for (const CapturedLine& line : capture.Captured()) {
+        const uint16_t expectedId = line.Text.rfind("[INFO]", 0) == 0      ? 16
+                                    : line.Text.rfind("[ERROR]", 0) == 0   ? 17
+                                                                           : 18;
+        EXPECT_EQ(line.EventId, expectedId) << line.Text;
+        EXPECT_EQ(line.Size, line.Text.size() + 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryLevel, TraceGateTest,
+                         ::testing::Values(GateCase{0, true, true, true}, GateCase{1, false, false, false},
+                                           GateCase{2, false, false, true}, GateCase{3, false, true, true},
+                                           GateCase{4, true, true, true}, GateCase{5, true, true, true}));
+
+TEST(TraceEnableCallback, SetsTheFiveBitsFromTheLevelTable) {
+    TraceCapture capture;
+    // Bits in order: info(4), error(2), warning(3), critical(1), verbose(5).
+    const std::pair<uint8_t, uint32_t> expected[] = {{0, 0x1F}, {1, 0x08}, {2, 0x0A}, {3, 0x0E}, {4, 0x0F}, {5, 0x1F}};
+    for (const auto& [level, bits] : expected) {
+        TraceEnableCallback(nullptr, TRACE_CONTROL_ENABLE, level, 0x10, 0x20, nullptr, &g_TraceContext);
+        EXPECT_EQ(g_TraceEnableBits.load(), bits) << "level " << int(level);
+        EXPECT_EQ(g_TraceContext.Level, level);
+        EXPECT_EQ(g_TraceContext.IsEnabled, 1u);
+        EXPECT_EQ(g_TraceContext.MatchAnyKeyword, 0x10u);
+        EXPECT_EQ(g_TraceContext.MatchAllKeyword, 0x20u);
+    }
+}
+
+TEST(TraceEnableCallback, DisableClearsEverythingAndANewEnableRecomputes) {
+    TraceCapture capture;
+    TraceEnableCallback(nullptr, TRACE_CONTROL_ENABLE, 5, 1, 2, nullptr, &g_TraceContext);
+    TraceEnableCallback(nullptr, TRACE_CONTROL_DISABLE, 5, 1, 2, nullptr, &g_TraceContext);
+    EXPECT_EQ(g_TraceEnableBits.load(), 0u);
+    EXPECT_EQ(g_TraceContext.IsEnabled, 0u);
+    EXPECT_EQ(g_TraceContext.Level, 0);
+    EXPECT_EQ(g_TraceContext.MatchAnyKeyword, 0u);
+    EXPECT_EQ(g_TraceContext.MatchAllKeyword, 0u);
+    LOG_ERROR("[ERROR] Test : while disabled\n");
+    EXPECT_TRUE(capture.Captured().empty());
+
+    TraceEnableCallback(nullptr, TRACE_CONTROL_ENABLE, 2, 0, 0, nullptr, &g_TraceContext);
+    EXPECT_EQ(g_TraceEnableBits.load(), 0x0Au);
+    LOG_INFO("[INFO] Test : not at error level\n");
+    LOG_ERROR("[ERROR] Test : at error level\n");
+    EXPECT_EQ(capture.Texts(), std::vector<std::string>{"[ERROR] Test : at error level\n"});
+}
+
+TEST(TraceEnableCallback, IgnoresOtherControlCodesAndANullContext) {
+    TraceCapture capture;
+    TraceEnableCallback(nullptr, TRACE_CONTROL_ENABLE, 3, 0, 0, nullptr, &g_TraceContext);
+    TraceEnableCallback(nullptr, 2 /* capture state */, 5, 0, 0, nullptr, &g_TraceContext);
+    EXPECT_EQ(g_TraceContext.Level, 3);
+    EXPECT_EQ(g_TraceEnableBits.load(), 0x0Eu);
+    TraceEnableCallback(nullptr, TRACE_CONTROL_DISABLE, 0, 0, 0, nullptr, nullptr);
+    EXPECT_EQ(g_TraceEnableBits.load(), 0x0Eu);
+}
+
+TEST(TraceStatement, CutsLongLinesAt498Characters) {
+    TraceCapture capture;
+    const std::string longText(600, 'x');
+    LOG_INFO("[INFO] Test : %s", longText.c_str());
+    const std::string exactText(498 - 14, 'y');
+    LOG_INFO("[INFO] Test : %s", exactText.c_str());
+
+    const auto lines = capture.Captured();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].Text, "[INFO] Test : " + std::string(498 - 14, 'x'));
+    EXPECT_EQ(lines[0].Size, 499u);
+    EXPECT_EQ(lines[1].Text.size(), 498u);
+    EXPECT_EQ(lines[1].Size, 499u);
+}
+
+TEST(TraceStatement, FormatsWideStringsAndWritesNothingWithoutAListener) {
+    {
+        TraceCapture capture;
+        LOG_INFO("[INFO] wWinMain : \n\nexe version: %ls\n\n", L"1.0.8.0");
+        EXPECT_EQ(capture.Texts(), std::vector<std::string>{"[INFO] wWinMain : \n\nexe version: 1.0.8.0\n\n"});
+    }
+    // The capture is gone: bits cleared and no writer. Statements still run safely.
+    EXPECT_EQ(g_TraceEnableBits.load(), 0u);
+    LOG_ERROR("[ERROR] Test : nobody listens %s\n", "here");
+}
+
+TEST(FormatTraceLine, ZeroFillsAndTerminatesWithinTheBuffer) {
+    char buffer[TRACE_BUFFER_SIZE];
+    std::memset(buffer, 'Z', sizeof(buffer));
+    auto format = [&](const char* fmt, ...) {
+        va_list args;
+        va_start(args, fmt);
+        const std::size_t length = FormatTraceLine(buffer, fmt, args);
+        va_end(args);
+        return length;
+    };
+    EXPECT_EQ(format("%s", "abc"), 3u);
+    EXPECT_EQ(std::string(buffer), "abc");
+    for (std::size_t i = 3; i < TRACE_BUFFER_SIZE; ++i) {
+        ASSERT_EQ(buffer[i], '\0') << i;
+    }
+    EXPECT_EQ(format("%0700d", 5), 498u);
+    EXPECT_EQ(buffer[498], '\0');
+    EXPECT_EQ(buffer[499], '\0');
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+// ETW side of the trace: the provider's registration and the event writer.
+#include <windows.h>
+#include <evntprov.h>
+
+#include "trace/trace.h"
+
+namespace {
+
+// {78721E34-5273-47D4-8FA2-D5606F5423D4}
+constexpr GUID kProviderGuid = {0x78721E34, 0x5273, 0x47D4, {0x8F, 0xA2, 0xD5, 0x60, 0x6F, 0x54, 0x23, 0xD4}};
+
+void NTAPI EtwEnableCallback(LPCGUID sourceId, ULONG controlCode, UCHAR level, ULONGLONG matchAnyKeyword,
+                             ULONGLONG matchAllKeyword, PEVENT_FILTER_DESCRIPTOR filterData, PVOID context) {
+    TraceEnableCallback(sourceId, controlCode, level, matchAnyKeyword, matchAllKeyword, filterData, context);
+}
+
+void EtwWriteLine(uint64_t registrationHandle, const TraceEventDescriptor& descriptor, const char* line,
+                  uint32_t size) {
+    const EVENT_DESCRIPTOR event{descriptor.Id,     descriptor.Version, descriptor.Channel, descriptor.Level,
+                                 descriptor.Opcode, descriptor.Task,    descriptor.Keyword};
+    EVENT_DATA_DESCRIPTOR data[2];
+    // The first descriptor stands for the provider metadata this provider does not send.
+    EventDataDescCreate(&data[0], nullptr, 0);
+    EventDataDescCreate(&data[1], line, size);
+    EventWriteTransfer(registrationHandle, &event, nullptr, nullptr, 2, data);
+}
+
+}  // namespace
+
+uint32_t RegisterTraceProvider() {
+    if (g_TraceContext.RegistrationHandle != 0) {
+        return ERROR_SUCCESS;
+    }
+    SetTraceWriter(EtwWriteLine);
+    static_assert(sizeof(REGHANDLE) == sizeof(g_TraceContext.RegistrationHandle), "ETW handle is 64-bit");
+    return EventRegister(&kProviderGuid, EtwEnableCallback, &g_TraceContext,
+                         reinterpret_cast<PREGHANDLE>(&g_TraceContext.RegistrationHandle));
+}
+
+uint32_t UnregisterTraceProvider() {
+    if (g_TraceContext.RegistrationHandle == 0) {
+        return ERROR_SUCCESS;
+    }
+    const ULONG result = EventUnregister(g_TraceContext.RegistrationHandle);
+    g_TraceContext.RegistrationHandle = 0;
+    return result;
+}
