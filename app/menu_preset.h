@@ -4,10 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint32_t IDM_EJECT_SIM = 40001;
-constexpr uint32_t IDM_EXIT = 40002;
-constexpr uint32_t IDM_MODEM_INFO = 40003;
-constexpr uint32_t IDM_ABOUT = 40004;
+#include "app/res/resource.h"  // IDM_* command ids, shared with the menu resource
+
 constexpr uint32_t MENU_ID_NONE = 0xFFFFFFFF;
 
 struct MenuPreset {

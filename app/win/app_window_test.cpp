@@ -1,0 +1,343 @@
+// The hidden window, its tray icon, menu, message box and resources, on a real message
+// loop under Wine (an X display is needed).
+#include <windows.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/quarn_vlmr_app.h"
+#include "app/res/resource.h"
+#include "app/win/app_window.h"
+#include "app/window_messages.h"
+#include "tests/support/trace_capture.h"
+
+namespace {
+
+constexpr UINT MN_GETHMENU_MESSAGE = 0x01E1;
+constexpr int kMessageBoxTextId = 0xFFFF;
+
+bool IsIconShown(HWND window) {
+    NOTIFYICONDATAW record{};
+    record.cbSize = sizeof(record);
+    record.hWnd = window;
+    return Shell_NotifyIconW(NIM_MODIFY, &record) != FALSE;
+}
+
+std::wstring MenuItemText(HMENU menu, UINT position) {
+    wchar_t text[128] = {};
+    GetMenuStringW(menu, position, text, 128, MF_BYPOSITION);
+    return text;
+}
+
+// What the user saw in a modal loop (menu or message box) that the window opened.
+struct ModalCapture {
+    bool opened = false;
+    std::vector<std::wstring> items;  // menu: texts, "" for a separator
+    std::wstring caption;
+    std::wstring text;
+};
+ModalCapture g_modal;
+
+void CALLBACK CaptureMenu(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    const HWND menuWindow = FindWindowW(L"#32768", nullptr);
+    if (menuWindow == nullptr) {
+        return;
+    }
+    g_modal.opened = true;
+    const auto menu = reinterpret_cast<HMENU>(SendMessageW(menuWindow, MN_GETHMENU_MESSAGE, 0, 0));
+    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+        g_modal.items.push_back(MenuItemText(menu, i));
+    }
+    EndMenu();
+}
+
+BOOL CALLBACK CloseMessageBox(HWND window, LPARAM) {
+    wchar_t className[32] = {};
+    GetClassNameW(window, className, 32);
+    if (std::wstring(className) != L"#32770") {
+        return TRUE;
+    }
+    wchar_t caption[512] = {};
+    wchar_t text[512] = {};
+    GetWindowTextW(window, caption, 512);
+    GetDlgItemTextW(window, kMessageBoxTextId, text, 512);
+    g_modal = {true, {}, caption, text};
+    PostMessageW(window, WM_COMMAND, IDOK, 0);
+    return FALSE;
+}
+
+void CALLBACK CaptureMessageBox(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    EnumThreadWindows(GetCurrentThreadId(), CloseMessageBox, 0);
+}
+
+bool QuitWasPosted() {
+    MSG message;
+    return PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
+}
+
+class HiddenWindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = HiddenWndProc;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = APP_WINDOW_CLASS;
+        ASSERT_NE(RegisterClassW(&windowClass), 0);
+    }
+    static void TearDownTestSuite() { UnregisterClassW(APP_WINDOW_CLASS, GetModuleHandleW(nullptr)); }
+
+    void SetUp() override {
+        app_.m_hInstance = GetModuleHandleW(nullptr);
+        SetDefaultMenuPresets(app_.m_Presets);
+        g_modal = {};
+    }
+    void TearDown() override {
+        if (window_ != nullptr && IsWindow(window_)) {
+            DestroyWindow(window_);
+        }
+        while (QuitWasPosted()) {
+        }
+    }
+
+    void CreateHiddenWindow() {
+        window_ = CreateWindowExW(0, APP_WINDOW_CLASS, L"", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+        ASSERT_NE(window_, nullptr);
+        app_.m_hWnd = window_;
+    }
+
+    // Opens the tray menu as a click would, and records what it showed.
+    ModalCapture ClickIcon(LPARAM mouseMessage) {
+        g_modal = {};
+        SetTimer(nullptr, 0, 200, CaptureMenu);
+        SendMessageW(window_, WM_TRAY_NOTIFY, 0, mouseMessage);
+        MSG pending;  // a click that opened nothing leaves the timer queued
+        while (PeekMessageW(&pending, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE)) {
+        }
+        return g_modal;
+    }
+
+    QuarnVlmrApp& app_ = QuarnVlmrApp::GetInstance();
+    HWND window_ = nullptr;
+    TraceCapture trace_;
+};
+
+TEST_F(HiddenWindowTest, CreationShowsThePersistentIconAndDestructionRemovesIt) {
+    app_.m_Presets[TRAY_ICON_PRESET_ROW].Display = true;
+    CreateHiddenWindow();
+    EXPECT_TRUE(trace_.Contains("[INFO] HiddenWndProc : WM_CREATE\n"));
+    EXPECT_TRUE(trace_.Contains("[INFO] QuarnVlmrApp::AppWmCreate : tray_icon_persist: 1"));
+    EXPECT_TRUE(app_.m_SystemIconShows);
+    EXPECT_TRUE(IsIconShown(window_));
+
+    const HWND destroyed = window_;
+    DestroyWindow(window_);
+    EXPECT_TRUE(trace_.Contains("[INFO] HiddenWndProc : WM_DESTROY\n"));
+    EXPECT_FALSE(app_.m_SystemIconShows);
+    EXPECT_FALSE(IsIconShown(destroyed));
+}
+
+TEST_F(HiddenWindowTest, WithoutPersistAndWithoutASimNoIconAppears) {
+    CreateHiddenWindow();
+    EXPECT_FALSE(app_.m_SystemIconShows);
+    EXPECT_FALSE(IsIconShown(window_));
+}
+
+TEST_F(HiddenWindowTest, ShowAndHideMessagesFollowThePersistSetting) {
+    CreateHiddenWindow();
+    EXPECT_EQ(SendMessageW(window_, WM_SHOW_ICON_CMD, 0, 0), 0);
+    EXPECT_TRUE(IsIconShown(window_));
+    EXPECT_EQ(SendMessageW(window_, WM_HIDE_ICON_CMD, 0, 0), 0);
+    EXPECT_FALSE(IsIconShown(window_));
+
+    app_.m_Presets[TRAY_ICON_PRESET_ROW].Display = true;
+    SendMessageW(window_, WM_SHOW_ICON_CMD, 0, 0);
+    SendMessageW(window_, WM_HIDE_ICON_CMD, 0, 0);
+    EXPECT_TRUE(IsIconShown(window_)) << "a persistent icon refuses to hide";
+}
+
+TEST_F(HiddenWindowTest, TheIconComesBackWhenTheShellRestarts) {
+    CreateHiddenWindow();
+    SendMessageW(window_, WM_SHOW_ICON_CMD, 0, 0);
+    ASSERT_TRUE(IsIconShown(window_));
+
+    // A shell that restarts has lost every icon.
+    NOTIFYICONDATAW record{};
+    record.cbSize = sizeof(record);
+    record.hWnd = window_;
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &record));
+    ASSERT_FALSE(IsIconShown(window_));
+
+    const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(HWND_BROADCAST, taskbarCreated, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored);
+    EXPECT_TRUE(IsIconShown(window_));
+    EXPECT_TRUE(app_.m_SystemIconShows);
+
+    // Hidden icons stay hidden.
+    SendMessageW(window_, WM_HIDE_ICON_CMD, 0, 0);
+    SendMessageW(window_, taskbarCreated, 0, 0);
+    EXPECT_FALSE(IsIconShown(window_));
+}
+
+TEST_F(HiddenWindowTest, ExitCommandsQuitTheLoopOnlyWithTheirMarks) {
+    CreateHiddenWindow();
+    SendMessageW(window_, WM_EXIT_CMD, 0, 1028);
+    EXPECT_FALSE(QuitWasPosted());
+    SendMessageW(window_, WM_EXIT_CMD, 0, EXIT_CMD_LPARAM);
+    EXPECT_TRUE(QuitWasPosted());
+    EXPECT_TRUE(trace_.Contains("[INFO] HiddenWndProc : Receive Exit Command\n"));
+
+    SendMessageW(window_, WM_COMMAND, IDM_ABOUT, 0);
+    SendMessageW(window_, WM_COMMAND, IDM_MODEM_INFO, 0);
+    EXPECT_FALSE(QuitWasPosted()) << "About and ModemInfo have no handler";
+    EXPECT_EQ(SendMessageW(window_, WM_COMMAND, IDM_EXIT, 0), 0);
+    EXPECT_TRUE(QuitWasPosted());
+    EXPECT_TRUE(trace_.Contains("[INFO] HiddenWndProc : User click the Exit button\n"));
+}
+
+TEST_F(HiddenWindowTest, ReleaseDoubleClickAndRightReleaseOpenTheDefaultMenu) {
+    CreateHiddenWindow();
+    for (const LPARAM click : {WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_RBUTTONUP}) {
+        const ModalCapture menu = ClickIcon(click);
+        EXPECT_TRUE(menu.opened) << "mouse message " << click;
+        EXPECT_EQ(menu.items, (std::vector<std::wstring>{L"&Eject SIM card", L"", L"Exit"}));
+    }
+    EXPECT_TRUE(trace_.Contains("[INFO] HiddenWndProc : User click the system icon\n"));
+}
+
+TEST_F(HiddenWindowTest, OtherMouseMessagesOpenNothing) {
+    CreateHiddenWindow();
+    for (const LPARAM other : {WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_MOUSEMOVE, WM_CONTEXTMENU}) {
+        EXPECT_FALSE(ClickIcon(other).opened) << "mouse message " << other;
+    }
+    EXPECT_FALSE(trace_.Contains("[INFO] HiddenWndProc : User click the system icon\n"));
+}
+
+TEST_F(HiddenWindowTest, TheMenuOffersWhatTheSettingsAsk) {
+    CreateHiddenWindow();
+    app_.m_Presets[4].Display = true;  // About
+    EXPECT_EQ(ClickIcon(WM_RBUTTONUP).items,
+              (std::vector<std::wstring>{L"&Eject SIM card", L"", L"About...", L"", L"Exit"}));
+
+    app_.m_Presets[1].Display = false;
+    app_.m_Presets[4].Display = false;
+    EXPECT_EQ(ClickIcon(WM_RBUTTONUP).items, (std::vector<std::wstring>{L"Exit"}));
+
+    app_.m_Presets[2].Display = false;
+    const ModalCapture empty = ClickIcon(WM_RBUTTONUP);
+    EXPECT_TRUE(empty.items.empty());
+}
+
+TEST_F(HiddenWindowTest, EjectWithoutAModemShowsTheFailureBox) {
+    CreateHiddenWindow();
+    SetTimer(nullptr, 0, 200, CaptureMessageBox);
+    EXPECT_EQ(SendMessageW(window_, WM_COMMAND, IDM_EJECT_SIM, 0), 0);
+    EXPECT_TRUE(g_modal.opened);
+    EXPECT_EQ(g_modal.caption, L"Problem Ejecting SIM card");
+    EXPECT_EQ(g_modal.text, L"There is a problem with the removal process, please try again.");
+    EXPECT_TRUE(trace_.Contains("[INFO] HiddenWndProc : User click the Eject SIM button\n"));
+    EXPECT_TRUE(trace_.Contains("[ERROR] QuarnVlmrApp::AppWmCommandEjectSim : Catch runtime_error: platform is invalid\n"));
+}
+
+// Reads string `id` of the given language straight from the string-table block.
+std::wstring LoadStringForLanguage(UINT id, LANGID language) {
+    const HMODULE module = GetModuleHandleW(nullptr);
+    const HRSRC resource = FindResourceExW(module, RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), language);
+    if (resource == nullptr) {
+        return L"<missing>";
+    }
+    auto* entry = static_cast<const WCHAR*>(LockResource(LoadResource(module, resource)));
+    for (UINT i = 0; i < id % 16; ++i) {
+        entry += 1 + *entry;
+    }
+    return std::wstring(entry + 1, *entry);
+}
+
+std::vector<std::wstring> LoadMenuForLanguage(LANGID language) {
+    const HMODULE module = GetModuleHandleW(nullptr);
+    const HRSRC resource = FindResourceExW(module, RT_MENU, MAKEINTRESOURCEW(IDR_TRAY_MENU), language);
+    if (resource == nullptr) {
+        return {L"<missing>"};
+    }
+    const HMENU menu = LoadMenuIndirectW(LockResource(LoadResource(module, resource)));
+    std::vector<std::wstring> texts{MenuItemText(menu, 0)};
+    const HMENU popup = GetSubMenu(menu, 0);
+    for (int i = 0; i < GetMenuItemCount(popup); ++i) {
+        texts.push_back(MenuItemText(popup, i) + L"=" + std::to_wstring(GetMenuItemID(popup, i)));
+    }
+    DestroyMenu(menu);
+    return texts;
+}
+
+struct LanguageCase {
+    LANGID language;
+    std::vector<std::wstring> strings;
+    std::vector<std::wstring> menu;
+};
+
+class ResourceLanguageTest : public ::testing::TestWithParam<LanguageCase> {};
+
+TEST_P(ResourceLanguageTest, StringsAndMenuInEachLanguage) {
+    const LanguageCase& c = GetParam();
+    for (UINT id = 1; id <= 3; ++id) {
+        EXPECT_EQ(LoadStringForLanguage(id, c.language), c.strings[id - 1]) << "string " << id;
+    }
+    EXPECT_EQ(LoadMenuForLanguage(c.language), c.menu);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Languages, ResourceLanguageTest,
+    ::testing::Values(
+        LanguageCase{0x409,
+                     {L"Safely Remove SIM card", L"Problem Ejecting SIM card",
+                      L"There is a problem with the removal process, please try again."},
+                     {L"<obsolete>", L"&Eject SIM card=40001", L"About...=40004", L"Exit=40002"}},
+        LanguageCase{0x411,
+                     {L"SIMカードを安全に取り外します", L"SIMカードの取り出しに問題があります",
+                      L"削除プロセスに問題があります, もう一度やり直してください."},
+                     {L"<obsolete>", L"SIMカードの取り外し=40001", L"約=40004", L"終了する=40002"}},
+        LanguageCase{0x804,
+                     {L"安全移除 SIM 卡", L"弹出 SIM 卡错误", L"移除过程有问题，请重试。"},
+                     {L"<obsolete>", L"弹出SIM卡=40001", L"关于=40004", L"退出=40002"}}));
+
+TEST(Resources, TheIconIsOne32By32ImageWithAlpha) {
+    const HMODULE module = GetModuleHandleW(nullptr);
+    const HRSRC group = FindResourceW(module, MAKEINTRESOURCEW(IDI_TRAY_ICON), RT_GROUP_ICON);
+    ASSERT_NE(group, nullptr);
+    const auto* header = static_cast<const BYTE*>(LockResource(LoadResource(module, group)));
+    const WORD count = *reinterpret_cast<const WORD*>(header + 4);
+    ASSERT_EQ(count, 1);
+    const BYTE* entry = header + 6;  // GRPICONDIRENTRY
+    EXPECT_EQ(entry[0], 32);
+    EXPECT_EQ(entry[1], 32);
+    EXPECT_EQ(*reinterpret_cast<const WORD*>(entry + 6), 32) << "bits per pixel";
+    EXPECT_NE(LoadIconW(module, MAKEINTRESOURCEW(IDI_TRAY_ICON)), nullptr);
+}
+
+TEST(Resources, TheVersionLineComesFromTheVersionResource) {
+    EXPECT_EQ(ReadExecutableVersion(), L"1.0.0.0");
+    const std::wstring directory = GetExecutableDirectory();
+    ASSERT_FALSE(directory.empty());
+    EXPECT_EQ(directory.back(), L'\\');
+    EXPECT_NE(GetFileAttributesW((directory + L"window_tests.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(TraceProvider, RegistersOnceAndUnregistersOnce) {
+    EXPECT_EQ(RegisterTraceProvider(), 0u);
+    const uint64_t handle = g_TraceContext.RegistrationHandle;
+    EXPECT_NE(handle, 0u);
+    EXPECT_EQ(RegisterTraceProvider(), 0u);
+    EXPECT_EQ(g_TraceContext.RegistrationHandle, handle) << "a second registration registers nothing new";
+    LOG_INFO("[INFO] Test : written through ETW while registered\n");
+    EXPECT_EQ(UnregisterTraceProvider(), 0u);
+    EXPECT_EQ(g_TraceContext.RegistrationHandle, 0u);
+    EXPECT_EQ(UnregisterTraceProvider(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+# QuarnVelmora.exe, its Windows adapters, and the tests that run under Wine.
+set(QUARN_WIN_LINK_OPTIONS -static -static-libgcc -static-libstdc++)
+set(QUARN_WIN_LIBS advapi32 shell32 user32 version ole32 oleaut32)
+
+add_library(quarn_win STATIC
+  trace/win/trace_etw.cpp
+  app/win/app_window.cpp
+)
+target_link_libraries(quarn_win PUBLIC quarn_core ${QUARN_WIN_LIBS})
+target_compile_definitions(quarn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+
+set(QUARN_RESOURCES ${CMAKE_SOURCE_DIR}/app/res/QuarnVelmora.rc)
+set_source_files_properties(${QUARN_RESOURCES} PROPERTIES
+  COMPILE_DEFINITIONS "QUARN_VERSION_MAJOR=${PROJECT_VERSION_MAJOR};QUARN_VERSION_MINOR=${PROJECT_VERSION_MINOR};QUARN_VERSION_PATCH=${PROJECT_VERSION_PATCH};QUARN_VERSION_BUILD=${PROJECT_VERSION_TWEAK}"
+  OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/app/res/tray_icon.ico;${CMAKE_SOURCE_DIR}/app/res/QuarnVelmora.exe.manifest;${CMAKE_SOURCE_DIR}/app/res/resource.h")
+
+add_executable(QuarnVelmora WIN32 app/win/main.cpp ${QUARN_RESOURCES})
+target_link_libraries(QuarnVelmora PRIVATE quarn_win)
+target_link_options(QuarnVelmora PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows)
+
+# GoogleTest from Debian's sources, built for the target.
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+# The portable core's tests again, now on the Windows C runtime (wide paths, printf).
+add_executable(core_tests
+  trace/trace_test.cpp
+  app/config_parser_test.cpp
+  app/quarn_vlmr_app_test.cpp
+)
+target_link_libraries(core_tests PRIVATE quarn_core gtest_main)
+target_link_options(core_tests PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+add_test(NAME core_tests_wine COMMAND core_tests)
+
+# Real windows, menus, resources and the notification area (needs an X display).
+add_executable(window_tests app/win/app_window_test.cpp ${QUARN_RESOURCES})
+target_link_libraries(window_tests PRIVATE quarn_win gtest_main)
+target_link_options(window_tests PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+add_test(NAME window_tests_wine COMMAND window_tests)
+
+# Tools that drive the release executable from outside in the end-to-end tests.
+add_executable(tray_probe tests/e2e/tray_probe.cpp)
+target_compile_definitions(tray_probe PRIVATE UNICODE _UNICODE)
+target_link_libraries(tray_probe PRIVATE shell32 user32)
+target_link_options(tray_probe PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode)
+
+add_test(NAME e2e_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_e2e.sh $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe>)
+set_tests_properties(e2e_wine PROPERTIES TIMEOUT 300)

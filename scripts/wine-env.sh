@@ -1,0 +1,24 @@
+# Sourced: prepares a private Wine prefix and an X display for the Windows tests.
+# QUARN_WINEPREFIX and DISPLAY may be set by the caller; otherwise defaults are made here.
+top_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export WINEPREFIX=${QUARN_WINEPREFIX:-$top_dir/build/wineprefix}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+
+if [ -z "${DISPLAY:-}" ]; then
+  # A display per prefix, so parallel runs of different prefixes do not meet.
+  for n in $(seq 90 130); do
+    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+      Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+      for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+      export DISPLAY=":$n"
+      break
+    fi
+  done
+fi
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  wineboot --init >/dev/null 2>&1 || true
+  wineserver -w || true
+fi

@@ -1,0 +1,78 @@
+// Drives and observes a running QuarnVelmora from outside, as the shell and the user
+// would: finds its hidden window, asks the notification area whether its icon is there,
+// and posts the messages a click or a menu choice would produce.
+//
+//   tray_probe wait-window MS        0 once the window exists
+//   tray_probe wait-icon shown|hidden MS
+//   tray_probe post MESSAGE WPARAM LPARAM
+//   tray_probe wait-gone MS          0 once the window is gone
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+HWND FindAppWindow() { return FindWindowW(L"Quarn_VLMR_APP", nullptr); }
+
+// NIM_MODIFY succeeds only for an icon the notification area holds.
+bool IsIconShown(HWND window) {
+    NOTIFYICONDATAW record{};
+    record.cbSize = sizeof(record);
+    record.hWnd = window;
+    record.uID = 0;
+    return Shell_NotifyIconW(NIM_MODIFY, &record) != FALSE;
+}
+
+template <typename Condition>
+bool WaitFor(DWORD timeoutMs, Condition condition) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+        if (condition()) {
+            return true;
+        }
+        Sleep(50);
+    } while (GetTickCount64() < deadline);
+    return condition();
+}
+
+unsigned long Number(const wchar_t* text) { return std::wcstoul(text, nullptr, 0); }
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: tray_probe wait-window MS | wait-icon shown|hidden MS | post MSG WPARAM LPARAM | wait-gone MS\n");
+        return 2;
+    }
+    const std::wstring verb = argv[1];
+    if (verb == L"wait-window" && argc == 3) {
+        return WaitFor(Number(argv[2]), [] { return FindAppWindow() != nullptr; }) ? 0 : 1;
+    }
+    if (verb == L"wait-gone" && argc == 3) {
+        return WaitFor(Number(argv[2]), [] { return FindAppWindow() == nullptr; }) ? 0 : 1;
+    }
+    if (verb == L"wait-icon" && argc == 4) {
+        const bool wantShown = std::wstring(argv[2]) == L"shown";
+        return WaitFor(Number(argv[3]), [wantShown] {
+                   const HWND window = FindAppWindow();
+                   return window != nullptr && IsIconShown(window) == wantShown;
+               })
+                   ? 0
+                   : 1;
+    }
+    if (verb == L"post" && argc == 5) {
+        const HWND window = FindAppWindow();
+        if (window == nullptr) {
+            std::fprintf(stderr, "tray_probe: no QuarnVelmora window\n");
+            return 1;
+        }
+        // The menu only tracks for the foreground; a shell click grants that.
+        AllowSetForegroundWindow(ASFW_ANY);
+        return PostMessageW(window, Number(argv[2]), Number(argv[3]), static_cast<LPARAM>(Number(argv[4]))) ? 0 : 1;
+    }
+    std::fprintf(stderr, "tray_probe: bad arguments\n");
+    return 2;
+}
