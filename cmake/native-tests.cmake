@@ -1,5 +1,6 @@
 # Native tests of the portable core (plain, ASan+UBSan or TSan by preset) and the benchmark.
 find_package(GTest REQUIRED)
+include(GoogleTest)
 
 add_executable(core_tests
   trace/trace_test.cpp
@@ -7,12 +8,11 @@ add_executable(core_tests
   app/quarn_vlmr_app_test.cpp
 )
 target_link_libraries(core_tests PRIVATE quarn_core GTest::gtest_main)
-add_test(NAME core_tests COMMAND core_tests)
+gtest_discover_tests(core_tests)
 
 add_executable(concurrency_tests trace/trace_concurrency_test.cpp)
 target_link_libraries(concurrency_tests PRIVATE quarn_core GTest::gtest_main)
-add_test(NAME concurrency_tests COMMAND concurrency_tests)
-set_tests_properties(concurrency_tests PROPERTIES LABELS concurrency)
+gtest_discover_tests(concurrency_tests PROPERTIES LABELS concurrency)
 
 find_package(benchmark QUIET)
 if(benchmark_FOUND AND NOT QUARN_SANITIZE)

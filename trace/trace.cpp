@@ -68,15 +68,16 @@ std::size_t FormatTraceLine(char* buffer, const char* format, va_list args) {
 }
 
 void TraceStatement(const TraceEventDescriptor& descriptor, uint32_t enableBit, const char* format, ...) {
+    // The buffer is the statement's own, so a line nobody listens to need not be formatted.
+    if ((g_TraceEnableBits.load(std::memory_order_relaxed) & enableBit) == 0) {
+        return;
+    }
     char line[TRACE_BUFFER_SIZE];
     va_list args;
     va_start(args, format);
     const std::size_t length = FormatTraceLine(line, format, args);
     va_end(args);
 
-    if ((g_TraceEnableBits.load(std::memory_order_relaxed) & enableBit) == 0) {
-        return;
-    }
     const TraceWriter writer = g_TraceWriter.load(std::memory_order_acquire);
     if (writer != nullptr) {
         writer(g_TraceContext.RegistrationHandle, descriptor, line, static_cast<uint32_t>(length + 1));

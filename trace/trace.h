@@ -73,8 +73,8 @@ void SetTraceWriter(TraceWriter writer);
 // 498 characters. Returns the stored length.
 std::size_t FormatTraceLine(char* buffer, const char* format, va_list args);
 
-// One logging statement: formats into a buffer of its own (so concurrent statements
-// never mix their text), then writes it if the level's bit is set.
+// One logging statement: if the level's bit is set, formats into a buffer of its own
+// (so concurrent statements never mix their text) and writes it.
 void TraceStatement(const TraceEventDescriptor& descriptor, uint32_t enableBit, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
