@@ -9,16 +9,9 @@ scripts/setup.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target QuarnVelmora tray_probe
 
-if [ -z "${DISPLAY:-}" ]; then
-  display=":$(( 90 + RANDOM % 400 ))"
-  Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb_pid=$!
-  trap 'kill $xvfb_pid 2>/dev/null || true' EXIT
-  export DISPLAY=$display
-  sleep 1
-fi
 # shellcheck source=scripts/wine-env.sh
 source scripts/wine-env.sh
+trap '[ -z "${QUARN_XVFB_PID:-}" ] || kill "$QUARN_XVFB_PID" 2>/dev/null || true' EXIT
 
 demo=build/windows/demo
 mkdir -p "$demo" build/windows/screenshots

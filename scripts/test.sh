@@ -43,16 +43,9 @@ run_tier tsan
 run_tier fuzz
 
 # The Windows tier needs an X display for windows, menus and the notification area.
-if [ -z "${DISPLAY:-}" ]; then
-  display=":$(( 90 + RANDOM % 400 ))"
-  Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb_pid=$!
-  trap 'kill $xvfb_pid 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
-  export DISPLAY=$display
-  sleep 1
-fi
 # shellcheck source=scripts/wine-env.sh
 source scripts/wine-env.sh
+trap 'wineserver -k 2>/dev/null || true; [ -z "${QUARN_XVFB_PID:-}" ] || kill "$QUARN_XVFB_PID" 2>/dev/null || true' EXIT
 run_tier windows
 
 echo

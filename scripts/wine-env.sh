@@ -1,5 +1,6 @@
 # Sourced: prepares a private Wine prefix and an X display for the Windows tests.
-# QUARN_WINEPREFIX and DISPLAY may be set by the caller; otherwise defaults are made here.
+# QUARN_WINEPREFIX and DISPLAY may be set by the caller; otherwise defaults are made here
+# (an Xvfb started here has its pid in QUARN_XVFB_PID, for the caller to end).
 top_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX=${QUARN_WINEPREFIX:-$top_dir/build/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
@@ -10,6 +11,7 @@ if [ -z "${DISPLAY:-}" ]; then
   for n in $(seq 90 130); do
     if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
       Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+      export QUARN_XVFB_PID=$!
       for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
       export DISPLAY=":$n"
       break
