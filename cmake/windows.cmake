@@ -18,6 +18,8 @@ add_executable(QuarnVelmora WIN32 app/win/main.cpp ${QUARN_RESOURCES})
 target_link_libraries(QuarnVelmora PRIVATE quarn_win)
 target_link_options(QuarnVelmora PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows)
 
+add_subdirectory(emulator)
+
 # GoogleTest from Debian's sources, built for the target.
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

@@ -1,0 +1,108 @@
+// Hosts the one modem model for every facade, the netsh stand-in, the tests and people.
+//   modem_emu_server.exe [SCENARIO_FILE]
+// Serves until it receives the request "shutdown".
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "emulator/model/modem_model.h"
+#include "emulator/win/emu_channel.h"
+
+namespace {
+
+constexpr DWORD kBufferSize = 64 * 1024;
+
+emu::ModemModel g_Model;
+HANDLE g_Stop = nullptr;
+
+std::string ReadMessage(HANDLE pipe, bool* connected) {
+    std::string message;
+    std::string chunk(kBufferSize, '\0');
+    for (;;) {
+        DWORD read = 0;
+        const BOOL ok = ReadFile(pipe, chunk.data(), kBufferSize, &read, nullptr);
+        message.append(chunk.data(), read);
+        if (ok) {
+            return message;
+        }
+        if (GetLastError() != ERROR_MORE_DATA) {
+            *connected = false;
+            return message;
+        }
+    }
+}
+
+void ServeClient(HANDLE pipe) {
+    for (bool connected = true; connected;) {
+        const std::string request = ReadMessage(pipe, &connected);
+        if (!connected) {
+            break;
+        }
+        std::string reply;
+        if (request == "shutdown") {
+            reply = "ok";
+            SetEvent(g_Stop);
+        } else {
+            reply = g_Model.Handle(request);
+        }
+        DWORD written = 0;
+        if (!WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr)) {
+            break;
+        }
+    }
+    FlushFileBuffers(pipe);
+    DisconnectNamedPipe(pipe);
+    CloseHandle(pipe);
+}
+
+void AcceptLoop() {
+    for (;;) {
+        const HANDLE pipe = CreateNamedPipeW(EMU_PIPE_NAME, PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                             PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            std::fprintf(stderr, "modem_emu_server: cannot create the pipe (%lu)\n", GetLastError());
+            SetEvent(g_Stop);
+            return;
+        }
+        if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+            // Event pollers block in their request, so each client has its own thread.
+            std::thread(ServeClient, pipe).detach();
+        } else {
+            CloseHandle(pipe);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 2) {
+        std::fprintf(stderr, "usage: modem_emu_server [SCENARIO_FILE]\n");
+        return 2;
+    }
+    if (argc == 2) {
+        std::ifstream file(argv[1], std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "modem_emu_server: cannot read %s\n", argv[1]);
+            return 2;
+        }
+        std::stringstream text;
+        text << file.rdbuf();
+        const std::string result = g_Model.ApplyScenario(text.str());
+        if (result != "ok") {
+            std::fprintf(stderr, "modem_emu_server: %s: %s\n", argv[1], result.c_str());
+            return 2;
+        }
+    }
+    g_Stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread(AcceptLoop).detach();
+    std::printf("modem_emu_server: serving %ls\n", EMU_PIPE_NAME);
+    std::fflush(stdout);
+    WaitForSingleObject(g_Stop, INFINITE);
+    return 0;
+}
