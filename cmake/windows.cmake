@@ -50,3 +50,12 @@ target_link_options(tray_probe PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode)
 
 add_test(NAME e2e_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_e2e.sh $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe>)
 set_tests_properties(e2e_wine PROPERTIES TIMEOUT 300)
+
+# Checks compat/winrt_network_operators.h against ../shared/winapi/winrt-network-operators.md
+# (read at test time; set QUARN_WINAPI_FACTS to use another copy).
+add_executable(winrt_declarations_test compat/winrt_declarations_test.cpp)
+target_include_directories(winrt_declarations_test PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(winrt_declarations_test PRIVATE QUARN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+target_link_libraries(winrt_declarations_test PRIVATE gtest_main ole32 runtimeobject)
+target_link_options(winrt_declarations_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+add_test(NAME winrt_declarations_wine COMMAND winrt_declarations_test)

@@ -18,3 +18,18 @@ add_executable(netsh_standin ${CMAKE_CURRENT_LIST_DIR}/win/netsh_standin.cpp)
 set_target_properties(netsh_standin PROPERTIES OUTPUT_NAME netsh)
 target_link_libraries(netsh_standin PRIVATE quarn_emu_channel)
 target_link_options(netsh_standin PRIVATE ${EMU_LINK_OPTIONS})
+
+add_library(quarn_emu_winrt SHARED ${CMAKE_CURRENT_LIST_DIR}/win/winrt_facade.cpp)
+set_target_properties(quarn_emu_winrt PROPERTIES PREFIX "")
+target_link_libraries(quarn_emu_winrt PRIVATE quarn_emu_model quarn_emu_channel ole32 runtimeobject)
+target_link_options(quarn_emu_winrt PRIVATE ${EMU_LINK_OPTIONS})
+
+# The emulator's own tests under Wine: a client through the system's activation.
+add_executable(emulator_client_test ${CMAKE_CURRENT_LIST_DIR}/win/emulator_client_test.cpp)
+target_link_libraries(emulator_client_test PRIVATE quarn_emu_channel gtest_main ole32 runtimeobject)
+target_link_options(emulator_client_test PRIVATE ${EMU_LINK_OPTIONS})
+add_test(NAME emulator_prefix_setup
+  COMMAND ${PROJECT_SOURCE_DIR}/scripts/emu-prefix.sh $<TARGET_FILE:quarn_emu_winrt> $<TARGET_FILE:netsh_standin>)
+set_tests_properties(emulator_prefix_setup PROPERTIES FIXTURES_SETUP emulator_prefix)
+add_test(NAME emulator_client_wine COMMAND emulator_client_test)
+set_tests_properties(emulator_client_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300)

@@ -30,5 +30,4 @@ trap 'rm -f "$reg"' EXIT
 } > "$reg"
 wine regedit /S "$(winepath -w "$reg")"
 cp "$netsh" "$WINEPREFIX/drive_c/windows/system32/netsh.exe"
-wineserver -w
 echo "emu-prefix: registered $(basename "$dll") and netsh in $WINEPREFIX"

@@ -1,0 +1,496 @@
+// A client of the emulator that reaches it exactly as the product will: through the
+// system's activation of the registered classes and the ABI interfaces, with the model
+// scripted and its journal read over the control channel.
+#include <windows.h>
+#include <roapi.h>
+#include <winstring.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "compat/winrt_network_operators.h"
+#include "emulator/win/emu_channel.h"
+
+using namespace QuarnWinRT;
+
+namespace {
+
+constexpr wchar_t kVendorAtService[] = L"{DA138C64-6515-4893-92B2-A1E1CA7C81CA}";
+
+template <typename T>
+class ComPtr {
+public:
+    ComPtr() = default;
+    ~ComPtr() { Reset(); }
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+    ComPtr(ComPtr&& other) noexcept : m_Ptr(other.m_Ptr) { other.m_Ptr = nullptr; }
+    T** Put() {
+        Reset();
+        return &m_Ptr;
+    }
+    T* Get() const { return m_Ptr; }
+    T* operator->() const { return m_Ptr; }
+    explicit operator bool() const { return m_Ptr != nullptr; }
+    void Reset() {
+        if (m_Ptr != nullptr) {
+            m_Ptr->Release();
+            m_Ptr = nullptr;
+        }
+    }
+
+private:
+    T* m_Ptr = nullptr;
+};
+
+class HString {
+public:
+    explicit HString(const wchar_t* text) { WindowsCreateString(text, static_cast<UINT32>(wcslen(text)), &m_Value); }
+    ~HString() { WindowsDeleteString(m_Value); }
+    HSTRING Get() const { return m_Value; }
+
+private:
+    HSTRING m_Value = nullptr;
+};
+
+std::wstring ToWide(HSTRING value) { return WindowsGetStringRawBuffer(value, nullptr); }
+
+std::string Emu(const std::string& request) { return EmuRequest(request); }
+
+bool JournalHas(const std::string& text) { return Emu("journal").find(text) != std::string::npos; }
+
+// A delegate as an application writes one: reference counted, callable from any thread.
+template <typename Interface, const GUID& kIid>
+class Delegate : public Interface {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid == kIid || iid == __uuidof(IUnknown) || iid == QuarnWinRT::IID_IAgileObject) {
+            *out = this;
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_References; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --m_References;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+    virtual ~Delegate() = default;
+
+private:
+    std::atomic<ULONG> m_References{1};
+};
+
+struct Completion {
+    HANDLE Done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> Status{-1};
+    std::atomic<DWORD> ThreadId{0};
+    ~Completion() { CloseHandle(Done); }
+};
+
+class CompletedHandler
+    : public Delegate<IAsyncOperationCompletedHandler_CommandResult, IID_IAsyncOperationCompletedHandler_CommandResult> {
+public:
+    explicit CompletedHandler(Completion* completion) : m_Completion(completion) {}
+    HRESULT STDMETHODCALLTYPE Invoke(IAsyncOperation_CommandResult*, AsyncStatus status) override {
+        m_Completion->Status = static_cast<int>(status);
+        m_Completion->ThreadId = GetCurrentThreadId();
+        SetEvent(m_Completion->Done);
+        return S_OK;
+    }
+
+private:
+    Completion* m_Completion;
+};
+
+struct Seen {
+    std::mutex Mutex;
+    std::vector<std::wstring> Events;
+    HANDLE Changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ~Seen() { CloseHandle(Changed); }
+    void Add(const std::wstring& event) {
+        {
+            std::lock_guard<std::mutex> lock(Mutex);
+            Events.push_back(event);
+        }
+        SetEvent(Changed);
+    }
+    // Waits until `event` has been seen.
+    bool WaitFor(const std::wstring& event, DWORD timeoutMs = 5000) {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(Mutex);
+                for (const std::wstring& seen : Events) {
+                    if (seen == event) {
+                        return true;
+                    }
+                }
+            }
+            if (GetTickCount64() >= deadline) {
+                return false;
+            }
+            WaitForSingleObject(Changed, 100);
+        }
+    }
+};
+
+class AccountHandler
+    : public Delegate<ITypedEventHandler_Watcher_AccountEventArgs, IID_ITypedEventHandler_Watcher_AccountEventArgs> {
+public:
+    AccountHandler(Seen* seen, const wchar_t* kind) : m_Seen(seen), m_Kind(kind) {}
+    HRESULT STDMETHODCALLTYPE Invoke(IMobileBroadbandAccountWatcher*, IMobileBroadbandAccountEventArgs* args) override {
+        HSTRING id = nullptr;
+        args->get_NetworkAccountId(&id);
+        m_Seen->Add(m_Kind + L" " + ToWide(id));
+        WindowsDeleteString(id);
+        return S_OK;
+    }
+
+private:
+    Seen* m_Seen;
+    std::wstring m_Kind;
+};
+
+class UpdatedHandler : public Delegate<ITypedEventHandler_Watcher_AccountUpdatedEventArgs,
+                                       IID_ITypedEventHandler_Watcher_AccountUpdatedEventArgs> {
+public:
+    explicit UpdatedHandler(Seen* seen) : m_Seen(seen) {}
+    HRESULT STDMETHODCALLTYPE Invoke(IMobileBroadbandAccountWatcher*, IMobileBroadbandAccountUpdatedEventArgs* args) override {
+        HSTRING id = nullptr;
+        boolean device = false;
+        boolean network = false;
+        args->get_NetworkAccountId(&id);
+        args->get_HasDeviceInformationChanged(&device);
+        args->get_HasNetworkChanged(&network);
+        m_Seen->Add(L"updated " + ToWide(id) + L" " + std::to_wstring(device) + L" " + std::to_wstring(network));
+        WindowsDeleteString(id);
+        return S_OK;
+    }
+
+private:
+    Seen* m_Seen;
+};
+
+class ObjectHandler : public Delegate<ITypedEventHandler_Watcher_Object, IID_ITypedEventHandler_Watcher_Object> {
+public:
+    ObjectHandler(Seen* seen, const wchar_t* kind) : m_Seen(seen), m_Kind(kind) {}
+    HRESULT STDMETHODCALLTYPE Invoke(IMobileBroadbandAccountWatcher*, IInspectable*) override {
+        m_Seen->Add(m_Kind);
+        return S_OK;
+    }
+
+private:
+    Seen* m_Seen;
+    std::wstring m_Kind;
+};
+
+class EmulatorClientTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        wchar_t path[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, path, MAX_PATH);
+        std::wstring server(path);
+        server = server.substr(0, server.rfind(L'\\') + 1) + L"modem_emu_server.exe";
+        std::wstring commandLine = L"\"" + server + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        ASSERT_TRUE(CreateProcessW(server.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &s_Server));
+        ASSERT_TRUE(WaitForEmulator(20000)) << "the emulator did not start";
+    }
+    static void TearDownTestSuite() {
+        Emu("shutdown");
+        WaitForSingleObject(s_Server.hProcess, 5000);
+        CloseHandle(s_Server.hProcess);
+        CloseHandle(s_Server.hThread);
+    }
+    void SetUp() override { ASSERT_EQ(Emu("reset"), "ok"); }
+
+    void Script(std::initializer_list<const char*> requests) {
+        for (const char* request : requests) {
+            ASSERT_EQ(Emu(request), "ok") << request;
+        }
+    }
+
+    ComPtr<IMobileBroadbandModem> DefaultModem() {
+        ComPtr<IMobileBroadbandModemStatics> statics;
+        HString name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandModem);
+        EXPECT_EQ(RoGetActivationFactory(name.Get(), IID_IMobileBroadbandModemStatics,
+                                         reinterpret_cast<void**>(statics.Put())),
+                  S_OK);
+        ComPtr<IMobileBroadbandModem> modem;
+        if (statics) {
+            EXPECT_EQ(statics->GetDefault(modem.Put()), S_OK);
+        }
+        return modem;
+    }
+
+    // Opens a session on the vendor AT service of the default modem and sends `payload`
+    // as set command 1, in a 4096-byte buffer cut to the payload's length.
+    void SendSet(const std::string& payload, ComPtr<IAsyncOperation_CommandResult>* operation) {
+        ComPtr<IMobileBroadbandModem> modem = DefaultModem();
+        ASSERT_TRUE(modem);
+        GUID serviceId{};
+        ASSERT_EQ(CLSIDFromString(kVendorAtService, &serviceId), S_OK);
+        ComPtr<IMobileBroadbandDeviceService> service;
+        ASSERT_EQ(modem->GetDeviceService(serviceId, service.Put()), S_OK);
+        ASSERT_TRUE(service);
+        ComPtr<IMobileBroadbandDeviceServiceCommandSession> session;
+        ASSERT_EQ(service->OpenCommandSession(session.Put()), S_OK);
+
+        ComPtr<ICryptographicBufferStatics> crypto;
+        HString name(RuntimeClass_Windows_Security_Cryptography_CryptographicBuffer);
+        ASSERT_EQ(RoGetActivationFactory(name.Get(), IID_ICryptographicBufferStatics,
+                                         reinterpret_cast<void**>(crypto.Put())),
+                  S_OK);
+        std::vector<BYTE> bytes(4096, 0);
+        std::copy(payload.begin(), payload.end(), bytes.begin());
+        ComPtr<IBuffer> buffer;
+        ASSERT_EQ(crypto->CreateFromByteArray(4096, bytes.data(), buffer.Put()), S_OK);
+        ASSERT_EQ(buffer->put_Length(static_cast<UINT32>(payload.size())), S_OK);
+        ASSERT_EQ(session->SendSetCommandAsync(1, buffer.Get(), operation->Put()), S_OK);
+        ASSERT_TRUE(*operation);
+    }
+
+    static std::string ResponseOf(IAsyncOperation_CommandResult* operation, UINT32* statusCode) {
+        ComPtr<IMobileBroadbandDeviceServiceCommandResult> result;
+        EXPECT_EQ(operation->GetResults(result.Put()), S_OK);
+        if (!result) {
+            return "<no result>";
+        }
+        result->get_StatusCode(statusCode);
+        ComPtr<IBuffer> data;
+        result->get_ResponseData(data.Put());
+        UINT32 length = 0;
+        data->get_Length(&length);
+        ComPtr<IBufferByteAccess> access;
+        data->QueryInterface(IID_IBufferByteAccess, reinterpret_cast<void**>(access.Put()));
+        BYTE* bytes = nullptr;
+        access->Buffer(&bytes);
+        return std::string(reinterpret_cast<const char*>(bytes), length);
+    }
+
+    static PROCESS_INFORMATION s_Server;
+};
+PROCESS_INFORMATION EmulatorClientTest::s_Server{};
+
+TEST_F(EmulatorClientTest, ASetCommandReachesTheModemByteForByteAndCompletesOnAnotherThread) {
+    Script({"modem 4g", "sim ready"});
+    ComPtr<IMobileBroadbandModem> modem = DefaultModem();
+    ASSERT_TRUE(modem);
+    ComPtr<IMobileBroadbandDeviceInformation> information;
+    ASSERT_EQ(modem->get_DeviceInformation(information.Put()), S_OK);
+    NetworkDeviceStatus status{};
+    ASSERT_EQ(information->get_NetworkDeviceStatus(&status), S_OK);
+    EXPECT_EQ(status, NetworkDeviceStatus_DeviceReady);
+
+    ComPtr<IAsyncOperation_CommandResult> operation;
+    SendSet("AT+XSIMPOWER=0,1\r\n", &operation);
+    Completion completion;
+    auto* handler = new CompletedHandler(&completion);
+    ASSERT_EQ(operation->put_Completed(handler), S_OK);
+    handler->Release();
+    ASSERT_EQ(WaitForSingleObject(completion.Done, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(completion.Status, static_cast<int>(AsyncStatus::Completed));
+    EXPECT_NE(completion.ThreadId, GetCurrentThreadId());
+
+    UINT32 statusCode = 99;
+    EXPECT_EQ(ResponseOf(operation.Get(), &statusCode), "\r\nOK\r\n");
+    EXPECT_EQ(statusCode, 0u);
+    EXPECT_TRUE(JournalHas("at cmd=1 len=18 \"AT+XSIMPOWER=0,1\\r\\n\""));
+    EXPECT_TRUE(JournalHas("session 1 open") || JournalHas(" open"));
+
+    ASSERT_EQ(information->get_NetworkDeviceStatus(&status), S_OK);
+    EXPECT_EQ(status, NetworkDeviceStatus_SimNotInserted) << "the SIM is powered off now";
+}
+
+TEST_F(EmulatorClientTest, AHandlerSetAfterCompletionRunsAtOnceAndOnlyOnce) {
+    Script({"modem 5g", "slot 2"});
+    ComPtr<IAsyncOperation_CommandResult> operation;
+    SendSet("at+esimmap?\r\n", &operation);
+    ComPtr<IAsyncInfo> info;
+    ASSERT_EQ(operation->QueryInterface(QuarnWinRT::IID_IAsyncInfo, reinterpret_cast<void**>(info.Put())), S_OK);
+    AsyncStatus status = AsyncStatus::Started;
+    for (int i = 0; i < 100 && status == AsyncStatus::Started; ++i) {
+        Sleep(20);
+        info->get_Status(&status);
+    }
+    ASSERT_EQ(status, AsyncStatus::Completed);
+
+    Completion completion;
+    auto* handler = new CompletedHandler(&completion);
+    EXPECT_EQ(operation->put_Completed(handler), S_OK);
+    EXPECT_EQ(completion.ThreadId, GetCurrentThreadId());
+    EXPECT_NE(operation->put_Completed(handler), S_OK) << "a second handler is refused";
+    handler->Release();
+    UINT32 statusCode = 99;
+    EXPECT_EQ(ResponseOf(operation.Get(), &statusCode), "\r\n+ESIMMAP: 2\r\n\r\nOK\r\n");
+}
+
+TEST_F(EmulatorClientTest, NoModemNoServiceAndModemFaults) {
+    EXPECT_FALSE(DefaultModem()) << "no modem: GetDefault gives no object";
+
+    Script({"modem 4g", "fault service missing"});
+    ComPtr<IMobileBroadbandModem> modem = DefaultModem();
+    ASSERT_TRUE(modem);
+    GUID serviceId{};
+    CLSIDFromString(kVendorAtService, &serviceId);
+    ComPtr<IMobileBroadbandDeviceService> service;
+    EXPECT_EQ(modem->GetDeviceService(serviceId, service.Put()), S_OK);
+    EXPECT_FALSE(service);
+
+    struct FaultCase {
+        const char* fault;
+        UINT32 status;
+        const char* response;
+    } cases[] = {{"fault answer error", 0, "\r\nERROR\r\n"},
+                 {"fault answer cme 10", 0, "\r\n+CME ERROR: 10\r\n"},
+                 {"fault status 5", 5, ""}};
+    for (const FaultCase& c : cases) {
+        Script({"fault none", c.fault});
+        ComPtr<IAsyncOperation_CommandResult> operation;
+        SendSet("at+csus?\r\n", &operation);
+        Completion completion;
+        auto* handler = new CompletedHandler(&completion);
+        operation->put_Completed(handler);
+        handler->Release();
+        ASSERT_EQ(WaitForSingleObject(completion.Done, 5000), WAIT_OBJECT_0) << c.fault;
+        UINT32 statusCode = 99;
+        EXPECT_EQ(ResponseOf(operation.Get(), &statusCode), c.response) << c.fault;
+        EXPECT_EQ(statusCode, c.status) << c.fault;
+    }
+}
+
+TEST_F(EmulatorClientTest, ADelayedAnswerArrivesLateAndASilentModemNeverAnswers) {
+    Script({"modem 4g", "fault delay 400"});
+    ComPtr<IAsyncOperation_CommandResult> operation;
+    SendSet("at+csus?\r\n", &operation);
+    Completion completion;
+    auto* handler = new CompletedHandler(&completion);
+    operation->put_Completed(handler);
+    handler->Release();
+    EXPECT_EQ(WaitForSingleObject(completion.Done, 200), static_cast<DWORD>(WAIT_TIMEOUT));
+    // The client gives up and lets go; the late completion must still find its handler alive.
+    operation.Reset();
+    EXPECT_EQ(WaitForSingleObject(completion.Done, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(completion.Status, static_cast<int>(AsyncStatus::Completed));
+
+    Script({"fault none", "fault silent on"});
+    SendSet("at+csus?\r\n", &operation);
+    Completion silent;
+    handler = new CompletedHandler(&silent);
+    operation->put_Completed(handler);
+    handler->Release();
+    EXPECT_EQ(WaitForSingleObject(silent.Done, 700), static_cast<DWORD>(WAIT_TIMEOUT));
+    ComPtr<IMobileBroadbandDeviceServiceCommandResult> none;
+    EXPECT_NE(operation->GetResults(none.Put()), S_OK);
+    EXPECT_TRUE(JournalHas("at cmd=1 len=10 \"at+csus?\\r\\n\""));
+}
+
+class WatcherTest : public EmulatorClientTest {
+protected:
+    ComPtr<IMobileBroadbandAccountWatcher> CreateWatcher(Seen* seen) {
+        HString name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandAccountWatcher);
+        ComPtr<IInspectable> instance;
+        EXPECT_EQ(RoActivateInstance(name.Get(), instance.Put()), S_OK);
+        ComPtr<IMobileBroadbandAccountWatcher> watcher;
+        if (!instance) {
+            return watcher;
+        }
+        EXPECT_EQ(instance->QueryInterface(IID_IMobileBroadbandAccountWatcher, reinterpret_cast<void**>(watcher.Put())),
+                  S_OK);
+        EventRegistrationToken token{};
+        auto attach = [&](auto* handler, auto add) {
+            EXPECT_EQ((watcher.Get()->*add)(handler, &token), S_OK);
+            handler->Release();
+        };
+        attach(new AccountHandler(seen, L"added"), &IMobileBroadbandAccountWatcher::add_AccountAdded);
+        attach(new UpdatedHandler(seen), &IMobileBroadbandAccountWatcher::add_AccountUpdated);
+        attach(new AccountHandler(seen, L"removed"), &IMobileBroadbandAccountWatcher::add_AccountRemoved);
+        attach(new ObjectHandler(seen, L"enumerated"), &IMobileBroadbandAccountWatcher::add_EnumerationCompleted);
+        attach(new ObjectHandler(seen, L"stopped"), &IMobileBroadbandAccountWatcher::add_Stopped);
+        return watcher;
+    }
+    static MobileBroadbandAccountWatcherStatus StatusOf(IMobileBroadbandAccountWatcher* watcher) {
+        MobileBroadbandAccountWatcherStatus status{};
+        EXPECT_EQ(watcher->get_Status(&status), S_OK);
+        return status;
+    }
+};
+
+TEST_F(WatcherTest, EnumeratesThenDeliversAccountEventsUntilStopped) {
+    Script({"modem 4g"});
+    Seen seen;
+    ComPtr<IMobileBroadbandAccountWatcher> watcher = CreateWatcher(&seen);
+    ASSERT_TRUE(watcher);
+    EXPECT_EQ(StatusOf(watcher.Get()), MobileBroadbandAccountWatcherStatus_Created);
+    ASSERT_EQ(watcher->Start(), S_OK);
+    EXPECT_EQ(StatusOf(watcher.Get()), MobileBroadbandAccountWatcherStatus_EnumerationCompleted)
+        << "the status read right after Start shows the completed enumeration";
+    EXPECT_TRUE(seen.WaitFor(L"added account-4g"));
+    EXPECT_TRUE(seen.WaitFor(L"enumerated"));
+
+    Script({"event updated account-4g network"});
+    EXPECT_TRUE(seen.WaitFor(L"updated account-4g 0 1"));
+    Script({"modem none"});
+    EXPECT_TRUE(seen.WaitFor(L"removed account-4g"));
+    Script({"modem 5g"});
+    EXPECT_TRUE(seen.WaitFor(L"added account-5g"));
+
+    ASSERT_EQ(watcher->Stop(), S_OK);
+    EXPECT_EQ(StatusOf(watcher.Get()), MobileBroadbandAccountWatcherStatus_Stopped);
+    EXPECT_TRUE(seen.WaitFor(L"stopped"));
+    EXPECT_TRUE(JournalHas("watcher start"));
+    EXPECT_TRUE(JournalHas("watcher stop"));
+}
+
+TEST_F(WatcherTest, AnEnumerationThatNeverCompletesOrAbortsShowsInTheStatus) {
+    Script({"modem 4g", "fault enumeration never"});
+    Seen seen;
+    ComPtr<IMobileBroadbandAccountWatcher> watcher = CreateWatcher(&seen);
+    ASSERT_EQ(watcher->Start(), S_OK);
+    EXPECT_EQ(StatusOf(watcher.Get()), MobileBroadbandAccountWatcherStatus_Started);
+    EXPECT_FALSE(seen.WaitFor(L"enumerated", 300));
+    EXPECT_EQ(watcher->Stop(), S_OK);
+
+    Script({"fault enumeration abort"});
+    Seen aborted;
+    ComPtr<IMobileBroadbandAccountWatcher> second = CreateWatcher(&aborted);
+    ASSERT_EQ(second->Start(), S_OK);
+    EXPECT_EQ(StatusOf(second.Get()), MobileBroadbandAccountWatcherStatus_Aborted);
+    EXPECT_TRUE(aborted.WaitFor(L"stopped"));
+    EXPECT_NE(second->Stop(), S_OK) << "an aborted watcher cannot be stopped";
+}
+
+TEST_F(EmulatorClientTest, TheSimPoweringOffRaisesAnAccountUpdateWithDeviceInformation) {
+    Script({"modem 4g"});
+    Seen seen;
+    HString name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandAccountWatcher);
+    ComPtr<IInspectable> instance;
+    ASSERT_EQ(RoActivateInstance(name.Get(), instance.Put()), S_OK);
+    ComPtr<IMobileBroadbandAccountWatcher> watcher;
+    instance->QueryInterface(IID_IMobileBroadbandAccountWatcher, reinterpret_cast<void**>(watcher.Put()));
+    EventRegistrationToken token{};
+    auto* updated = new UpdatedHandler(&seen);
+    watcher->add_AccountUpdated(updated, &token);
+    updated->Release();
+    ASSERT_EQ(watcher->Start(), S_OK);
+
+    ComPtr<IAsyncOperation_CommandResult> operation;
+    SendSet("AT+XSIMPOWER=0,1\r\n", &operation);
+    EXPECT_TRUE(seen.WaitFor(L"updated account-4g 1 0"));
+    watcher->Stop();
+}
+
+}  // namespace
