@@ -1,23 +1,45 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs QuarnVelmora.exe under Wine on a virtual X display, with the
-# settings file that keeps the tray icon shown; opens its tray menu, takes a screenshot,
-# then chooses Exit. Pass --stay to leave it running (end it with Ctrl-C).
+# Sets up, builds and runs QuarnVelmora.exe under Wine on a virtual X display against the
+# modem emulator (default: a 4G modem with its SIM ready in slot 1), with the settings file
+# that keeps the tray icon shown. Opens the tray menu, takes a screenshot, chooses
+# "&Eject SIM card", prints the emulator's journal, then chooses Exit.
+#   scripts/run.sh [SCENARIO_FILE] [--stay]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+scenario=emulator/scenarios/default.scn
+stay=0
+for arg in "$@"; do
+  case "$arg" in
+    --stay) stay=1 ;;
+    *) scenario=$arg ;;
+  esac
+done
+
 scripts/setup.sh
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target QuarnVelmora tray_probe
+cmake --build --preset windows --target QuarnVelmora tray_probe modem_emu_server modem_emu_ctl quarn_emu_winrt netsh_standin
 
 # shellcheck source=scripts/wine-env.sh
 source scripts/wine-env.sh
-trap '[ -z "${QUARN_XVFB_PID:-}" ] || kill "$QUARN_XVFB_PID" 2>/dev/null || true' EXIT
+emu=build/windows/emulator
+probe=build/windows/tray_probe.exe
+cleanup() {
+  wine "$emu/modem_emu_ctl.exe" shutdown >/dev/null 2>&1 || true
+  [ -z "${QUARN_XVFB_PID:-}" ] || kill "$QUARN_XVFB_PID" 2>/dev/null || true
+}
+trap cleanup EXIT
+scripts/emu-prefix.sh "$emu/quarn_emu_winrt.dll" "$emu/netsh.exe"
+
+echo "run: starting the modem emulator with $scenario"
+wine "$emu/modem_emu_server.exe" "$(winepath -w "$scenario")" &
+wine "$emu/modem_emu_ctl.exe" --wait-ready 20000 >/dev/null
+wine "$emu/modem_emu_ctl.exe" state
 
 demo=build/windows/demo
 mkdir -p "$demo" build/windows/screenshots
 cp build/windows/QuarnVelmora.exe "$demo/"
 cp app/demo/QuarnVelmora.exe.config "$demo/"
-probe=build/windows/tray_probe.exe
 
 echo "run: starting QuarnVelmora.exe under Wine (display $DISPLAY)"
 wine "$demo/QuarnVelmora.exe" & app=$!
@@ -29,11 +51,24 @@ shot=build/windows/screenshots/run-tray-menu.png
 import -window root -crop 360x220+0+0 +repage "$shot"
 echo "run: screenshot of the icon and its open menu: $shot"
 xdotool mousemove 700 700 click 1
+sleep 1
 
-if [ "${1:-}" = "--stay" ]; then
+echo "run: choosing \"&Eject SIM card\""
+wine "$probe" post 0x111 40001 0
+sleep 3
+shot=build/windows/screenshots/run-after-eject.png
+import -window root "$shot"
+echo "run: screenshot after the eject: $shot"
+echo "run: what the program did to the modem (the emulator's journal):"
+wine "$emu/modem_emu_ctl.exe" journal | sed 's/^/    /'
+wine "$emu/modem_emu_ctl.exe" state
+
+if [ "$stay" = 1 ]; then
   echo "run: leaving it running; Ctrl-C ends it"
   wait "$app"
 else
+  # A failure box, if one is open, is closed first, as the user would.
+  xdotool key --clearmodifiers Return 2>/dev/null || true
   wine "$probe" post 0x111 40002 0
   code=0; wait "$app" || code=$?
   echo "run: Exit chosen; QuarnVelmora.exe ended with exit code $code"
