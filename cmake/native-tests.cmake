@@ -6,6 +6,9 @@ add_executable(core_tests
   trace/trace_test.cpp
   app/config_parser_test.cpp
   app/quarn_vlmr_app_test.cpp
+  monitor/device_monitor_test.cpp
+  monitor/condition_check_test.cpp
+  modem/mbim_command_test.cpp
 )
 target_link_libraries(core_tests PRIVATE quarn_core GTest::gtest_main)
 gtest_discover_tests(core_tests)

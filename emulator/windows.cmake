@@ -33,3 +33,10 @@ add_test(NAME emulator_prefix_setup
 set_tests_properties(emulator_prefix_setup PROPERTIES FIXTURES_SETUP emulator_prefix)
 add_test(NAME emulator_client_wine COMMAND emulator_client_test)
 set_tests_properties(emulator_client_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300)
+
+# Configuration Manager for the process under test: placed beside it as cfgmgr32.dll and
+# chosen over the system's with WINEDLLOVERRIDES=cfgmgr32=n,b.
+add_library(quarn_emu_cfgmgr SHARED ${CMAKE_CURRENT_LIST_DIR}/win/cfgmgr_facade.cpp ${CMAKE_CURRENT_LIST_DIR}/win/cfgmgr_facade.def)
+set_target_properties(quarn_emu_cfgmgr PROPERTIES PREFIX "" OUTPUT_NAME cfgmgr32)
+target_link_libraries(quarn_emu_cfgmgr PRIVATE quarn_emu_channel)
+target_link_options(quarn_emu_cfgmgr PRIVATE ${EMU_LINK_OPTIONS})

@@ -1,13 +1,215 @@
 #include "monitor/device_monitor.h"
 
+#include <cwchar>
+#include <memory>
+#include <new>
+#include <vector>
+
 #include "trace/trace.h"
 
-int DeviceMonitor::InitializeMonitor(uint32_t /*slot*/, const QuarnGuid& /*interfaceClass*/,
-                                     const wchar_t* /*hardwareId*/, const wchar_t* /*deviceName*/) {
+namespace {
+
+DeviceMonitorContext g_Monitored[DEVICE_SLOT_COUNT];
+DeviceInterfaceRegistry* g_Registry = nullptr;
+ModemPresenceListener* g_Listener = nullptr;
+
+// Copies `text` into a DEVICE_TEXT_CAPACITY buffer; false (nothing copied) when it does not
+// fit, so that no cut-off path or version can match or mislead.
+bool CopyText(wchar_t* target, const wchar_t* text, std::size_t length) {
+    if (length >= DEVICE_TEXT_CAPACITY) {
+        return false;
+    }
+    std::wmemcpy(target, text, length);
+    target[length] = L'\0';
+    return true;
+}
+
+}  // namespace
+
+void DeviceMonitor::Attach(DeviceInterfaceRegistry* registry, ModemPresenceListener* listener) {
+    g_Registry = registry;
+    g_Listener = listener;
+}
+
+DeviceMonitorContext& DeviceMonitor::Slot(int slot) { return g_Monitored[slot]; }
+
+bool DeviceMonitor::InitializeMonitor(int slot, const QuarnGuid* interfaceClass, const wchar_t* hardwareId,
+                                      const wchar_t* deviceName) {
+    DeviceMonitorContext& context = g_Monitored[slot];
+    context.InterfaceId[0] = L'\0';
+    context.Index = slot;
+    context.InterfaceClassGuid = *interfaceClass;
+    context.HwId = hardwareId;
+    context.DeviceName = deviceName;
+    context.DeviceState = 0;
+
+    wchar_t found[DEVICE_TEXT_CAPACITY] = {};
+    if (SetDeviceInterfaceId(found, interfaceClass, hardwareId) == 1) {
+        context.DeviceState = 1;
+        std::wcscpy(context.InterfaceId, found);
+    }
+
+    const uint32_t result = g_Registry->RegisterNotification(*interfaceClass, &context, &context.NotifyHandle);
+    if (result != CM_RESULT_SUCCESS) {
+        LOG_ERROR("[ERROR] DeviceMonitor::InitializeMonitor : CM_Register_Notification failed, error %lu\n",
+                  static_cast<unsigned long>(result));
+    }
+    LOG_INFO("[INFO] DeviceMonitor::InitializeMonitor : InitializeMonitor: handle: %d, HwId: %ls, DeviceState: %d, InterfaceId: %ls\n",
+             context.Index, context.HwId, static_cast<int>(context.DeviceState), context.InterfaceId);
+    return result == CM_RESULT_SUCCESS;
+}
+
+int DeviceMonitor::SetDeviceInterfaceId(wchar_t* interfaceId, const QuarnGuid* interfaceClass,
+                                        const wchar_t* hardwareId) {
+    uint32_t length = 0;
+    uint32_t result = g_Registry->GetInterfaceListSize(*interfaceClass, &length);
+    if (result != CM_RESULT_SUCCESS) {
+        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceInterfaceId : Error retrieving device interface list: 0x%x\n", result);
+        return 0;
+    }
+    if (length <= 1) {
+        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceInterfaceId : No active device interfaces found.\n");
+        return 0;
+    }
+    std::unique_ptr<wchar_t[]> list(new (std::nothrow) wchar_t[length]());
+    if (!list) {
+        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceInterfaceId : Error allocating memory for device interface list..\n");
+        return 0;
+    }
+    result = g_Registry->GetInterfaceList(*interfaceClass, list.get(), length);
+    if (result != CM_RESULT_SUCCESS) {
+        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceInterfaceId : Error retrieving device interface list: %lu\n",
+                  static_cast<unsigned long>(result));
+        return 0;
+    }
+
+    // Each entry is stepped over whole, however long; an entry without its terminator
+    // inside the list (a list the system left unterminated) is not read at all.
+    const wchar_t* entry = list.get();
+    if (*entry == L'\0') {
+        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceInterfaceId : Error: nextInterface is NULL or len is 0 failed\n");
+        return 0;
+    }
+    for (uint32_t consumed = 0; consumed < length && *entry != L'\0';) {
+        const std::size_t entryLength = wcsnlen(entry, length - consumed);
+        if (entryLength == length - consumed) {
+            break;
+        }
+        if (std::wcsstr(entry, hardwareId) != nullptr) {
+            if (CopyText(interfaceId, entry, entryLength)) {
+                return 1;
+            }
+            LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceInterfaceId : %s: interface path of %u characters is too long, skipped\n",
+                      "DeviceMonitor::SetDeviceInterfaceId", static_cast<unsigned>(entryLength));
+        }
+        consumed += static_cast<uint32_t>(entryLength) + 1;
+        entry += entryLength + 1;
+    }
+    return 0;
+}
+
+int DeviceMonitor::SetDeviceVersion(const wchar_t* interfacePath, wchar_t* wcDriverVersion) {
+    uint32_t bytes = 0;
+    const uint32_t sizeResult = g_Registry->GetInstanceIdSize(interfacePath, &bytes);
+    // An instance id whose size is unknown is never read, let alone used.
+    const bool sizeKnown = sizeResult == CM_RESULT_SUCCESS || sizeResult == CM_RESULT_BUFFER_SMALL;
+    if (!sizeKnown || bytes == 0 || bytes % sizeof(wchar_t) != 0) {
+        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceVersion : %s: instance id size query failed: 0x%X\n",
+                  "DeviceMonitor::SetDeviceVersion", sizeResult);
+        return 0;
+    }
+    const std::size_t characters = bytes / sizeof(wchar_t);
+    std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[characters + 1]());
+    if (!buffer) {
+        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceVersion : Error allocating memory for device interface property\n");
+        return 0;
+    }
+    uint32_t result = g_Registry->GetInstanceId(interfacePath, buffer.get(), bytes);
+    uint32_t devNode = 0;
+    if (result == CM_RESULT_SUCCESS) {
+        buffer[characters] = L'\0';
+        result = g_Registry->LocateDevNode(buffer.get(), &devNode);
+    }
+    if (result != CM_RESULT_SUCCESS) {
+        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceVersion : Error CM_Locate_DevNode failed: 0x%X\n", result);
+        return 0;
+    }
+    result = g_Registry->GetDriverVersion(devNode, buffer.get(), bytes);
+    if (result != CM_RESULT_SUCCESS) {
+        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceVersion : Error DEVPKEY_Device_DriverVersion error: %d\n",
+                  static_cast<int>(result));
+        return 0;
+    }
+    buffer[characters] = L'\0';
+    if (wcDriverVersion == nullptr) {
+        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceVersion : Error wcDriverVersion is NULL\n");
+    } else if (!CopyText(wcDriverVersion, buffer.get(), std::wcslen(buffer.get()))) {
+        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceVersion : %s: driver version of %u characters is too long\n",
+                  "DeviceMonitor::SetDeviceVersion", static_cast<unsigned>(std::wcslen(buffer.get())));
+        return 0;
+    }
     return 1;
 }
 
-ModulePlatform DeviceMonitor::GetCurrentModulePlatform() { return PLATFORM_INVALID; }
+ModulePlatform DeviceMonitor::GetCurrentModulePlatform() {
+    ModulePlatform platform = PLATFORM_INVALID;
+    if (g_Monitored[DEVICE_SLOT_5G].DeviceState == 1) {
+        platform = PLATFORM_5G;
+    } else if (g_Monitored[DEVICE_SLOT_4G].DeviceState == 1) {
+        platform = PLATFORM_4G;
+    } else {
+        LOG_ERROR("[ERROR] DeviceMonitor::GetCurrentModulePlatform : platform is invalid!\n");
+    }
+    LOG_ERROR("[ERROR] DeviceMonitor::GetCurrentModulePlatform : %s: platform %d\n",
+              "DeviceMonitor::GetCurrentModulePlatform", static_cast<int>(platform));
+    return platform;
+}
+
+uint32_t DeviceMonitor::DeviceInterfaceNotifyCallback(void* /*notifyHandle*/, void* context, uint32_t action,
+                                                      const void* /*eventData*/, uint32_t /*eventDataSize*/) {
+    auto* record = static_cast<DeviceMonitorContext*>(context);
+    if (record == nullptr) {
+        return 0;
+    }
+    // The event's own path is not looked at: every decision rests on a fresh enumeration.
+    if (action == DEVICE_INTERFACE_ARRIVAL && record->DeviceState == 0) {
+        OnDeviceInterfaceArrival(record);
+    } else if (action == DEVICE_INTERFACE_REMOVAL && record->DeviceState == 1) {
+        OnDeviceInterfaceRemoval(record);
+    }
+    return 0;
+}
+
+void DeviceMonitor::OnDeviceInterfaceArrival(DeviceMonitorContext* pContext) {
+    if (pContext == nullptr) {
+        LOG_ERROR("[ERROR] DeviceMonitor::OnDeviceInterfaceArrival : pContext == NULL\n");
+        return;
+    }
+    wchar_t found[DEVICE_TEXT_CAPACITY] = {};
+    if (SetDeviceInterfaceId(found, &pContext->InterfaceClassGuid, pContext->HwId) != 1) {
+        return;
+    }
+    LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : CM_NOTIFY_ACTION_DEVICEINTERFACE - %ls ARRIVAL\n",
+             pContext->DeviceName);
+    pContext->DeviceState = 1;
+    std::wcscpy(pContext->InterfaceId, found);
+    SetDeviceVersion(found, pContext->DriverVersion);
+    LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : %ls: %ls\n", pContext->DeviceName,
+             pContext->DriverVersion);
+    g_Listener->TriggerUpdateSystemTrayIconStatus();
+    g_Listener->PowerOnSimOn4GPlatform();
+}
+
+void DeviceMonitor::OnDeviceInterfaceRemoval(DeviceMonitorContext* pContext) {
+    wchar_t found[DEVICE_TEXT_CAPACITY] = {};
+    if (SetDeviceInterfaceId(found, &pContext->InterfaceClassGuid, pContext->HwId) == 1) {
+        return;  // another adapter went; the modem is still there
+    }
+    LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceRemoval : CM_NOTIFY_ACTION_DEVICEINTERFACE - %ls REMOVAL\n",
+             pContext->DeviceName);
+    pContext->DeviceState = 0;
+    g_Listener->TriggerUpdateSystemTrayIconStatus();
+}
 
 QuarnBool QUARN_STDCALL DeviceMonitor::HandlerPCRoutine(QuarnDword /*ctrlType*/) { return 0; }
 

@@ -1,6 +1,9 @@
-// Which modem is present: the 4G USB modem (slot 0) and the 5G PCIe modem (slot 1).
+// Which modem is present: the 4G USB modem (slot 0) and the 5G PCIe modem (slot 1), found
+// by hardware ID in the paths of the present network-adapter interfaces and followed
+// through interface arrival and removal notifications.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "common/platform_types.h"
@@ -10,16 +13,83 @@ constexpr ModulePlatform PLATFORM_INVALID = 0;
 constexpr ModulePlatform PLATFORM_4G = 1;
 constexpr ModulePlatform PLATFORM_5G = 2;
 
-constexpr uint32_t DEVICE_SLOT_4G = 0;
-constexpr uint32_t DEVICE_SLOT_5G = 1;
+constexpr int DEVICE_SLOT_4G = 0;
+constexpr int DEVICE_SLOT_5G = 1;
+constexpr int DEVICE_SLOT_COUNT = 2;
+
+// Buffers of interface paths and driver versions, in characters with the terminator.
+constexpr uint32_t DEVICE_TEXT_CAPACITY = 260;
+// The walk of the interface list has always assumed entries of at most this many characters.
+constexpr uint32_t DEVICE_LIST_ENTRY_LIMIT = 256;
+
+// Configuration Manager result codes the monitor tells apart.
+constexpr uint32_t CM_RESULT_SUCCESS = 0;
+constexpr uint32_t CM_RESULT_BUFFER_SMALL = 0x1A;
+constexpr uint32_t CM_RESULT_CALL_NOT_IMPLEMENTED = 0x34;
+
+// Notification actions of the device-interface filter.
+constexpr uint32_t DEVICE_INTERFACE_ARRIVAL = 0;
+constexpr uint32_t DEVICE_INTERFACE_REMOVAL = 1;
+
+struct DeviceMonitorContext {
+    int32_t Index;
+    QuarnGuid InterfaceClassGuid;
+    const wchar_t* HwId;
+    const wchar_t* DeviceName;
+    std::atomic<int32_t> DeviceState;  // 1 present, 0 absent; read by other threads unlocked
+    void* NotifyHandle;
+    wchar_t InterfaceId[DEVICE_TEXT_CAPACITY];
+    wchar_t DriverVersion[DEVICE_TEXT_CAPACITY];
+};
+
+// The Configuration Manager as the monitor uses it. Results are CONFIGRET codes.
+class DeviceInterfaceRegistry {
+public:
+    virtual ~DeviceInterfaceRegistry() = default;
+    // Present interfaces of a class, as a multi-string list; lengths in characters.
+    virtual uint32_t GetInterfaceListSize(const QuarnGuid& interfaceClass, uint32_t* length) = 0;
+    virtual uint32_t GetInterfaceList(const QuarnGuid& interfaceClass, wchar_t* list, uint32_t length) = 0;
+    // Registers DeviceMonitor::DeviceInterfaceNotifyCallback for the class with `context`;
+    // CM_RESULT_CALL_NOT_IMPLEMENTED where the system has no such registration.
+    virtual uint32_t RegisterNotification(const QuarnGuid& interfaceClass, DeviceMonitorContext* context,
+                                          void** handle) = 0;
+    // The interface's device instance id: its size in bytes, then the id itself.
+    virtual uint32_t GetInstanceIdSize(const wchar_t* interfacePath, uint32_t* bytes) = 0;
+    virtual uint32_t GetInstanceId(const wchar_t* interfacePath, wchar_t* id, uint32_t bytes) = 0;
+    virtual uint32_t LocateDevNode(const wchar_t* instanceId, uint32_t* devNode) = 0;
+    // The device node's driver version into `version`, a buffer of `bytes` bytes.
+    virtual uint32_t GetDriverVersion(uint32_t devNode, wchar_t* version, uint32_t bytes) = 0;
+};
+
+// Who hears of a modem coming or going.
+class ModemPresenceListener {
+public:
+    virtual ~ModemPresenceListener() = default;
+    virtual void TriggerUpdateSystemTrayIconStatus() = 0;
+    virtual void PowerOnSimOn4GPlatform() = 0;
+};
 
 class DeviceMonitor {
 public:
-    // Starts watching `interfaceClass` for an interface whose path holds `hardwareId`.
-    static int InitializeMonitor(uint32_t slot, const QuarnGuid& interfaceClass, const wchar_t* hardwareId,
-                                 const wchar_t* deviceName);
-    // PLATFORM_5G when the 5G modem is present, else PLATFORM_4G when the 4G one is.
+    // Wires the monitor to the platform; start-up does it before the first InitializeMonitor.
+    static void Attach(DeviceInterfaceRegistry* registry, ModemPresenceListener* listener);
+
+    static bool InitializeMonitor(int slot, const QuarnGuid* interfaceClass, const wchar_t* hardwareId,
+                                  const wchar_t* deviceName);
     static ModulePlatform GetCurrentModulePlatform();
+
+    // The notification callback's logic, with the platform callback's arguments.
+    static uint32_t DeviceInterfaceNotifyCallback(void* notifyHandle, void* context, uint32_t action,
+                                                  const void* eventData, uint32_t eventDataSize);
+    static void OnDeviceInterfaceArrival(DeviceMonitorContext* pContext);
+    static void OnDeviceInterfaceRemoval(DeviceMonitorContext* pContext);
+
+    // 1 when a present interface of the class has a path holding `hardwareId` (copied to
+    // `interfaceId`), 0 otherwise.
+    static int SetDeviceInterfaceId(wchar_t* interfaceId, const QuarnGuid* interfaceClass, const wchar_t* hardwareId);
+    static int SetDeviceVersion(const wchar_t* interfacePath, wchar_t* wcDriverVersion);
+
+    static DeviceMonitorContext& Slot(int slot);
 
     // Console control events (logoff, shutdown) and power suspend/resume.
     static QuarnBool QUARN_STDCALL HandlerPCRoutine(QuarnDword ctrlType);

@@ -13,6 +13,22 @@ constexpr uint32_t kAtTunnelCommandId = 1;
 constexpr const char* kVendorAtService = "{DA138C64-6515-4893-92B2-A1E1CA7C81CA}";
 constexpr uint32_t kMaxEventWaitMs = 30000;
 
+constexpr const char* kNetInterfaceClass = "#{cac88484-7515-4c03-82e6-71a87abac361}";
+constexpr const char* kModem4GPath = "\\\\?\\USB#VID_5A3E&PID_0AC9&MI_00#6&1a2b3c4d&0&0000";
+constexpr const char* kModem5GPath = "\\\\?\\PCI#VEN_14C3&DEV_4D75&SUBSYS_4D7514C3&REV_00#4&2f3e1d0c&0&00E8";
+// Adapters every laptop has besides the modems.
+constexpr const char* kEthernetPath = "\\\\?\\PCI#VEN_8086&DEV_15F3&SUBSYS_00008086&REV_03#3&11583659&0&FE";
+constexpr const char* kWifiPath = "\\\\?\\PCI#VEN_8086&DEV_2723&SUBSYS_00848086&REV_1A#3&11583659&0&A3";
+
+std::string InterfacePath(const std::string& device) { return device + kNetInterfaceClass; }
+
+// "\\?\USB#VID..#6&..#{class}" -> "USB\VID..\6&..", as Windows forms instance ids.
+std::string InstanceIdOf(const std::string& path) {
+    std::string id = path.substr(4, path.rfind('#') - 4);
+    std::replace(id.begin(), id.end(), '#', '\\');
+    return id;
+}
+
 std::vector<std::string> SplitWords(const std::string& line) {
     std::istringstream in(line);
     std::vector<std::string> words;
@@ -203,6 +219,21 @@ std::string ModemModel::HandleLocked(const std::vector<std::string>& words, std:
     if (verb == "event") {
         return HandleEvent(words);
     }
+    if (verb == "adapter") {
+        return HandleAdapter(words);
+    }
+    if (verb == "driver" && n == 3 && (words[1] == "4g" || words[1] == "5g")) {
+        (words[1] == "4g" ? m_DriverVersion4G : m_DriverVersion5G) = words[2];
+        return Ok();
+    }
+    if (verb == "note" && n >= 2) {
+        std::string text;
+        for (std::size_t i = 1; i < n; ++i) {
+            text += (i > 1 ? " " : "") + words[i];
+        }
+        RecordLocked("note " + text);
+        return Ok();
+    }
     if (verb == "journal" && n == 1) {
         std::string reply = Ok(std::to_string(m_Journal.size()));
         for (const std::string& entry : m_Journal) {
@@ -225,6 +256,7 @@ std::string ModemModel::HandleLocked(const std::vector<std::string>& words, std:
         m_ActiveSlot = 1;
         HandleFault({"fault", "none"});
         m_NetshMode = NetshMode::Table;
+        m_ExtraAdapters.clear();
         m_Journal.clear();
         m_Events.clear();
         return Ok();
@@ -352,6 +384,30 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
         }
         return Ok(data);
     }
+    if (sub == "interfaces" && n == 2) {
+        std::string reply = Ok();
+        for (const std::string& path : InterfacePathsLocked()) {
+            reply += "\n" + path;
+        }
+        return reply;
+    }
+    if (sub == "instance" && n == 3) {
+        const std::vector<std::string> paths = InterfacePathsLocked();
+        if (std::find(paths.begin(), paths.end(), words[2]) == paths.end()) {
+            return Error("no such interface");
+        }
+        return Ok(InstanceIdOf(words[2]));
+    }
+    if (sub == "driver" && n == 3) {
+        for (const std::string& path : InterfacePathsLocked()) {
+            if (InstanceIdOf(path) == words[2]) {
+                const bool is4G = path.find("VID_5A3E") != std::string::npos;
+                const bool is5G = path.find("VEN_14C3") != std::string::npos;
+                return Ok(is4G ? m_DriverVersion4G : is5G ? m_DriverVersion5G : "10.0.19041.1");
+            }
+        }
+        return Error("no such device");
+    }
     if (sub == "watcher" && n == 3 && (words[2] == "start" || words[2] == "stop")) {
         RecordLocked("watcher " + words[2]);
         if (words[2] == "stop") {
@@ -375,9 +431,9 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
         const auto pending = [&] { return !m_Events.empty() && m_Events.back().Sequence > after; };
         m_Changed.wait_for(lock, std::chrono::milliseconds(std::min(timeoutMs, kMaxEventWaitMs)), pending);
         std::string reply = Ok();
-        for (const AccountEvent& event : m_Events) {
+        for (const MachineEvent& event : m_Events) {
             if (event.Sequence > after) {
-                reply += "\n" + std::to_string(event.Sequence) + " " + event.Kind + " " + event.AccountId + " " +
+                reply += "\n" + std::to_string(event.Sequence) + " " + event.Kind + " " + event.Subject + " " +
                          (event.DeviceInformationChanged ? "1" : "0") + " " + (event.NetworkChanged ? "1" : "0");
             }
         }
@@ -474,9 +530,22 @@ std::vector<std::string> ModemModel::AccountIdsLocked() const {
 }
 
 void ModemModel::SetPresenceLocked(ModemPresence presence) {
+    const std::vector<std::string> pathsBefore = InterfacePathsLocked();
     const std::vector<std::string> before = AccountIdsLocked();
     m_Presence = presence;
+    const std::vector<std::string> pathsAfter = InterfacePathsLocked();
     const std::vector<std::string> after = AccountIdsLocked();
+    // The adapter's interface comes and goes first; the account follows it.
+    for (const std::string& path : pathsBefore) {
+        if (std::find(pathsAfter.begin(), pathsAfter.end(), path) == pathsAfter.end()) {
+            RaiseLocked("removal", path, false, false);
+        }
+    }
+    for (const std::string& path : pathsAfter) {
+        if (std::find(pathsBefore.begin(), pathsBefore.end(), path) == pathsBefore.end()) {
+            RaiseLocked("arrival", path, false, false);
+        }
+    }
     for (const std::string& id : before) {
         if (std::find(after.begin(), after.end(), id) == after.end()) {
             RaiseLocked("removed", id, false, false);
@@ -489,8 +558,39 @@ void ModemModel::SetPresenceLocked(ModemPresence presence) {
     }
 }
 
-void ModemModel::RaiseLocked(const std::string& kind, const std::string& accountId, bool device, bool network) {
-    m_Events.push_back({m_NextEvent++, kind, accountId, device, network});
+std::vector<std::string> ModemModel::InterfacePathsLocked() const {
+    std::vector<std::string> paths{InterfacePath(kEthernetPath)};
+    if (m_Presence == ModemPresence::Usb4G || m_Presence == ModemPresence::Both) {
+        paths.push_back(InterfacePath(kModem4GPath));
+    }
+    paths.push_back(InterfacePath(kWifiPath));
+    if (m_Presence == ModemPresence::Pcie5G || m_Presence == ModemPresence::Both) {
+        paths.push_back(InterfacePath(kModem5GPath));
+    }
+    for (const std::string& name : m_ExtraAdapters) {
+        paths.push_back(InterfacePath("\\\\?\\ROOT#NET#" + name));
+    }
+    return paths;
+}
+
+std::string ModemModel::HandleAdapter(const std::vector<std::string>& words) {
+    if (words.size() != 3 || (words[1] != "add" && words[1] != "remove")) {
+        return Error("adapter takes add NAME or remove NAME");
+    }
+    const std::string path = InterfacePath("\\\\?\\ROOT#NET#" + words[2]);
+    const auto it = std::find(m_ExtraAdapters.begin(), m_ExtraAdapters.end(), words[2]);
+    if (words[1] == "add" && it == m_ExtraAdapters.end()) {
+        m_ExtraAdapters.push_back(words[2]);
+        RaiseLocked("arrival", path, false, false);
+    } else if (words[1] == "remove" && it != m_ExtraAdapters.end()) {
+        m_ExtraAdapters.erase(it);
+        RaiseLocked("removal", path, false, false);
+    }
+    return Ok();
+}
+
+void ModemModel::RaiseLocked(const std::string& kind, const std::string& subject, bool device, bool network) {
+    m_Events.push_back({m_NextEvent++, kind, subject, device, network});
     // Only recent events matter to a facade that polls; keep the queue small.
     while (m_Events.size() > 256) {
         m_Events.pop_front();

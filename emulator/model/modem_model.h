@@ -25,10 +25,13 @@ enum class AnswerFault { None, Error, CmeError };
 enum class NetshMode { Table, InterfaceError, Empty, Hang };
 enum class EnumerationMode { Complete, Never, Abort };
 
-struct AccountEvent {
+// Something the machine announces: an account event ("added", "updated", "removed", with
+// the account id) or a network-adapter interface event ("arrival", "removal", with the
+// interface path).
+struct MachineEvent {
     uint64_t Sequence;
-    std::string Kind;  // "added", "updated" or "removed"
-    std::string AccountId;
+    std::string Kind;
+    std::string Subject;
     bool DeviceInformationChanged;
     bool NetworkChanged;
 };
@@ -70,6 +73,8 @@ private:
     std::string StateLocked() const;
     std::vector<std::string> AccountIdsLocked() const;
     void SetPresenceLocked(ModemPresence presence);
+    std::vector<std::string> InterfacePathsLocked() const;
+    std::string HandleAdapter(const std::vector<std::string>& words);
     void RaiseLocked(const std::string& kind, const std::string& accountId, bool device, bool network);
     void RecordLocked(const std::string& entry);
     int32_t NetworkDeviceStatusLocked() const;
@@ -94,9 +99,13 @@ private:
     NetshMode m_NetshMode = NetshMode::Table;
     EnumerationMode m_Enumeration = EnumerationMode::Complete;
 
+    std::vector<std::string> m_ExtraAdapters;
+    std::string m_DriverVersion4G = "1.0.26.3";
+    std::string m_DriverVersion5G = "2.4.1.0";
+
     uint64_t m_NextSession = 1;
     uint64_t m_NextEvent = 1;
-    std::deque<AccountEvent> m_Events;
+    std::deque<MachineEvent> m_Events;
     std::vector<std::string> m_Journal;
 };
 

@@ -57,7 +57,7 @@ TEST(ModemModel, PoweringTheSimOffChangesWhatTheModemReportsAndRaisesAnUpdate) {
     model.HandleSetCommand(1, "AT+XSIMPOWER=0,1\r\n");
     EXPECT_EQ(model.NetworkDeviceStatus(), STATUS_SIM_NOT_INSERTED);
     EXPECT_EQ(Reply(model, "rt status"), "ok 2");
-    const std::string events = model.Handle("rt events 1 0");
+    const std::string events = model.Handle("rt events 2 0");
     EXPECT_NE(events.find(" updated account-4g 1 0"), std::string::npos) << events;
 
     model.HandleSetCommand(1, "AT+XSIMPOWER=1,1\r\n");
@@ -132,20 +132,52 @@ TEST(ModemModel, NetshPrintsTheSlotMappingAsScripted) {
 
 TEST(ModemModel, WatcherEnumeratesPresentAccountsAndDeliversLaterEvents) {
     ModemModel model;
-    model.Handle("modem 4g");
-    EXPECT_EQ(Reply(model, "rt watcher start"), "ok complete 1 account-4g");
+    model.Handle("modem 4g");  // events 1 (interface arrival) and 2 (account added)
+    EXPECT_EQ(Reply(model, "rt watcher start"), "ok complete 2 account-4g");
     model.Handle("fault enumeration never");
     EXPECT_EQ(Reply(model, "rt watcher start").rfind("ok never", 0), 0u);
 
     std::string delivered;
-    std::thread poller([&] { delivered = model.Handle("rt events 1 5000"); });
+    std::thread poller([&] { delivered = model.Handle("rt events 2 5000"); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     model.Handle("event updated account-4g device network");
     poller.join();
-    EXPECT_EQ(delivered, "ok\n2 updated account-4g 1 1");
+    EXPECT_EQ(delivered, "ok\n3 updated account-4g 1 1");
+}
 
-    model.Handle("modem none");
-    EXPECT_EQ(model.Handle("rt events 2 0"), "ok\n3 removed account-4g 0 0");
+TEST(ModemModel, ModemsAppearAmongOtherNetworkAdapters) {
+    ModemModel model;
+    const std::string none = model.Handle("rt interfaces");
+    EXPECT_EQ(none.find("VID_5A3E"), std::string::npos);
+    EXPECT_NE(none.find("VEN_8086"), std::string::npos) << "other adapters are always there";
+
+    model.Handle("modem both");
+    const std::string both = model.Handle("rt interfaces");
+    const std::string modem4G = "\\\\?\\USB#VID_5A3E&PID_0AC9&MI_00#6&1a2b3c4d&0&0000#{cac88484-7515-4c03-82e6-71a87abac361}";
+    EXPECT_NE(both.find("\n" + modem4G), std::string::npos) << both;
+    EXPECT_NE(both.find("PCI#VEN_14C3&DEV_4D75"), std::string::npos);
+    EXPECT_EQ(Reply(model, "rt instance " + modem4G), "ok USB\\VID_5A3E&PID_0AC9&MI_00\\6&1a2b3c4d&0&0000");
+    EXPECT_EQ(Reply(model, "driver 4g 9.9.9.9"), "ok");
+    EXPECT_EQ(Reply(model, "rt driver USB\\VID_5A3E&PID_0AC9&MI_00\\6&1a2b3c4d&0&0000"), "ok 9.9.9.9");
+    EXPECT_EQ(Reply(model, "rt instance \\\\?\\nothing"), "error: no such interface");
+
+    // Going away: the interface's removal comes before the account's.
+    const std::string removed = model.Handle("modem 5g"), events = model.Handle("rt events 4 0");
+    EXPECT_EQ(removed, "ok");
+    EXPECT_EQ(events, "ok\n5 removal " + modem4G + " 0 0\n6 removed account-4g 0 0");
+
+    model.Handle("adapter add VPN0");
+    EXPECT_NE(model.Handle("rt interfaces").find("ROOT#NET#VPN0#"), std::string::npos);
+    model.Handle("adapter remove VPN0");
+    const std::string adapterEvents = model.Handle("rt events 6 0");
+    EXPECT_NE(adapterEvents.find("7 arrival \\\\?\\ROOT#NET#VPN0#"), std::string::npos) << adapterEvents;
+    EXPECT_NE(adapterEvents.find("8 removal \\\\?\\ROOT#NET#VPN0#"), std::string::npos);
+}
+
+TEST(ModemModel, NotesMarkTheJournal) {
+    ModemModel model;
+    EXPECT_EQ(Reply(model, "note eject posted"), "ok");
+    EXPECT_TRUE(JournalHas(model, "note eject posted"));
 }
 
 TEST(ModemModel, ScenariosAreReadableAndErrorsNameTheLine) {

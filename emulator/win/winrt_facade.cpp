@@ -950,7 +950,8 @@ private:
             int device = 0;
             int network = 0;
             while (reply >> sequence >> kind >> id >> device >> network) {
-                if (IsCurrent(generation)) {
+                const bool accountEvent = kind == "added" || kind == "updated" || kind == "removed";
+                if (accountEvent && IsCurrent(generation)) {
                     Raise(kind, Widen(id), device != 0, network != 0);
                 }
             }
