@@ -1,10 +1,14 @@
 # QuarnVelmora.exe, its Windows adapters, and the tests that run under Wine.
 set(QUARN_WIN_LINK_OPTIONS -static -static-libgcc -static-libstdc++)
-set(QUARN_WIN_LIBS advapi32 shell32 user32 version ole32 oleaut32)
+set(QUARN_WIN_LIBS advapi32 shell32 user32 version ole32 oleaut32 cfgmgr32 runtimeobject)
 
 add_library(quarn_win STATIC
   trace/win/trace_etw.cpp
   app/win/app_window.cpp
+  app/win/platform_ports.cpp
+  monitor/win/cfgmgr_registry.cpp
+  monitor/win/sim_status_event.cpp
+  modem/win/mbim_winrt.cpp
 )
 target_link_libraries(quarn_win PUBLIC quarn_core ${QUARN_WIN_LIBS})
 target_compile_definitions(quarn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
@@ -31,6 +35,9 @@ add_executable(core_tests
   trace/trace_test.cpp
   app/config_parser_test.cpp
   app/quarn_vlmr_app_test.cpp
+  monitor/device_monitor_test.cpp
+  monitor/condition_check_test.cpp
+  modem/mbim_command_test.cpp
 )
 target_link_libraries(core_tests PRIVATE quarn_core gtest_main)
 target_link_options(core_tests PRIVATE ${QUARN_WIN_LINK_OPTIONS})
@@ -59,3 +66,29 @@ target_compile_definitions(winrt_declarations_test PRIVATE QUARN_SOURCE_DIR="${C
 target_link_libraries(winrt_declarations_test PRIVATE gtest_main ole32 runtimeobject)
 target_link_options(winrt_declarations_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
 add_test(NAME winrt_declarations_wine COMMAND winrt_declarations_test)
+
+# ---- The console command runner and its Wine tests ----
+target_sources(quarn_win PRIVATE modem/win/execute_cmd.cpp)
+
+# A console child whose output the runner's tests choose by argument.
+add_executable(console_child tests/tools/console_child.cpp)
+target_link_options(console_child PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+
+# The test starts console_child.exe from its own directory, so both go to the build root.
+add_executable(execute_cmd_test modem/win/execute_cmd_test.cpp)
+target_link_libraries(execute_cmd_test PRIVATE quarn_win gtest_main)
+target_link_options(execute_cmd_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+set_target_properties(console_child execute_cmd_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+add_dependencies(execute_cmd_test console_child)
+add_test(NAME execute_cmd_wine COMMAND execute_cmd_test)
+
+# The product's modem path against the emulator: runs beside the emulator's programs and
+# its cfgmgr32.dll, which the override puts in place of the system's.
+add_executable(modem_path_test modem/win/modem_path_test.cpp)
+target_link_libraries(modem_path_test PRIVATE quarn_win quarn_emu_channel gtest_main)
+target_link_options(modem_path_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+set_target_properties(modem_path_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/emulator)
+add_dependencies(modem_path_test modem_emu_server quarn_emu_cfgmgr quarn_emu_winrt netsh_standin)
+add_test(NAME modem_path_wine COMMAND modem_path_test)
+set_tests_properties(modem_path_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300
+  ENVIRONMENT "WINEDLLOVERRIDES=mscoree,mshtml=;cfgmgr32=n,b")

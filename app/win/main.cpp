@@ -8,6 +8,7 @@
 
 #include "app/quarn_vlmr_app.h"
 #include "app/win/app_window.h"
+#include "app/win/platform_ports.h"
 #include "app/window_messages.h"
 #include "channels/account_watcher.h"
 #include "channels/pipe_server.h"
@@ -17,9 +18,6 @@
 #include "trace/trace.h"
 
 namespace {
-
-// GUID_DEVINTERFACE_NET {CAC88484-7515-4C03-82E6-71A87ABAC361}
-constexpr GUID kDeviceInterfaceNet = {0xCAC88484, 0x7515, 0x4C03, {0x82, 0xE6, 0x71, 0xA8, 0x7A, 0xBA, 0xC3, 0x61}};
 
 bool StartThread(unsigned(__stdcall* body)(void*)) {
     // The threads live until the process ends; their handles are not needed.
@@ -32,9 +30,9 @@ void RunApplication(HINSTANCE hInstance, AccountWatcher& watcher) {
 
     StartThread(HandleUpdateSimStatusEvent);
 
-    DeviceMonitor::InitializeMonitor(DEVICE_SLOT_5G, kDeviceInterfaceNet, L"PCI#VEN_14C3&DEV_4D75",
+    DeviceMonitor::InitializeMonitor(DEVICE_SLOT_5G, &QUARN_GUID_DEVINTERFACE_NET, L"PCI#VEN_14C3&DEV_4D75",
                                      L"QUARN_WWAN_NETADAPTER");
-    DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, kDeviceInterfaceNet, L"VID_5A3E&PID_0AC9&MI_00",
+    DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET, L"VID_5A3E&PID_0AC9&MI_00",
                                      L"CDC_MBIM_DEVICE");
 
     InitRegisterMBIMInterface();
@@ -100,6 +98,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, PWSTR /*lp
         return 0;
     }
     RegisterTraceProvider();
+    AttachPlatformPorts();
     try {
         AccountWatcher watcher;
         RunApplication(hInstance, watcher);

@@ -284,8 +284,8 @@ std::string ModemModel::HandleFault(const std::vector<std::string>& words) {
         m_Silent = words[2] == "on";
         return Ok();
     }
-    if (n == 3 && words[1] == "answer" && (words[2] == "ok" || words[2] == "error")) {
-        m_AnswerFault = words[2] == "ok" ? AnswerFault::None : AnswerFault::Error;
+    if (n == 3 && words[1] == "answer" && (words[2] == "ok" || words[2] == "error" || words[2] == "empty")) {
+        m_AnswerFault = words[2] == "ok" ? AnswerFault::None : words[2] == "error" ? AnswerFault::Error : AnswerFault::Empty;
         return Ok();
     }
     if (n == 4 && words[1] == "answer" && words[2] == "cme" && ParseNumber(words[3], &value)) {
@@ -455,6 +455,9 @@ AtReply ModemModel::AnswerLocked(uint32_t commandId, const std::string& payload)
     if (m_AnswerFault == AnswerFault::Error) {
         reply.Response = Framed("ERROR");
         return reply;
+    }
+    if (m_AnswerFault == AnswerFault::Empty) {
+        return reply;  // status 0 and no data
     }
     if (m_AnswerFault == AnswerFault::CmeError) {
         reply.Response = Framed("+CME ERROR: " + std::to_string(m_CmeError));

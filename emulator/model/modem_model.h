@@ -21,7 +21,7 @@ enum class ModemPresence { None, Usb4G, Pcie5G, Both };
 constexpr int32_t STATUS_DEVICE_READY = 1;
 constexpr int32_t STATUS_SIM_NOT_INSERTED = 2;
 
-enum class AnswerFault { None, Error, CmeError };
+enum class AnswerFault { None, Error, CmeError, Empty };
 enum class NetshMode { Table, InterfaceError, Empty, Hang };
 enum class EnumerationMode { Complete, Never, Abort };
 

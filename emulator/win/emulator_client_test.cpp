@@ -14,6 +14,7 @@
 
 #include "compat/winrt_network_operators.h"
 #include "emulator/win/emu_channel.h"
+#include "tests/support/win/emulator_process.h"
 
 using namespace QuarnWinRT;
 
@@ -198,23 +199,9 @@ class EmulatorClientTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        wchar_t path[MAX_PATH] = {};
-        GetModuleFileNameW(nullptr, path, MAX_PATH);
-        std::wstring server(path);
-        server = server.substr(0, server.rfind(L'\\') + 1) + L"modem_emu_server.exe";
-        std::wstring commandLine = L"\"" + server + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        ASSERT_TRUE(CreateProcessW(server.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                   &startup, &s_Server));
-        ASSERT_TRUE(WaitForEmulator(20000)) << "the emulator did not start";
+        ASSERT_TRUE(s_Emulator.Start()) << "the emulator did not start";
     }
-    static void TearDownTestSuite() {
-        Emu("shutdown");
-        WaitForSingleObject(s_Server.hProcess, 5000);
-        CloseHandle(s_Server.hProcess);
-        CloseHandle(s_Server.hThread);
-    }
+    static void TearDownTestSuite() { s_Emulator.Stop(); }
     void SetUp() override { ASSERT_EQ(Emu("reset"), "ok"); }
 
     void Script(std::initializer_list<const char*> requests) {
@@ -281,9 +268,9 @@ protected:
         return std::string(reinterpret_cast<const char*>(bytes), length);
     }
 
-    static PROCESS_INFORMATION s_Server;
+    static EmulatorProcess s_Emulator;
 };
-PROCESS_INFORMATION EmulatorClientTest::s_Server{};
+EmulatorProcess EmulatorClientTest::s_Emulator;
 
 TEST_F(EmulatorClientTest, ASetCommandReachesTheModemByteForByteAndCompletesOnAnotherThread) {
     Script({"modem 4g", "sim ready"});

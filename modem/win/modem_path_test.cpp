@@ -1,0 +1,198 @@
+// The modem path of the product against the emulator under Wine: the device monitor through
+// the Configuration Manager facade, the MBIM transport through the Windows Runtime facade,
+// and the AT commands with the netsh stand-in in the system directory.
+#include <windows.h>
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/win/platform_ports.h"
+#include "emulator/win/emu_channel.h"
+#include "modem/mbim_command.h"
+#include "modem/win/mbim_winrt.h"
+#include "monitor/device_monitor.h"
+#include "monitor/win/cfgmgr_registry.h"
+#include "tests/support/trace_capture.h"
+#include "tests/support/win/emulator_process.h"
+
+namespace {
+
+using QUARN_MBIM_WINRT::MBIMWinRT;
+
+bool JournalHas(const std::string& text) { return EmuRequest("journal").find(text) != std::string::npos; }
+
+int JournalCount(const std::string& text) {
+    const std::string journal = EmuRequest("journal");
+    int count = 0;
+    for (std::size_t at = journal.find(text); at != std::string::npos; at = journal.find(text, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+template <typename Condition>
+bool Eventually(Condition condition, DWORD timeoutMs = 5000) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!condition()) {
+        if (GetTickCount64() > deadline) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
+class ModemPathTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        ASSERT_TRUE(s_Emulator.Start());
+        AttachPlatformPorts();
+    }
+    static void TearDownTestSuite() { s_Emulator.Stop(); }
+    void SetUp() override { ASSERT_EQ(EmuRequest("reset"), "ok"); }
+    void Script(std::initializer_list<const char*> requests) {
+        for (const char* request : requests) {
+            ASSERT_EQ(EmuRequest(request), "ok") << request;
+        }
+    }
+    static HRESULT Send(const std::string& payload, std::vector<uint8_t>* response, uint32_t* length,
+                        uint32_t timeoutMs = 1000) {
+        return MBIMWinRT::ExecuteMBIMCommand(static_cast<uint32_t>(payload.size()),
+                                             reinterpret_cast<const uint8_t*>(payload.data()), length, response->data(),
+                                             timeoutMs);
+    }
+
+    TraceCapture trace;
+    static EmulatorProcess s_Emulator;
+};
+EmulatorProcess ModemPathTest::s_Emulator;
+
+TEST_F(ModemPathTest, TheTransportCarriesTheCommandAndBringsBackTheAnswer) {
+    Script({"modem 4g", "slot 2"});
+    std::vector<uint8_t> response(MBIM_PAYLOAD_LIMIT, 0xCC);
+    uint32_t length = 0;
+    EXPECT_EQ(Send("at+csus?\r\n", &response, &length), S_OK);
+    EXPECT_EQ(std::string(response.begin(), response.begin() + length), "\r\n+CSUS: 1\r\n\r\nOK\r\n");
+    EXPECT_TRUE(JournalHas("at cmd=1 len=10 \"at+csus?\\r\\n\""));
+
+    Script({"fault answer empty"});
+    std::fill(response.begin(), response.end(), 0xCC);
+    length = 77;
+    EXPECT_EQ(Send("at+csus?\r\n", &response, &length), S_OK);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(response[0], 0xCC) << "an empty answer leaves the buffer untouched";
+}
+
+TEST_F(ModemPathTest, PayloadsUpTo4096BytesAreSentAndLongerOnesRefused) {
+    Script({"modem 5g"});
+    std::vector<uint8_t> response(MBIM_PAYLOAD_LIMIT, 0);
+    uint32_t length = 0;
+    EXPECT_EQ(Send(std::string(4096, 'A'), &response, &length), S_OK);
+    EXPECT_TRUE(JournalHas("len=4096 "));
+    EXPECT_EQ(Send(std::string(4097, 'A'), &response, &length), E_FAIL);
+    EXPECT_FALSE(JournalHas("len=4097 "));
+    EXPECT_TRUE(trace.Contains("[ERROR] QUARN_MBIM_WINRT::MBIMWinRT::ExecuteMBIMCommand : Catch runtime_error: ulCommandDataLength invalid!\n"));
+}
+
+TEST_F(ModemPathTest, ALateAnswerFailsTheCommandAndLaterTouchesNothing) {
+    Script({"modem 4g", "fault delay 800"});
+    std::vector<uint8_t> response(MBIM_PAYLOAD_LIMIT, 0xCC);
+    uint32_t length = 77;
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(Send("at+csus?\r\n", &response, &length, 200), E_FAIL);
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    EXPECT_LT(elapsed, 700u) << "the caller waited for the modem, not for the time-out";
+    EXPECT_TRUE(trace.Contains("[ERROR] QUARN_MBIM_WINRT::MBIMWinRT::ExecuteMBIMCommand : Catch runtime_error: WaitMBIMCommandComplete failed!\n"));
+    Sleep(1200);  // the answer arrives now, after the call ended
+    EXPECT_EQ(length, 77u);
+    EXPECT_EQ(response[0], 0xCC);
+
+    Script({"fault none", "fault silent on"});
+    EXPECT_EQ(Send("at+csus?\r\n", &response, &length, 300), E_FAIL);
+    Script({"fault none", "fault status 5"});
+    EXPECT_EQ(Send("at+csus?\r\n", &response, &length), E_FAIL) << "a non-zero status is a failure";
+    EXPECT_EQ(length, 77u);
+}
+
+TEST_F(ModemPathTest, NoModemOrNoServiceFailsAtOnce) {
+    std::vector<uint8_t> response(MBIM_PAYLOAD_LIMIT, 0);
+    uint32_t length = 0;
+    EXPECT_EQ(Send("AT\r\n", &response, &length), E_FAIL);
+    EXPECT_TRUE(trace.Contains("[ERROR] QUARN_MBIM_WINRT::MBIMWinRT::ExecuteMBIMCommand : Catch runtime_error: The Default Modem object does not exist!\n"));
+    Script({"modem 4g", "fault service missing"});
+    EXPECT_EQ(Send("AT\r\n", &response, &length), E_FAIL);
+    EXPECT_TRUE(trace.Contains("[ERROR] QUARN_MBIM_WINRT::MBIMWinRT::ExecuteMBIMCommand : Catch runtime_error: DeviceService object does not exist!\n"));
+    EXPECT_FALSE(JournalHas("at cmd="));
+}
+
+TEST_F(ModemPathTest, SlotQueriesUseTheSystemsNetshAndFallBackToTheModem) {
+    Script({"modem 4g", "slot 2"});
+    uint32_t slot = 0;
+    EXPECT_EQ(MBIMCommand::GetSimSlot(&slot, PLATFORM_4G), S_OK);
+    EXPECT_EQ(slot, 2u);
+    EXPECT_TRUE(JournalHas("netsh mbn show slotmapping *"));
+    EXPECT_FALSE(JournalHas("at cmd=")) << "netsh answered; no AT command";
+
+    Script({"netsh error", "slot 1"});
+    slot = 0;
+    EXPECT_EQ(MBIMCommand::GetSimSlot(&slot, PLATFORM_4G), S_OK);
+    EXPECT_EQ(slot, 1u);
+    EXPECT_TRUE(JournalHas("\"at+csus?\\r\\n\""));
+
+    Script({"netsh hang"});
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(MBIMCommand::GetSimSlot(&slot, PLATFORM_4G), E_FAIL);
+    EXPECT_LT(GetTickCount64() - start, 4500u) << "a hanging netsh is cut off after 2 s";
+
+    Script({"modem 5g", "netsh error", "slot 2"});
+    EXPECT_EQ(MBIMCommand::GetSimSlot(&slot, PLATFORM_5G), S_OK);
+    EXPECT_EQ(slot, 2u);
+    EXPECT_EQ(JournalCount("netsh mbn"), 3) << "5G never runs netsh";
+}
+
+// Counts what the monitor asks of the SIM status side.
+class CountingListener : public ModemPresenceListener {
+public:
+    std::atomic<int> triggers{0};
+    std::atomic<int> powerOns{0};
+    void TriggerUpdateSystemTrayIconStatus() override { ++triggers; }
+    void PowerOnSimOn4GPlatform() override { ++powerOns; }
+};
+
+TEST_F(ModemPathTest, TheMonitorFollowsModemsThroughTheConfigurationManager) {
+    Script({"modem 4g"});
+    CfgMgrRegistry registry;
+    CountingListener listener;
+    DeviceMonitor::Attach(&registry, &listener);
+    EXPECT_TRUE(DeviceMonitor::InitializeMonitor(DEVICE_SLOT_5G, &QUARN_GUID_DEVINTERFACE_NET, L"PCI#VEN_14C3&DEV_4D75",
+                                                 L"QUARN_WWAN_NETADAPTER"));
+    EXPECT_TRUE(DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET, L"VID_5A3E&PID_0AC9&MI_00",
+                                                 L"CDC_MBIM_DEVICE"));
+    EXPECT_EQ(DeviceMonitor::GetCurrentModulePlatform(), PLATFORM_4G);
+    EXPECT_NE(std::wstring(DeviceMonitor::Slot(DEVICE_SLOT_4G).InterfaceId).find(L"USB#VID_5A3E"), std::wstring::npos);
+
+    Script({"adapter add VPN0", "adapter remove VPN0"});
+    Sleep(1500);
+    EXPECT_EQ(listener.triggers, 0) << "other adapters coming and going change nothing";
+
+    Script({"modem none"});
+    EXPECT_TRUE(Eventually([] { return DeviceMonitor::GetCurrentModulePlatform() == PLATFORM_INVALID; }));
+    EXPECT_TRUE(Eventually([&] { return listener.triggers == 1; }));
+    EXPECT_TRUE(trace.Contains("[INFO] DeviceMonitor::OnDeviceInterfaceRemoval : CM_NOTIFY_ACTION_DEVICEINTERFACE - CDC_MBIM_DEVICE REMOVAL\n"));
+
+    Script({"driver 5g 3.1.4.1", "modem 5g"});
+    EXPECT_TRUE(Eventually([] { return DeviceMonitor::GetCurrentModulePlatform() == PLATFORM_5G; }));
+    EXPECT_TRUE(Eventually([&] { return listener.powerOns == 1; }));
+    EXPECT_EQ(listener.triggers, 2);
+    EXPECT_EQ(std::wstring(DeviceMonitor::Slot(DEVICE_SLOT_5G).DriverVersion), L"3.1.4.1");
+    EXPECT_TRUE(trace.Contains("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : CM_NOTIFY_ACTION_DEVICEINTERFACE - QUARN_WWAN_NETADAPTER ARRIVAL\n"));
+    EXPECT_TRUE(trace.Contains("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : QUARN_WWAN_NETADAPTER: 3.1.4.1\n"));
+}
+
+}  // namespace
