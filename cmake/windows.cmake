@@ -52,7 +52,7 @@ add_test(NAME window_tests_wine COMMAND window_tests)
 # Tools that drive the release executable from outside in the end-to-end tests.
 add_executable(tray_probe tests/e2e/tray_probe.cpp)
 target_compile_definitions(tray_probe PRIVATE UNICODE _UNICODE)
-target_link_libraries(tray_probe PRIVATE shell32 user32)
+target_link_libraries(tray_probe PRIVATE quarn_emu_channel shell32 user32)
 target_link_options(tray_probe PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode)
 
 add_test(NAME e2e_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_e2e.sh $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe>)
@@ -92,3 +92,7 @@ add_dependencies(modem_path_test modem_emu_server quarn_emu_cfgmgr quarn_emu_win
 add_test(NAME modem_path_wine COMMAND modem_path_test)
 set_tests_properties(modem_path_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300
   ENVIRONMENT "WINEDLLOVERRIDES=mscoree,mshtml=;cfgmgr32=n,b")
+
+add_test(NAME e2e_eject_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_eject_e2e.sh
+  $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator)
+set_tests_properties(e2e_eject_wine PROPERTIES TIMEOUT 300)

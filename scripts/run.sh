@@ -18,7 +18,7 @@ done
 
 scripts/setup.sh
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target QuarnVelmora tray_probe modem_emu_server modem_emu_ctl quarn_emu_winrt netsh_standin
+cmake --build --preset windows --target QuarnVelmora tray_probe modem_emu_server modem_emu_ctl quarn_emu_winrt quarn_emu_cfgmgr netsh_standin
 
 # shellcheck source=scripts/wine-env.sh
 source scripts/wine-env.sh
@@ -38,11 +38,12 @@ wine "$emu/modem_emu_ctl.exe" state
 
 demo=build/windows/demo
 mkdir -p "$demo" build/windows/screenshots
-cp build/windows/QuarnVelmora.exe "$demo/"
+# The emulator's Configuration Manager goes beside the program, chosen by the override below.
+cp build/windows/QuarnVelmora.exe "$emu/cfgmgr32.dll" "$demo/"
 cp app/demo/QuarnVelmora.exe.config "$demo/"
 
 echo "run: starting QuarnVelmora.exe under Wine (display $DISPLAY)"
-wine "$demo/QuarnVelmora.exe" & app=$!
+WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32=n,b" wine "$demo/QuarnVelmora.exe" & app=$!
 wine "$probe" wait-window 30000 && echo "run: the hidden window is up"
 if wine "$probe" wait-icon shown 10000; then echo "run: the tray icon is shown"; else echo "run: no tray icon"; fi
 xdotool mousemove 30 190

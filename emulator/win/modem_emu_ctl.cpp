@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
             std::istringstream lines(journal);
             for (std::string line; std::getline(lines, line);) {
                 if (line.find(text) != std::string::npos) {
-                    return Print(line);
+                    std::printf("%s\n", line.c_str());
+                    return 0;
                 }
             }
             Sleep(50);

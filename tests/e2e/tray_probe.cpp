@@ -6,12 +6,18 @@
 //   tray_probe wait-icon shown|hidden MS
 //   tray_probe post MESSAGE WPARAM LPARAM
 //   tray_probe wait-gone MS          0 once the window is gone
+//   tray_probe post-noted NOTE MESSAGE WPARAM LPARAM
+//                                    writes NOTE into the modem emulator's journal, then posts
+//   tray_probe message-box CAPTION MS  0 once a message box with CAPTION is open; prints its
+//                                    text and closes it with OK
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cstdio>
 #include <cwchar>
 #include <string>
+
+#include "emulator/win/emu_channel.h"
 
 namespace {
 
@@ -72,6 +78,36 @@ int wmain(int argc, wchar_t** argv) {
         // The menu only tracks for the foreground; a shell click grants that.
         AllowSetForegroundWindow(ASFW_ANY);
         return PostMessageW(window, Number(argv[2]), Number(argv[3]), static_cast<LPARAM>(Number(argv[4]))) ? 0 : 1;
+    }
+    if (verb == L"post-noted" && argc == 6) {
+        const HWND window = FindAppWindow();
+        if (window == nullptr) {
+            std::fprintf(stderr, "tray_probe: no QuarnVelmora window\n");
+            return 1;
+        }
+        std::string note = "note ";
+        for (const wchar_t* c = argv[2]; *c != 0; ++c) {
+            note += static_cast<char>(*c);
+        }
+        // The note and the post are as close in time as one pipe round trip.
+        if (EmuRequest(note).rfind("ok", 0) != 0) {
+            std::fprintf(stderr, "tray_probe: the emulator did not take the note\n");
+            return 1;
+        }
+        return PostMessageW(window, Number(argv[3]), Number(argv[4]), static_cast<LPARAM>(Number(argv[5]))) ? 0 : 1;
+    }
+    if (verb == L"message-box" && argc == 4) {
+        const std::wstring caption = argv[2];
+        HWND box = nullptr;
+        if (!WaitFor(Number(argv[3]), [&] { return (box = FindWindowW(L"#32770", caption.c_str())) != nullptr; })) {
+            return 1;
+        }
+        wchar_t text[512] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 512);  // the message box's text control
+        std::printf("%ls\n", text);
+        std::fflush(stdout);
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        return 0;
     }
     std::fprintf(stderr, "tray_probe: bad arguments\n");
     return 2;

@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# End to end: the release QuarnVelmora.exe under Wine against the modem emulator ejects the
+# SIM on both platforms, and tells the user when the modem refuses.
+#   run_eject_e2e.sh QuarnVelmora.exe tray_probe.exe EMULATOR_DIR
+set -euo pipefail
+exe=$(realpath "$1")
+probe=$(realpath "$2")
+emu=$(realpath "$3")
+build_dir=$(dirname "$exe")
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=scripts/wine-env.sh
+source "$here/../../scripts/wine-env.sh"
+"$here/../../scripts/emu-prefix.sh" "$emu/quarn_emu_winrt.dll" "$emu/netsh.exe" >/dev/null
+
+work=$(mktemp -d "$build_dir/e2e-eject.XXXXXX")
+app_pid=""
+passes=0
+failures=0
+ctl() { wine "$emu/modem_emu_ctl.exe" "$@"; }
+probe() { wine "$probe" "$@"; }
+check() {
+  local name=$1; shift
+  if "$@"; then echo "ok: $name"; passes=$((passes + 1)); else echo "FAILED: $name"; failures=$((failures + 1)); fi
+}
+cleanup() {
+  if [ -n "$app_pid" ]; then probe post 0x111 40002 0 >/dev/null 2>&1 || true; sleep 3; kill "$app_pid" 2>/dev/null || true; fi
+  ctl shutdown >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+wine "$emu/modem_emu_server.exe" & 
+ctl --wait-ready 20000 >/dev/null
+
+# The program with the emulator's Configuration Manager beside it.
+mkdir -p "$work/app"
+cp "$exe" "$emu/cfgmgr32.dll" "$work/app/"
+
+start_app() {
+  WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32=n,b" wine "$work/app/QuarnVelmora.exe" & app_pid=$!
+  probe wait-window 30000
+}
+exit_app() {
+  probe post 0x111 40002 0 || return 1
+  local code=0
+  wait "$app_pid" || code=$?
+  app_pid=""
+  [ "$code" = 0 ]
+}
+# Milliseconds from the note to the first AT entry with PAYLOAD after it, from the journal.
+latency_ms() {
+  # Through the environment: awk -v would turn the payload's \r\n into line ends.
+  ctl journal | NOTE="note $1" PAYLOAD="$2" awk '
+    index($0, ENVIRON["NOTE"]) { t0 = substr($1, 2) + 0; seen = 1; next }
+    seen && index($0, ENVIRON["PAYLOAD"]) { print substr($1, 2) - t0; exit }'
+}
+no_failure_box() { ! probe message-box "Problem Ejecting SIM card" 1500 >/dev/null; }
+failure_box_says() {
+  local text
+  text=$(probe message-box "Problem Ejecting SIM card" 5000) || return 1
+  [ "$(printf '%s' "$text" | tr -d '\r')" = "There is a problem with the removal process, please try again." ]
+}
+
+latencies=()
+for platform in 4g 5g; do
+  if [ $platform = 4g ]; then command='AT+XSIMPOWER=0,1\r\n'; else command='AT+ESIMPOWER=0,1\r\n'; fi
+  echo "== $platform modem, SIM ready in slot 1"
+  ctl reset >/dev/null; ctl modem $platform >/dev/null; ctl sim ready >/dev/null
+  check "the window appears" start_app
+  if [ $platform = 4g ]; then
+    check "the SIM is powered on at start" ctl --wait-journal 'AT+XSIMPOWER=1,1\r\n' 10000
+  fi
+  for round in 1 2 3 4 5; do
+    ctl sim ready >/dev/null
+    probe post-noted "eject-$platform-$round" 0x111 40001 0
+    ctl --wait-journal "$command" 5000 >/dev/null || true
+    latencies+=("$platform:$(latency_ms "eject-$platform-$round" "$command")")
+  done
+  check "Eject sends exactly $command" ctl --wait-journal "len=18 \"$command\"" 1000
+  check "the SIM is off in the modem" bash -c "wine '$emu/modem_emu_ctl.exe' state | grep -q 'sim=off'"
+  check "no failure box after a confirmed eject" no_failure_box
+
+  ctl fault answer error >/dev/null
+  probe post 0x111 40001 0
+  check "a refused eject shows the failure box with its text" failure_box_says
+  ctl fault none >/dev/null
+  check "Exit ends the program with code 0" exit_app
+done
+
+echo "== no modem: the failure box"
+ctl reset >/dev/null
+check "the window appears" start_app
+probe post 0x111 40001 0
+check "Eject without a modem shows the failure box" failure_box_says
+check "nothing was sent to a modem" bash -c "! wine '$emu/modem_emu_ctl.exe' journal | grep -q 'at cmd='"
+check "Exit ends the program with code 0" exit_app
+
+echo "eject latency, menu command to AT payload at the modem (ms): ${latencies[*]}"
+echo "e2e-eject: $passes passed, $failures failed"
+[ "$failures" -eq 0 ]
