@@ -91,7 +91,7 @@ set_target_properties(modem_path_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAK
 add_dependencies(modem_path_test modem_emu_server quarn_emu_cfgmgr quarn_emu_winrt netsh_standin)
 add_test(NAME modem_path_wine COMMAND modem_path_test)
 set_tests_properties(modem_path_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300
-  ENVIRONMENT "WINEDLLOVERRIDES=mscoree,mshtml=;cfgmgr32=n,b")
+  ENVIRONMENT "WINEDLLOVERRIDES=cfgmgr32=n,b")
 
 add_test(NAME e2e_eject_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_eject_e2e.sh
   $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator)

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/win/com_ptr.h"
 #include "compat/winrt_network_operators.h"
 #include "emulator/win/emu_channel.h"
 #include "tests/support/win/emulator_process.h"
@@ -21,42 +22,6 @@ using namespace QuarnWinRT;
 namespace {
 
 constexpr wchar_t kVendorAtService[] = L"{DA138C64-6515-4893-92B2-A1E1CA7C81CA}";
-
-template <typename T>
-class ComPtr {
-public:
-    ComPtr() = default;
-    ~ComPtr() { Reset(); }
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    ComPtr(ComPtr&& other) noexcept : m_Ptr(other.m_Ptr) { other.m_Ptr = nullptr; }
-    T** Put() {
-        Reset();
-        return &m_Ptr;
-    }
-    T* Get() const { return m_Ptr; }
-    T* operator->() const { return m_Ptr; }
-    explicit operator bool() const { return m_Ptr != nullptr; }
-    void Reset() {
-        if (m_Ptr != nullptr) {
-            m_Ptr->Release();
-            m_Ptr = nullptr;
-        }
-    }
-
-private:
-    T* m_Ptr = nullptr;
-};
-
-class HString {
-public:
-    explicit HString(const wchar_t* text) { WindowsCreateString(text, static_cast<UINT32>(wcslen(text)), &m_Value); }
-    ~HString() { WindowsDeleteString(m_Value); }
-    HSTRING Get() const { return m_Value; }
-
-private:
-    HSTRING m_Value = nullptr;
-};
 
 std::wstring ToWide(HSTRING value) { return WindowsGetStringRawBuffer(value, nullptr); }
 
@@ -212,7 +177,7 @@ protected:
 
     ComPtr<IMobileBroadbandModem> DefaultModem() {
         ComPtr<IMobileBroadbandModemStatics> statics;
-        HString name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandModem);
+        HStringRef name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandModem);
         EXPECT_EQ(RoGetActivationFactory(name.Get(), IID_IMobileBroadbandModemStatics,
                                          reinterpret_cast<void**>(statics.Put())),
                   S_OK);
@@ -237,7 +202,7 @@ protected:
         ASSERT_EQ(service->OpenCommandSession(session.Put()), S_OK);
 
         ComPtr<ICryptographicBufferStatics> crypto;
-        HString name(RuntimeClass_Windows_Security_Cryptography_CryptographicBuffer);
+        HStringRef name(RuntimeClass_Windows_Security_Cryptography_CryptographicBuffer);
         ASSERT_EQ(RoGetActivationFactory(name.Get(), IID_ICryptographicBufferStatics,
                                          reinterpret_cast<void**>(crypto.Put())),
                   S_OK);
@@ -388,7 +353,7 @@ TEST_F(EmulatorClientTest, ADelayedAnswerArrivesLateAndASilentModemNeverAnswers)
 class WatcherTest : public EmulatorClientTest {
 protected:
     ComPtr<IMobileBroadbandAccountWatcher> CreateWatcher(Seen* seen) {
-        HString name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandAccountWatcher);
+        HStringRef name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandAccountWatcher);
         ComPtr<IInspectable> instance;
         EXPECT_EQ(RoActivateInstance(name.Get(), instance.Put()), S_OK);
         ComPtr<IMobileBroadbandAccountWatcher> watcher;
@@ -463,7 +428,7 @@ TEST_F(WatcherTest, AnEnumerationThatNeverCompletesOrAbortsShowsInTheStatus) {
 TEST_F(EmulatorClientTest, TheSimPoweringOffRaisesAnAccountUpdateWithDeviceInformation) {
     Script({"modem 4g"});
     Seen seen;
-    HString name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandAccountWatcher);
+    HStringRef name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandAccountWatcher);
     ComPtr<IInspectable> instance;
     ASSERT_EQ(RoActivateInstance(name.Get(), instance.Put()), S_OK);
     ComPtr<IMobileBroadbandAccountWatcher> watcher;

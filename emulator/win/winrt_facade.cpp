@@ -112,6 +112,26 @@ private:
     std::atomic<ULONG> m_References{1};
 };
 
+// An object with a second interface base inherits IUnknown (and IInspectable) twice; these
+// route both to RuntimeObject's single implementation.
+#define QUARN_FORWARD_UNKNOWN()                                                          \
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {          \
+        return RuntimeObject::QueryInterface(iid, out);                                  \
+    }                                                                                    \
+    ULONG STDMETHODCALLTYPE AddRef() override { return RuntimeObject::AddRef(); }        \
+    ULONG STDMETHODCALLTYPE Release() override { return RuntimeObject::Release(); }
+#define QUARN_FORWARD_INSPECTABLE()                                                      \
+    QUARN_FORWARD_UNKNOWN()                                                              \
+    HRESULT STDMETHODCALLTYPE GetIids(ULONG* count, IID** iids) override {               \
+        return RuntimeObject::GetIids(count, iids);                                      \
+    }                                                                                    \
+    HRESULT STDMETHODCALLTYPE GetRuntimeClassName(HSTRING* name) override {              \
+        return RuntimeObject::GetRuntimeClassName(name);                                 \
+    }                                                                                    \
+    HRESULT STDMETHODCALLTYPE GetTrustLevel(TrustLevel* level) override {                \
+        return RuntimeObject::GetTrustLevel(level);                                      \
+    }
+
 // Releases a COM reference when it goes out of scope.
 template <typename T>
 struct Ref {
@@ -167,11 +187,7 @@ public:
         return S_OK;
     }
     // IBufferByteAccess (its IUnknown forwards to the buffer's).
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return RuntimeObject::QueryInterface(iid, out);
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return RuntimeObject::AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return RuntimeObject::Release(); }
+    QUARN_FORWARD_UNKNOWN()
     HRESULT STDMETHODCALLTYPE Buffer(BYTE** value) override {
         if (value == nullptr) {
             return E_POINTER;
@@ -218,16 +234,7 @@ public:
         }
         return nullptr;
     }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return RuntimeObject::QueryInterface(iid, out);
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return RuntimeObject::AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return RuntimeObject::Release(); }
-    HRESULT STDMETHODCALLTYPE GetIids(ULONG* count, IID** iids) override { return RuntimeObject::GetIids(count, iids); }
-    HRESULT STDMETHODCALLTYPE GetRuntimeClassName(HSTRING* name) override {
-        return RuntimeObject::GetRuntimeClassName(name);
-    }
-    HRESULT STDMETHODCALLTYPE GetTrustLevel(TrustLevel* level) override { return RuntimeObject::GetTrustLevel(level); }
+    QUARN_FORWARD_INSPECTABLE()
 
     HRESULT STDMETHODCALLTYPE ActivateInstance(IInspectable**) override { return E_NOTIMPL; }
 
@@ -326,16 +333,7 @@ public:
         }
         return nullptr;
     }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return RuntimeObject::QueryInterface(iid, out);
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return RuntimeObject::AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return RuntimeObject::Release(); }
-    HRESULT STDMETHODCALLTYPE GetIids(ULONG* count, IID** iids) override { return RuntimeObject::GetIids(count, iids); }
-    HRESULT STDMETHODCALLTYPE GetRuntimeClassName(HSTRING* name) override {
-        return RuntimeObject::GetRuntimeClassName(name);
-    }
-    HRESULT STDMETHODCALLTYPE GetTrustLevel(TrustLevel* level) override { return RuntimeObject::GetTrustLevel(level); }
+    QUARN_FORWARD_INSPECTABLE()
 
     // The handler may be set once; set after completion it runs at once, on the caller's thread.
     HRESULT STDMETHODCALLTYPE put_Completed(IAsyncOperationCompletedHandler_CommandResult* handler) override {
@@ -669,16 +667,7 @@ public:
         }
         return nullptr;
     }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return RuntimeObject::QueryInterface(iid, out);
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return RuntimeObject::AddRef(); }
-    ULONG STDMETHODCALLTYPE Release() override { return RuntimeObject::Release(); }
-    HRESULT STDMETHODCALLTYPE GetIids(ULONG* count, IID** iids) override { return RuntimeObject::GetIids(count, iids); }
-    HRESULT STDMETHODCALLTYPE GetRuntimeClassName(HSTRING* name) override {
-        return RuntimeObject::GetRuntimeClassName(name);
-    }
-    HRESULT STDMETHODCALLTYPE GetTrustLevel(TrustLevel* level) override { return RuntimeObject::GetTrustLevel(level); }
+    QUARN_FORWARD_INSPECTABLE()
 
     HRESULT STDMETHODCALLTYPE ActivateInstance(IInspectable**) override { return E_NOTIMPL; }  // static class
     HRESULT STDMETHODCALLTYPE GetDeviceSelector(HSTRING* value) override {

@@ -167,8 +167,10 @@ public:
 
 TEST_F(ModemPathTest, TheMonitorFollowsModemsThroughTheConfigurationManager) {
     Script({"modem 4g"});
-    CfgMgrRegistry registry;
-    CountingListener listener;
+    // Static: the notification thread may still be calling the monitor for the other
+    // slot's registration when the test body ends.
+    static CfgMgrRegistry registry;
+    static CountingListener listener;
     DeviceMonitor::Attach(&registry, &listener);
     EXPECT_TRUE(DeviceMonitor::InitializeMonitor(DEVICE_SLOT_5G, &QUARN_GUID_DEVINTERFACE_NET, L"PCI#VEN_14C3&DEV_4D75",
                                                  L"QUARN_WWAN_NETADAPTER"));
