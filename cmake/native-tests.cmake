@@ -8,6 +8,8 @@ add_executable(core_tests
   app/quarn_vlmr_app_test.cpp
   monitor/device_monitor_test.cpp
   monitor/condition_check_test.cpp
+  monitor/sim_status_decision_test.cpp
+  monitor/power_test.cpp
   modem/mbim_command_test.cpp
 )
 target_link_libraries(core_tests PRIVATE quarn_core GTest::gtest_main)
@@ -18,7 +20,7 @@ add_executable(emulator_model_tests emulator/model/modem_model_test.cpp)
 target_link_libraries(emulator_model_tests PRIVATE quarn_emu_model GTest::gtest_main)
 gtest_discover_tests(emulator_model_tests)
 
-add_executable(concurrency_tests trace/trace_concurrency_test.cpp)
+add_executable(concurrency_tests trace/trace_concurrency_test.cpp monitor/sim_status_worker_concurrency_test.cpp)
 target_link_libraries(concurrency_tests PRIVATE quarn_core GTest::gtest_main)
 gtest_discover_tests(concurrency_tests PROPERTIES LABELS concurrency)
 

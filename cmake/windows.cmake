@@ -8,6 +8,8 @@ add_library(quarn_win STATIC
   app/win/platform_ports.cpp
   monitor/win/cfgmgr_registry.cpp
   monitor/win/sim_status_event.cpp
+  monitor/win/modem_status_winrt.cpp
+  monitor/win/power_notifications.cpp
   modem/win/mbim_winrt.cpp
 )
 target_link_libraries(quarn_win PUBLIC quarn_core ${QUARN_WIN_LIBS})
@@ -37,6 +39,8 @@ add_executable(core_tests
   app/quarn_vlmr_app_test.cpp
   monitor/device_monitor_test.cpp
   monitor/condition_check_test.cpp
+  monitor/sim_status_decision_test.cpp
+  monitor/power_test.cpp
   modem/mbim_command_test.cpp
 )
 target_link_libraries(core_tests PRIVATE quarn_core gtest_main)

@@ -1,16 +1,26 @@
 // The SIM status decision: whether an ejectable SIM is in use, so the icon shows. Every
-// subsystem that sees a change asks for a new decision through one auto-reset event.
+// subsystem that sees a change asks for a new decision through one auto-reset event; the
+// worker thread decides and tells the hidden window.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "common/platform_types.h"
+#include "modem/mbim_command.h"
+#include "monitor/device_monitor.h"
 
 // 1 when an ejectable SIM is in use; the worker's window message is 1026 plus this value.
 using TrayIconStatus = uint32_t;
 constexpr TrayIconStatus TRAY_ICON_HIDE = 0;
 constexpr TrayIconStatus TRAY_ICON_SHOW = 1;
+
+constexpr uint32_t SIM_STATUS_SETTLE_MS = 500;         // lets a burst of requests become one pass
+constexpr uint32_t SIM_STATUS_WAIT_FAILURE_MS = 10000;
+constexpr int SIM_STATUS_DECISION_ATTEMPTS = 3;
+constexpr uint32_t SIM_STATUS_RETRY_MS = 1000;
+constexpr int SIM_SLOT_QUERY_RETRIES = 3;               // after the first query
 
 // The auto-reset event behind m_Event_SimStatus (CreateEventW on Windows).
 class SimStatusEvent {
@@ -18,27 +28,73 @@ public:
     virtual ~SimStatusEvent() = default;
     virtual void Set() = 0;
     virtual void Reset() = 0;
+    // Waits without end; false when the wait itself failed.
+    virtual bool Wait() = 0;
+};
+
+// The default modem's NetworkDeviceStatus. Throws std::runtime_error("No modem object")
+// when there is no modem, HresultError when the system call fails.
+class ModemStatusReader {
+public:
+    virtual ~ModemStatusReader() = default;
+    virtual int32_t ReadNetworkDeviceStatus() = 0;
+};
+
+// Which SIM slot is active (MBIMCommand::GetSimSlot on the machine).
+class SimSlotQuery {
+public:
+    virtual ~SimSlotQuery() = default;
+    virtual QuarnHresult GetSimSlot(uint32_t* slot, ModulePlatform platform) = 0;
+};
+
+// Sends the hidden window a message and waits until it was handled; a window that does
+// not exist yet loses it.
+class WindowMessenger {
+public:
+    virtual ~WindowMessenger() = default;
+    virtual void SendToAppWindow(uint32_t message) = 0;
+};
+
+struct SimStatusPorts {
+    ModemStatusReader* Modem;
+    SimSlotQuery* Slots;
+    Sleeper* Pause;
+    WindowMessenger* Window;
+    ComApartment* Apartment;
 };
 
 class ConditionCheck {
 public:
-    explicit ConditionCheck(std::unique_ptr<SimStatusEvent> event);
+    ConditionCheck(std::unique_ptr<SimStatusEvent> event, const SimStatusPorts& ports);
     ConditionCheck(const ConditionCheck&) = delete;
     ConditionCheck& operator=(const ConditionCheck&) = delete;
 
     // The process-wide instance with its event (defined by the Windows adapter).
     static ConditionCheck& GetInstance();
 
-    // A decision on the calling thread. Without a modem status source there is no SIM in
-    // use, so the answer is to hide.
+    // The decision, on the calling thread; serialised between the worker and the window.
     TrayIconStatus UpdateSystemTrayIconStatus();
     // Asks the worker for a new decision; safe from any thread. Dropped while suspended.
     void TriggerUpdateSystemTrayIconStatus();
+    // Drops requests that came while a pass ran. Only the worker calls it.
+    void ResetEventSimStatus();
     // Powers the SIM on when the 4G modem is present; waits for the modem on the caller's thread.
     static void PowerOnSimOn4GPlatform();
 
+    // One turn of the worker: wait for a request, settle, decide, tell the window.
+    void HandleUpdateSimStatusEventOnce();
+
     std::unique_ptr<SimStatusEvent> m_Event_SimStatus;
+    std::mutex m_Mutex;
+
+private:
+    bool IsSimSlotOne(ModulePlatform platform);
+
+    SimStatusPorts m_Ports;
 };
 
-// Body of the SIM status worker thread.
+// Body of the SIM status worker thread: never returns.
 unsigned QUARN_STDCALL HandleUpdateSimStatusEvent(void* argument);
+
+// NetworkDeviceStatus values under which the modem holds a SIM.
+bool IsSimBearingStatus(int32_t networkDeviceStatus);

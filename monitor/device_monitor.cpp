@@ -5,13 +5,14 @@
 #include <new>
 #include <vector>
 
+#include "monitor/power_status.h"
 #include "trace/trace.h"
 
 namespace {
 
 DeviceMonitorContext g_Monitored[DEVICE_SLOT_COUNT];
 DeviceInterfaceRegistry* g_Registry = nullptr;
-ModemPresenceListener* g_Listener = nullptr;
+SimStatusRequests* g_Listener = nullptr;
 
 // Copies `text` into a DEVICE_TEXT_CAPACITY buffer; false (nothing copied) when it does not
 // fit, so that no cut-off path or version can match or mislead.
@@ -26,7 +27,7 @@ bool CopyText(wchar_t* target, const wchar_t* text, std::size_t length) {
 
 }  // namespace
 
-void DeviceMonitor::Attach(DeviceInterfaceRegistry* registry, ModemPresenceListener* listener) {
+void DeviceMonitor::Attach(DeviceInterfaceRegistry* registry, SimStatusRequests* listener) {
     g_Registry = registry;
     g_Listener = listener;
 }
@@ -211,11 +212,34 @@ void DeviceMonitor::OnDeviceInterfaceRemoval(DeviceMonitorContext* pContext) {
     g_Listener->TriggerUpdateSystemTrayIconStatus();
 }
 
-QuarnBool QUARN_STDCALL DeviceMonitor::HandlerPCRoutine(QuarnDword /*ctrlType*/) { return 0; }
+uint32_t DeviceMonitor::PnpStatusNotifyCallback(void* /*context*/, uint32_t type, void* /*setting*/) {
+    switch (type) {
+    case PBT_APMSUSPEND_TYPE:
+        m_DevicePowerStatus = SUSPENDED;
+        LOG_INFO("[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMSUSPEND\n");
+        break;
+    case PBT_APMRESUMESUSPEND_TYPE:
+        m_DevicePowerStatus = RESUMED;
+        LOG_INFO("[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMESUSPEND\n");
+        break;
+    case PBT_APMRESUMEAUTOMATIC_TYPE:
+        m_DevicePowerStatus = RESUMED;
+        LOG_INFO("[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMEAUTOMATIC\n");
+        if (g_Monitored[DEVICE_SLOT_5G].DeviceState == 1 || g_Monitored[DEVICE_SLOT_4G].DeviceState == 1) {
+            g_Listener->TriggerUpdateSystemTrayIconStatus();
+        }
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
 
-void DeviceMonitor::RegisterPowerNotification() {}
-
-void DeviceMonitor::UnRegisterPowerNotification() {
-    LOG_INFO("[INFO] DeviceMonitor::UnRegisterPowerNotification : ++\n");
-    LOG_INFO("[INFO] DeviceMonitor::UnRegisterPowerNotification : --\n");
+QuarnBool DeviceMonitor::HandlerPCRoutine(QuarnDword ctrlType) {
+    if (ctrlType == CTRL_LOGOFF_TYPE) {
+        LOG_INFO("[INFO] DeviceMonitor::HandlerPCRoutine : Current USER logoff...\n");
+    } else if (ctrlType == CTRL_SHUTDOWN_TYPE) {
+        LOG_INFO("[INFO] DeviceMonitor::HandlerPCRoutine : PC is shutting down...\n");
+    }
+    return 1;  // handled: the default handler would end the process
 }

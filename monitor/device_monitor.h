@@ -31,6 +31,13 @@ constexpr uint32_t CM_RESULT_CALL_NOT_IMPLEMENTED = 0x34;
 constexpr uint32_t DEVICE_INTERFACE_ARRIVAL = 0;
 constexpr uint32_t DEVICE_INTERFACE_REMOVAL = 1;
 
+// Power broadcast types and console control types the monitor acts on.
+constexpr uint32_t PBT_APMSUSPEND_TYPE = 0x4;
+constexpr uint32_t PBT_APMRESUMESUSPEND_TYPE = 0x7;
+constexpr uint32_t PBT_APMRESUMEAUTOMATIC_TYPE = 0x12;
+constexpr QuarnDword CTRL_LOGOFF_TYPE = 5;
+constexpr QuarnDword CTRL_SHUTDOWN_TYPE = 6;
+
 struct DeviceMonitorContext {
     int32_t Index;
     QuarnGuid InterfaceClassGuid;
@@ -61,10 +68,11 @@ public:
     virtual uint32_t GetDriverVersion(uint32_t devNode, wchar_t* version, uint32_t bytes) = 0;
 };
 
-// Who hears of a modem coming or going.
-class ModemPresenceListener {
+// Requests for a new SIM status decision and for the 4G SIM power-on (ConditionCheck on
+// the machine), made by the event sources.
+class SimStatusRequests {
 public:
-    virtual ~ModemPresenceListener() = default;
+    virtual ~SimStatusRequests() = default;
     virtual void TriggerUpdateSystemTrayIconStatus() = 0;
     virtual void PowerOnSimOn4GPlatform() = 0;
 };
@@ -72,7 +80,7 @@ public:
 class DeviceMonitor {
 public:
     // Wires the monitor to the platform; start-up does it before the first InitializeMonitor.
-    static void Attach(DeviceInterfaceRegistry* registry, ModemPresenceListener* listener);
+    static void Attach(DeviceInterfaceRegistry* registry, SimStatusRequests* listener);
 
     static bool InitializeMonitor(int slot, const QuarnGuid* interfaceClass, const wchar_t* hardwareId,
                                   const wchar_t* deviceName);
@@ -91,8 +99,12 @@ public:
 
     static DeviceMonitorContext& Slot(int slot);
 
-    // Console control events (logoff, shutdown) and power suspend/resume.
-    static QuarnBool QUARN_STDCALL HandlerPCRoutine(QuarnDword ctrlType);
+    // Power suspend/resume: keeps m_DevicePowerStatus and asks for a decision after an
+    // automatic resume with a modem present. Returns 0.
+    static uint32_t PnpStatusNotifyCallback(void* context, uint32_t type, void* setting);
+    // Console control events: logs logoff and shutdown; TRUE (1) for every type.
+    static QuarnBool HandlerPCRoutine(QuarnDword ctrlType);
+    // The power registration (Windows adapter).
     static void RegisterPowerNotification();
     static void UnRegisterPowerNotification();
 };

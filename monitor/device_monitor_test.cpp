@@ -83,7 +83,7 @@ public:
     }
 };
 
-class FakeListener : public ModemPresenceListener {
+class FakeListener : public SimStatusRequests {
 public:
     std::vector<std::string> calls;
     void TriggerUpdateSystemTrayIconStatus() override { calls.push_back("trigger"); }

@@ -15,6 +15,7 @@
 #include "mbnapi/mbn_interface.h"
 #include "monitor/condition_check.h"
 #include "monitor/device_monitor.h"
+#include "monitor/win/power_notifications.h"
 #include "trace/trace.h"
 
 namespace {
@@ -45,7 +46,7 @@ void RunApplication(HINSTANCE hInstance, AccountWatcher& watcher) {
     LOG_INFO("[INFO] wWinMain : %s: Start monitor MobileBroadbandAccountWatcher...Result: %d\n", "wWinMain",
              watcherResult);
 
-    SetConsoleCtrlHandler(DeviceMonitor::HandlerPCRoutine, TRUE);
+    SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
     DeviceMonitor::RegisterPowerNotification();
     ConditionCheck::GetInstance().PowerOnSimOn4GPlatform();
 

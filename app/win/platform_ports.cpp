@@ -9,11 +9,14 @@
 #include "modem/win/mbim_winrt.h"
 #include "monitor/condition_check.h"
 #include "monitor/device_monitor.h"
+#include "app/quarn_vlmr_app.h"
 #include "monitor/win/cfgmgr_registry.h"
+#include "monitor/win/modem_status_winrt.h"
+#include "monitor/win/sim_status_event.h"
 
 namespace {
 
-class ConditionCheckListener final : public ModemPresenceListener {
+class ConditionCheckListener final : public SimStatusRequests {
 public:
     void TriggerUpdateSystemTrayIconStatus() override {
         ConditionCheck::GetInstance().TriggerUpdateSystemTrayIconStatus();
@@ -37,15 +40,39 @@ public:
     void SleepMs(uint32_t milliseconds) override { Sleep(milliseconds); }
 };
 
+class MbimSlotQuery final : public SimSlotQuery {
+public:
+    QuarnHresult GetSimSlot(uint32_t* slot, ModulePlatform platform) override {
+        return MBIMCommand::GetSimSlot(slot, platform);
+    }
+};
+
+class AppWindowMessenger final : public WindowMessenger {
+public:
+    // Read at each send: null until the window exists, and such a message is lost.
+    void SendToAppWindow(uint32_t message) override {
+        SendMessageW(static_cast<HWND>(QuarnVlmrApp::GetInstance().m_hWnd), message, 0, 0);
+    }
+};
+
+MultithreadedApartment g_Apartment;
+ThreadSleeper g_Sleeper;
+
 }  // namespace
+
+ConditionCheck& ConditionCheck::GetInstance() {
+    static WinRtModemStatusReader modem;
+    static MbimSlotQuery slots;
+    static AppWindowMessenger window;
+    static ConditionCheck instance(CreateSimStatusEvent(), {&modem, &slots, &g_Sleeper, &window, &g_Apartment});
+    return instance;
+}
 
 void AttachPlatformPorts() {
     static CfgMgrRegistry registry;
     static ConditionCheckListener listener;
     static WinRtModemTransport transport;
-    static MultithreadedApartment apartment;
     static HiddenConsole console;
-    static ThreadSleeper sleeper;
     DeviceMonitor::Attach(&registry, &listener);
-    MBIMCommand::Attach({&transport, &apartment, &console, &sleeper});
+    MBIMCommand::Attach({&transport, &g_Apartment, &console, &g_Sleeper});
 }

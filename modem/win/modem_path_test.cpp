@@ -157,7 +157,7 @@ TEST_F(ModemPathTest, SlotQueriesUseTheSystemsNetshAndFallBackToTheModem) {
 }
 
 // Counts what the monitor asks of the SIM status side.
-class CountingListener : public ModemPresenceListener {
+class CountingListener : public SimStatusRequests {
 public:
     std::atomic<int> triggers{0};
     std::atomic<int> powerOns{0};

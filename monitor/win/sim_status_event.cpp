@@ -1,7 +1,6 @@
-// The Windows side of ConditionCheck: its auto-reset event, and the process-wide instance.
-#include <windows.h>
+#include "monitor/win/sim_status_event.h"
 
-#include "monitor/condition_check.h"
+#include <windows.h>
 
 namespace {
 
@@ -13,22 +12,25 @@ public:
     Win32SimStatusEvent& operator=(const Win32SimStatusEvent&) = delete;
     void Set() override { SetEvent(m_Event); }
     void Reset() override { ResetEvent(m_Event); }
+    bool Wait() override { return WaitForSingleObject(m_Event, INFINITE) == WAIT_OBJECT_0; }
 
 private:
     HANDLE m_Event;
 };
 
+}  // namespace
+
 std::unique_ptr<SimStatusEvent> CreateSimStatusEvent() {
     const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (event == nullptr) {
-        return nullptr;  // requests then log that the event is missing
+        return nullptr;
     }
     return std::make_unique<Win32SimStatusEvent>(event);
 }
 
-}  // namespace
-
-ConditionCheck& ConditionCheck::GetInstance() {
-    static ConditionCheck instance(CreateSimStatusEvent());
-    return instance;
+unsigned QUARN_STDCALL HandleUpdateSimStatusEvent(void* /*argument*/) {
+    ConditionCheck& check = ConditionCheck::GetInstance();
+    for (;;) {
+        check.HandleUpdateSimStatusEventOnce();
+    }
 }

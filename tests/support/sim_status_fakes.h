@@ -1,0 +1,142 @@
+// Fakes of the SIM status decision's ports: a scripted modem and slot query, a recording
+// sleeper and window, and a real auto-reset event for the worker's concurrency tests.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "common/hresult_error.h"
+#include "monitor/condition_check.h"
+
+class AutoResetEvent : public SimStatusEvent {
+public:
+    void Set() override {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Signalled = true;
+        m_Changed.notify_one();
+    }
+    void Reset() override {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Signalled = false;
+    }
+    bool Wait() override {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Changed.wait(lock, [this] { return m_Signalled; });
+        m_Signalled = false;
+        return true;
+    }
+    bool IsSignalled() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Signalled;
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+    bool m_Signalled = false;
+};
+
+// Answers with `status`, or throws what `failure` names for the first `failures` reads.
+class FakeModemStatus : public ModemStatusReader {
+public:
+    enum class Failure { None, NoModem, Hresult };
+    std::atomic<int32_t> status{1};
+    Failure failure = Failure::None;
+    int failures = 0;
+    std::atomic<int> reads{0};
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    std::chrono::milliseconds readTime{0};
+
+    int32_t ReadNetworkDeviceStatus() override {
+        if (++inside > 1) {
+            overlapped = true;
+        }
+        ++reads;
+        std::this_thread::sleep_for(readTime);
+        --inside;
+        if (failures > 0 && failure != Failure::None) {
+            --failures;
+            if (failure == Failure::NoModem) {
+                throw std::runtime_error("No modem object");
+            }
+            throw HresultError(static_cast<int32_t>(0x80070490), L"Element not found.");
+        }
+        return status;
+    }
+};
+
+class FakeSlotQuery : public SimSlotQuery {
+public:
+    std::deque<std::pair<QuarnHresult, uint32_t>> answers{{QUARN_S_OK, 1}};
+    int calls = 0;
+    QuarnHresult GetSimSlot(uint32_t* slot, ModulePlatform) override {
+        ++calls;
+        const auto answer = answers.front();
+        if (answers.size() > 1) {
+            answers.pop_front();
+        }
+        if (answer.first == QUARN_S_OK) {
+            *slot = answer.second;
+        }
+        return answer.first;
+    }
+};
+
+// Records pauses; sleeps for real, scaled down, when `scale` is not 0.
+class RecordingSleeper : public Sleeper {
+public:
+    explicit RecordingSleeper(int scale = 0) : m_Scale(scale) {}
+    void SleepMs(uint32_t milliseconds) override {
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_Sleeps.push_back(milliseconds);
+        }
+        if (m_Scale != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds / m_Scale));
+        }
+    }
+    std::vector<uint32_t> Sleeps() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Sleeps;
+    }
+
+private:
+    int m_Scale;
+    std::mutex m_Mutex;
+    std::vector<uint32_t> m_Sleeps;
+};
+
+class RecordingWindow : public WindowMessenger {
+public:
+    std::function<void(uint32_t)> onMessage;
+    void SendToAppWindow(uint32_t message) override {
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_Messages.push_back(message);
+        }
+        if (onMessage) {
+            onMessage(message);
+        }
+    }
+    std::vector<uint32_t> Messages() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Messages;
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::vector<uint32_t> m_Messages;
+};
+
+class SameApartment : public ComApartment {
+public:
+    void JoinMultithreadedApartment() override {}
+};
