@@ -1,30 +1,55 @@
-// The mobile broadband account watcher: account events wake the SIM status worker, and
-// its first enumeration gates start-up.
+// The mobile broadband account watcher: account events ask for a new SIM status decision,
+// and its first enumeration gates start-up.
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "monitor/device_monitor.h"
 
 // MobileBroadbandAccountWatcherStatus.
-enum class AccountWatcherStatus : int {
-    Created = 0,
-    Started = 1,
-    EnumerationCompleted = 2,
-    Stopped = 3,
-    Aborted = 4,
-};
+constexpr int ACCOUNT_WATCHER_CREATED = 0;
+constexpr int ACCOUNT_WATCHER_STARTED = 1;
+constexpr int ACCOUNT_WATCHER_ENUMERATION_COMPLETED = 2;
+constexpr int ACCOUNT_WATCHER_STOPPED = 3;
+constexpr int ACCOUNT_WATCHER_ABORTED = 4;
 
 constexpr uint32_t ACCOUNT_WATCHER_TARGET_STOP = 0;
 constexpr uint32_t ACCOUNT_WATCHER_TARGET_START = 1;
 
-// The watcher object that start-up owns for the life of the main function.
-class AccountWatcher {
+// The watcher object (the Windows Runtime class on the machine). Failures throw.
+class AccountWatcherPort {
 public:
-    AccountWatcherStatus Status() const { return m_Status; }
-    void SetStatus(AccountWatcherStatus status) { m_Status = status; }
-
-private:
-    AccountWatcherStatus m_Status = AccountWatcherStatus::Created;
+    virtual ~AccountWatcherPort() = default;
+    virtual int Status() = 0;
+    // Attaches the five handlers below: AccountAdded, AccountUpdated, AccountRemoved,
+    // EnumerationCompleted, Stopped, in this order.
+    virtual void AttachHandlers() = 0;
+    virtual void Start() = 0;
+    virtual void Stop() = 0;
 };
 
 // Starts (target 1) or stops (target 0) the watcher; returns its status afterwards.
-int HandleMobileBroadbandAccountWatcher(AccountWatcher& watcher, uint32_t target);
+int HandleMobileBroadbandAccountWatcher(AccountWatcherPort& watcher, uint32_t target);
+
+// The event arguments as the handlers read them; reading may throw.
+class AccountEventArgs {
+public:
+    virtual ~AccountEventArgs() = default;
+    virtual std::wstring NetworkAccountId() = 0;
+};
+
+class AccountUpdatedEventArgs : public AccountEventArgs {
+public:
+    virtual bool HasNetworkChanged() = 0;
+    virtual bool HasDeviceInformationChanged() = 0;
+};
+
+// Where the handlers' requests for a decision go; start-up attaches ConditionCheck.
+void AttachAccountWatcherRequests(SimStatusRequests* requests);
+
+void AccountAddedHandler(AccountEventArgs& args);
+void AccountUpdatedHandler(AccountUpdatedEventArgs& args);
+void AccountRemovedHandler(AccountEventArgs& args);
+void EnumerationCompletedHandler();
+void AccountWatcherStoppedHandler();

@@ -10,6 +10,7 @@ add_library(quarn_win STATIC
   monitor/win/sim_status_event.cpp
   monitor/win/modem_status_winrt.cpp
   monitor/win/power_notifications.cpp
+  channels/win/account_watcher_win.cpp
   modem/win/mbim_winrt.cpp
 )
 target_link_libraries(quarn_win PUBLIC quarn_core ${QUARN_WIN_LIBS})
@@ -41,6 +42,7 @@ add_executable(core_tests
   monitor/condition_check_test.cpp
   monitor/sim_status_decision_test.cpp
   monitor/power_test.cpp
+  channels/account_watcher_test.cpp
   modem/mbim_command_test.cpp
 )
 target_link_libraries(core_tests PRIVATE quarn_core gtest_main)
@@ -60,7 +62,7 @@ target_link_libraries(tray_probe PRIVATE quarn_emu_channel shell32 user32)
 target_link_options(tray_probe PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode)
 
 add_test(NAME e2e_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_e2e.sh $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe>)
-set_tests_properties(e2e_wine PROPERTIES TIMEOUT 300)
+set_tests_properties(e2e_wine PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED emulator_prefix)
 
 # Checks compat/winrt_network_operators.h against ../shared/winapi/winrt-network-operators.md
 # (read at test time; set QUARN_WINAPI_FACTS to use another copy).
@@ -99,4 +101,4 @@ set_tests_properties(modem_path_wine PROPERTIES FIXTURES_REQUIRED emulator_prefi
 
 add_test(NAME e2e_eject_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_eject_e2e.sh
   $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator)
-set_tests_properties(e2e_eject_wine PROPERTIES TIMEOUT 300)
+set_tests_properties(e2e_eject_wine PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED emulator_prefix)

@@ -11,6 +11,7 @@
 #include "app/win/platform_ports.h"
 #include "app/window_messages.h"
 #include "channels/account_watcher.h"
+#include "channels/win/account_watcher_win.h"
 #include "channels/pipe_server.h"
 #include "mbnapi/mbn_interface.h"
 #include "monitor/condition_check.h"
@@ -26,7 +27,7 @@ bool StartThread(unsigned(__stdcall* body)(void*)) {
 }
 
 // Steps that end in tear-down return early; the message loop is the normal way out.
-void RunApplication(HINSTANCE hInstance, AccountWatcher& watcher) {
+void RunApplication(HINSTANCE hInstance, AccountWatcherPort& watcher) {
     LOG_INFO("[INFO] wWinMain : \n\nexe version: %ls\n\n", ReadExecutableVersion().c_str());
 
     StartThread(HandleUpdateSimStatusEvent);
@@ -39,7 +40,7 @@ void RunApplication(HINSTANCE hInstance, AccountWatcher& watcher) {
     InitRegisterMBIMInterface();
 
     const int watcherResult = HandleMobileBroadbandAccountWatcher(watcher, ACCOUNT_WATCHER_TARGET_START);
-    if (watcherResult != static_cast<int>(AccountWatcherStatus::EnumerationCompleted)) {
+    if (watcherResult != ACCOUNT_WATCHER_ENUMERATION_COMPLETED) {
         LOG_ERROR("[ERROR] wWinMain : %s: FATAL ERROR watcherResult %d, exit APP!\n", "wWinMain", watcherResult);
         return;
     }
@@ -101,7 +102,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, PWSTR /*lp
     RegisterTraceProvider();
     AttachPlatformPorts();
     try {
-        AccountWatcher watcher;
+        WinRtAccountWatcher watcher;
         RunApplication(hInstance, watcher);
         const int stopResult = HandleMobileBroadbandAccountWatcher(watcher, ACCOUNT_WATCHER_TARGET_STOP);
         LOG_INFO("[INFO] wWinMain : %s: Stop monitor MobileBroadbandAccountWatcher...Result: %d\n", "wWinMain",

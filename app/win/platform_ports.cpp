@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include "channels/account_watcher.h"
 #include "common/win/com_ptr.h"
 #include "modem/mbim_command.h"
 #include "modem/win/execute_cmd.h"
@@ -74,5 +75,6 @@ void AttachPlatformPorts() {
     static WinRtModemTransport transport;
     static HiddenConsole console;
     DeviceMonitor::Attach(&registry, &listener);
+    AttachAccountWatcherRequests(&listener);
     MBIMCommand::Attach({&transport, &g_Apartment, &console, &g_Sleeper});
 }

@@ -1,0 +1,161 @@
+#include "channels/win/account_watcher_win.h"
+
+#include <roapi.h>
+
+#include <atomic>
+#include <stdexcept>
+
+using namespace QuarnWinRT;
+
+namespace {
+
+std::wstring ToWide(HSTRING value) {
+    UINT32 length = 0;
+    const wchar_t* text = WindowsGetStringRawBuffer(value, &length);
+    return std::wstring(text, length);
+}
+
+class RuntimeAccountEventArgs final : public AccountEventArgs {
+public:
+    explicit RuntimeAccountEventArgs(IMobileBroadbandAccountEventArgs* args) : m_Args(args) {}
+    std::wstring NetworkAccountId() override {
+        if (m_Args == nullptr) {
+            throw std::runtime_error("no event arguments");
+        }
+        HSTRING id = nullptr;
+        ThrowIfFailed(m_Args->get_NetworkAccountId(&id));
+        const std::wstring text = ToWide(id);
+        WindowsDeleteString(id);
+        return text;
+    }
+
+private:
+    IMobileBroadbandAccountEventArgs* m_Args;
+};
+
+class RuntimeAccountUpdatedEventArgs final : public AccountUpdatedEventArgs {
+public:
+    explicit RuntimeAccountUpdatedEventArgs(IMobileBroadbandAccountUpdatedEventArgs* args) : m_Args(args) {}
+    std::wstring NetworkAccountId() override {
+        HSTRING id = nullptr;
+        ThrowIfFailed(Args()->get_NetworkAccountId(&id));
+        const std::wstring text = ToWide(id);
+        WindowsDeleteString(id);
+        return text;
+    }
+    bool HasNetworkChanged() override {
+        boolean value = false;
+        ThrowIfFailed(Args()->get_HasNetworkChanged(&value));
+        return value != 0;
+    }
+    bool HasDeviceInformationChanged() override {
+        boolean value = false;
+        ThrowIfFailed(Args()->get_HasDeviceInformationChanged(&value));
+        return value != 0;
+    }
+
+private:
+    IMobileBroadbandAccountUpdatedEventArgs* Args() {
+        if (m_Args == nullptr) {
+            throw std::runtime_error("no event arguments");
+        }
+        return m_Args;
+    }
+    IMobileBroadbandAccountUpdatedEventArgs* m_Args;
+};
+
+// A typed event handler delegate: reference counted, callable from any thread, and no
+// exception leaves it for the system's frames.
+template <typename Interface, const GUID& kIid, typename Args, typename Handle>
+class Delegate final : public Interface {
+public:
+    explicit Delegate(Handle handle) : m_Handle(handle) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (out == nullptr) {
+            return E_POINTER;
+        }
+        if (iid == kIid || iid == __uuidof(IUnknown) || iid == QuarnWinRT::IID_IAgileObject) {
+            *out = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_References; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --m_References;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(IMobileBroadbandAccountWatcher*, Args* args) override {
+        try {
+            m_Handle(args);
+            return S_OK;
+        } catch (...) {
+            return E_FAIL;
+        }
+    }
+
+private:
+    Handle m_Handle;
+    std::atomic<ULONG> m_References{1};
+};
+
+template <typename Interface, const GUID& kIid, typename Args, typename Handle>
+void Attach(HRESULT (STDMETHODCALLTYPE IMobileBroadbandAccountWatcher::*add)(Interface*, EventRegistrationToken*),
+            IMobileBroadbandAccountWatcher* watcher, Handle handle) {
+    auto* delegate = new Delegate<Interface, kIid, Args, Handle>(handle);
+    EventRegistrationToken token{};  // not kept: the handlers stay until the watcher goes
+    const HRESULT result = (watcher->*add)(delegate, &token);
+    delegate->Release();
+    ThrowIfFailed(result);
+}
+
+}  // namespace
+
+WinRtAccountWatcher::WinRtAccountWatcher() {
+    HStringRef name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandAccountWatcher);
+    ComPtr<IInspectable> instance;
+    ThrowIfFailed(RoActivateInstance(name.Get(), instance.Put()));
+    ThrowIfFailed(instance->QueryInterface(IID_IMobileBroadbandAccountWatcher, reinterpret_cast<void**>(m_Watcher.Put())));
+}
+
+int WinRtAccountWatcher::Status() {
+    MobileBroadbandAccountWatcherStatus status{};
+    ThrowIfFailed(m_Watcher->get_Status(&status));
+    return static_cast<int>(status);
+}
+
+void WinRtAccountWatcher::AttachHandlers() {
+    IMobileBroadbandAccountWatcher* watcher = m_Watcher.Get();
+    Attach<ITypedEventHandler_Watcher_AccountEventArgs, IID_ITypedEventHandler_Watcher_AccountEventArgs,
+           IMobileBroadbandAccountEventArgs>(&IMobileBroadbandAccountWatcher::add_AccountAdded, watcher,
+                                             [](IMobileBroadbandAccountEventArgs* args) {
+                                                 RuntimeAccountEventArgs read(args);
+                                                 AccountAddedHandler(read);
+                                             });
+    Attach<ITypedEventHandler_Watcher_AccountUpdatedEventArgs, IID_ITypedEventHandler_Watcher_AccountUpdatedEventArgs,
+           IMobileBroadbandAccountUpdatedEventArgs>(&IMobileBroadbandAccountWatcher::add_AccountUpdated, watcher,
+                                                    [](IMobileBroadbandAccountUpdatedEventArgs* args) {
+                                                        RuntimeAccountUpdatedEventArgs read(args);
+                                                        AccountUpdatedHandler(read);
+                                                    });
+    Attach<ITypedEventHandler_Watcher_AccountEventArgs, IID_ITypedEventHandler_Watcher_AccountEventArgs,
+           IMobileBroadbandAccountEventArgs>(&IMobileBroadbandAccountWatcher::add_AccountRemoved, watcher,
+                                             [](IMobileBroadbandAccountEventArgs* args) {
+                                                 RuntimeAccountEventArgs read(args);
+                                                 AccountRemovedHandler(read);
+                                             });
+    Attach<ITypedEventHandler_Watcher_Object, IID_ITypedEventHandler_Watcher_Object, IInspectable>(
+        &IMobileBroadbandAccountWatcher::add_EnumerationCompleted, watcher,
+        [](IInspectable*) { EnumerationCompletedHandler(); });
+    Attach<ITypedEventHandler_Watcher_Object, IID_ITypedEventHandler_Watcher_Object, IInspectable>(
+        &IMobileBroadbandAccountWatcher::add_Stopped, watcher, [](IInspectable*) { AccountWatcherStoppedHandler(); });
+}
+
+void WinRtAccountWatcher::Start() { ThrowIfFailed(m_Watcher->Start()); }
+
+void WinRtAccountWatcher::Stop() { ThrowIfFailed(m_Watcher->Stop()); }
