@@ -1,3 +1,64 @@
 #include "channels/pipe_server.h"
 
-unsigned QUARN_STDCALL PipeServer::CreatePipeServer(void* /*argument*/) { return 0; }
+#include <mutex>
+
+#include "trace/trace.h"
+
+namespace {
+
+ControlWindow* g_Window = nullptr;
+
+std::mutex& SocketPortMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::string& SocketPortSetting() {
+    static std::string setting;
+    return setting;
+}
+
+}  // namespace
+
+std::wstring DecodePipeMessage(const uint8_t* bytes, std::size_t count) {
+    std::wstring text;
+    const std::size_t units = (count < PIPE_READ_LIMIT ? count : PIPE_READ_LIMIT) / 2;
+    for (std::size_t i = 0; i < units; ++i) {
+        const wchar_t unit = static_cast<wchar_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+        if (unit == L'\0') {
+            break;
+        }
+        text += unit;
+    }
+    return text;
+}
+
+void PipeServer::Attach(ControlWindow* window) { g_Window = window; }
+
+void PipeServer::HandleNamedPipeData(const wchar_t* text) {
+    const std::wstring data(text);
+    LOG_INFO("[INFO] PipeServer::HandleNamedPipeData : Process Data: %ls, length: %zu\n", data.c_str(), data.size());
+    if (g_Window == nullptr || !g_Window->Exists()) {
+        return;
+    }
+    if (data.find(L"EXIT") != std::wstring::npos) {
+        LOG_INFO("[INFO] PipeServer::HandleNamedPipeData : PostMessage: WM_EXIT_CMD\n");
+        g_Window->PostExitCommand();
+        return;
+    }
+    static const std::wstring kSocketPort = L"SOCKETPORT";
+    const std::size_t at = data.find(kSocketPort);
+    if (at != std::wstring::npos) {
+        std::string value;
+        for (const wchar_t unit : data.substr(at + kSocketPort.size())) {
+            value += static_cast<char>(unit & 0xFF);
+        }
+        std::lock_guard<std::mutex> lock(SocketPortMutex());
+        SocketPortSetting() = value;
+    }
+}
+
+std::string PipeServer::SocketPort() {
+    std::lock_guard<std::mutex> lock(SocketPortMutex());
+    return SocketPortSetting();
+}

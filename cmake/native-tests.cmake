@@ -11,6 +11,7 @@ add_executable(core_tests
   monitor/sim_status_decision_test.cpp
   monitor/power_test.cpp
   channels/account_watcher_test.cpp
+  channels/pipe_server_test.cpp
   modem/mbim_command_test.cpp
 )
 target_link_libraries(core_tests PRIVATE quarn_core GTest::gtest_main)

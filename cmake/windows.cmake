@@ -11,6 +11,7 @@ add_library(quarn_win STATIC
   monitor/win/modem_status_winrt.cpp
   monitor/win/power_notifications.cpp
   channels/win/account_watcher_win.cpp
+  channels/win/pipe_server_win.cpp
   modem/win/mbim_winrt.cpp
 )
 target_link_libraries(quarn_win PUBLIC quarn_core ${QUARN_WIN_LIBS})
@@ -43,6 +44,7 @@ add_executable(core_tests
   monitor/sim_status_decision_test.cpp
   monitor/power_test.cpp
   channels/account_watcher_test.cpp
+  channels/pipe_server_test.cpp
   modem/mbim_command_test.cpp
 )
 target_link_libraries(core_tests PRIVATE quarn_core gtest_main)
@@ -102,3 +104,9 @@ set_tests_properties(modem_path_wine PROPERTIES FIXTURES_REQUIRED emulator_prefi
 add_test(NAME e2e_eject_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_eject_e2e.sh
   $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator)
 set_tests_properties(e2e_eject_wine PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED emulator_prefix)
+
+add_executable(pipe_server_test channels/win/pipe_server_test.cpp)
+target_link_libraries(pipe_server_test PRIVATE quarn_win gtest_main)
+target_link_options(pipe_server_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+add_test(NAME pipe_server_wine COMMAND pipe_server_test)
+set_tests_properties(pipe_server_wine PROPERTIES TIMEOUT 300)

@@ -76,7 +76,10 @@ std::size_t FormatTraceLine(char* buffer, const char* format, va_list args);
 // One logging statement: if the level's bit is set, formats into a buffer of its own
 // (so concurrent statements never mix their text) and writes it.
 void TraceStatement(const TraceEventDescriptor& descriptor, uint32_t enableBit, const char* format, ...)
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+    // mingw's C99 printf (which std::vsnprintf uses there) takes %zu and %ls too.
+    __attribute__((format(gnu_printf, 3, 4)))
+#elif defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;

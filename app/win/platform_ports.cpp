@@ -4,6 +4,8 @@
 #include <objbase.h>
 
 #include "channels/account_watcher.h"
+#include "channels/pipe_server.h"
+#include "app/window_messages.h"
 #include "common/win/com_ptr.h"
 #include "modem/mbim_command.h"
 #include "modem/win/execute_cmd.h"
@@ -56,6 +58,14 @@ public:
     }
 };
 
+class HiddenWindowByClass final : public ControlWindow {
+public:
+    bool Exists() override { return FindWindowW(APP_WINDOW_CLASS, nullptr) != nullptr; }
+    void PostExitCommand() override {
+        PostMessageW(FindWindowW(APP_WINDOW_CLASS, nullptr), WM_EXIT_CMD, 0, EXIT_CMD_LPARAM);
+    }
+};
+
 MultithreadedApartment g_Apartment;
 ThreadSleeper g_Sleeper;
 
@@ -76,5 +86,7 @@ void AttachPlatformPorts() {
     static HiddenConsole console;
     DeviceMonitor::Attach(&registry, &listener);
     AttachAccountWatcherRequests(&listener);
+    static HiddenWindowByClass controlWindow;
+    PipeServer::Attach(&controlWindow);
     MBIMCommand::Attach({&transport, &g_Apartment, &console, &g_Sleeper});
 }
