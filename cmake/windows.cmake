@@ -101,6 +101,7 @@ add_test(NAME modem_path_wine COMMAND modem_path_test)
 set_tests_properties(modem_path_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300
   ENVIRONMENT "WINEDLLOVERRIDES=cfgmgr32=n,b")
 
+add_dependencies(tray_probe modem_emu_server modem_emu_ctl quarn_emu_winrt quarn_emu_cfgmgr quarn_emu_powrprof netsh_standin)
 add_test(NAME e2e_eject_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_eject_e2e.sh
   $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator)
 set_tests_properties(e2e_eject_wine PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED emulator_prefix)
@@ -110,3 +111,7 @@ target_link_libraries(pipe_server_test PRIVATE quarn_win gtest_main)
 target_link_options(pipe_server_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
 add_test(NAME pipe_server_wine COMMAND pipe_server_test)
 set_tests_properties(pipe_server_wine PROPERTIES TIMEOUT 300)
+
+add_test(NAME e2e_status_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_status_e2e.sh
+  $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator)
+set_tests_properties(e2e_status_wine PROPERTIES TIMEOUT 400 FIXTURES_REQUIRED emulator_prefix)

@@ -40,3 +40,10 @@ add_library(quarn_emu_cfgmgr SHARED ${CMAKE_CURRENT_LIST_DIR}/win/cfgmgr_facade.
 set_target_properties(quarn_emu_cfgmgr PROPERTIES PREFIX "" OUTPUT_NAME cfgmgr32)
 target_link_libraries(quarn_emu_cfgmgr PRIVATE quarn_emu_channel)
 target_link_options(quarn_emu_cfgmgr PRIVATE ${EMU_LINK_OPTIONS})
+
+# Suspend/resume notifications for the process under test, beside it as powrprof.dll
+# (WINEDLLOVERRIDES=powrprof=n,b).
+add_library(quarn_emu_powrprof SHARED ${CMAKE_CURRENT_LIST_DIR}/win/powrprof_facade.cpp ${CMAKE_CURRENT_LIST_DIR}/win/powrprof_facade.def)
+set_target_properties(quarn_emu_powrprof PROPERTIES PREFIX "" OUTPUT_NAME powrprof)
+target_link_libraries(quarn_emu_powrprof PRIVATE quarn_emu_channel)
+target_link_options(quarn_emu_powrprof PRIVATE ${EMU_LINK_OPTIONS})

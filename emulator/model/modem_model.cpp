@@ -222,6 +222,18 @@ std::string ModemModel::HandleLocked(const std::vector<std::string>& words, std:
     if (verb == "adapter") {
         return HandleAdapter(words);
     }
+    if (verb == "power" && n == 2) {
+        // The power broadcast types a suspend/resume subscriber receives.
+        static const std::pair<const char*, const char*> types[] = {
+            {"suspend", "4"}, {"resume", "7"}, {"resume-automatic", "18"}, {"source-change", "10"}};
+        for (const auto& [name, type] : types) {
+            if (words[1] == name) {
+                RaiseLocked("power", type, false, false);
+                return Ok();
+            }
+        }
+        return Error("power takes suspend, resume, resume-automatic or source-change");
+    }
     if (verb == "driver" && n == 3 && (words[1] == "4g" || words[1] == "5g")) {
         (words[1] == "4g" ? m_DriverVersion4G : m_DriverVersion5G) = words[2];
         return Ok();

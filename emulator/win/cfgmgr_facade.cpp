@@ -22,7 +22,7 @@ using QuarnCompat::GUID_DEVINTERFACE_NET;
 
 namespace {
 
-constexpr DWORD kEventPollMs = 1000;
+constexpr DWORD kEventPollMs = 20000;  // a long poll: the model answers as soon as an event comes
 
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 std::string Narrow(const wchar_t* text) {
@@ -129,7 +129,7 @@ private:
             std::string ok;
             reply >> ok;
             if (ok != "ok") {
-                Sleep(kEventPollMs);
+                Sleep(1000);  // the emulator is gone; wait for it to come back
                 continue;
             }
             std::string kind;

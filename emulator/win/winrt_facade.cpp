@@ -32,7 +32,7 @@ namespace {
 constexpr HRESULT kIllegalMethodCall = static_cast<HRESULT>(0x8000000E);
 constexpr HRESULT kIllegalStateChange = static_cast<HRESULT>(0x8000000D);
 constexpr HRESULT kIllegalDelegateAssignment = static_cast<HRESULT>(0x80000018);
-constexpr DWORD kEventPollMs = 1000;
+constexpr DWORD kEventPollMs = 20000;  // a long poll: the model answers as soon as an event comes
 constexpr DWORD kEnumerationWaitMs = 5000;
 
 std::atomic<long> g_Objects{0};
@@ -931,7 +931,7 @@ private:
             std::string ok;
             reply >> ok;
             if (ok != "ok") {
-                Sleep(kEventPollMs);  // the emulator is gone; wait for it to come back
+                Sleep(1000);  // the emulator is gone; wait for it to come back
                 continue;
             }
             std::string kind;

@@ -6,47 +6,9 @@ set -euo pipefail
 exe=$(realpath "$1")
 probe=$(realpath "$2")
 emu=$(realpath "$3")
-build_dir=$(dirname "$exe")
-here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=scripts/wine-env.sh
-source "$here/../../scripts/wine-env.sh"
-"$here/../../scripts/emu-prefix.sh" "$emu/quarn_emu_winrt.dll" "$emu/netsh.exe" >/dev/null
+# shellcheck source=tests/e2e/e2e_lib.sh
+source "$(dirname "$0")/e2e_lib.sh"
 
-work=$(mktemp -d "$build_dir/e2e-eject.XXXXXX")
-app_pid=""
-passes=0
-failures=0
-ctl() { wine "$emu/modem_emu_ctl.exe" "$@"; }
-probe() { wine "$probe" "$@"; }
-check() {
-  local name=$1; shift
-  if "$@"; then echo "ok: $name"; passes=$((passes + 1)); else echo "FAILED: $name"; failures=$((failures + 1)); fi
-}
-cleanup() {
-  if [ -n "$app_pid" ]; then probe post 0x111 40002 0 >/dev/null 2>&1 || true; sleep 3; kill "$app_pid" 2>/dev/null || true; fi
-  ctl shutdown >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-wine "$emu/modem_emu_server.exe" & 
-ctl --wait-ready 20000 >/dev/null
-
-# The program with the emulator's Configuration Manager beside it.
-mkdir -p "$work/app"
-cp "$exe" "$emu/cfgmgr32.dll" "$work/app/"
-
-start_app() {
-  WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32=n,b" wine "$work/app/QuarnVelmora.exe" & app_pid=$!
-  probe wait-window 30000
-}
-exit_app() {
-  probe post 0x111 40002 0 || return 1
-  local code=0
-  wait "$app_pid" || code=$?
-  app_pid=""
-  [ "$code" = 0 ]
-}
 # Milliseconds from the note to the first AT entry with PAYLOAD after it, from the journal.
 latency_ms() {
   # Through the environment: awk -v would turn the payload's \r\n into line ends.
@@ -96,5 +58,4 @@ check "nothing was sent to a modem" bash -c "! wine '$emu/modem_emu_ctl.exe' jou
 check "Exit ends the program with code 0" exit_app
 
 echo "eject latency, menu command to AT payload at the modem (ms): ${latencies[*]}"
-echo "e2e-eject: $passes passed, $failures failed"
-[ "$failures" -eq 0 ]
+finish e2e-eject

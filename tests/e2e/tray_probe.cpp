@@ -8,6 +8,7 @@
 //   tray_probe wait-gone MS          0 once the window is gone
 //   tray_probe post-noted NOTE MESSAGE WPARAM LPARAM
 //                                    writes NOTE into the modem emulator's journal, then posts
+//   tray_probe pipe-send TEXT        writes TEXT (UTF-16LE, zero-terminated) to the control pipe
 //   tray_probe message-box CAPTION MS  0 once a message box with CAPTION is open; prints its
 //                                    text and closes it with OK
 #include <windows.h>
@@ -95,6 +96,19 @@ int wmain(int argc, wchar_t** argv) {
             return 1;
         }
         return PostMessageW(window, Number(argv[3]), Number(argv[4]), static_cast<LPARAM>(Number(argv[5]))) ? 0 : 1;
+    }
+    if (verb == L"pipe-send" && argc == 3) {
+        const HANDLE pipe = CreateFileW(L"\\\\.\\pipe\\QuarnVelmoraPipe", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            std::fprintf(stderr, "tray_probe: the control pipe is not there (%lu)\n", GetLastError());
+            return 1;
+        }
+        const std::wstring text = argv[2];
+        DWORD written = 0;
+        const BOOL ok = WriteFile(pipe, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)), &written, nullptr);
+        FlushFileBuffers(pipe);
+        CloseHandle(pipe);
+        return ok ? 0 : 1;
     }
     if (verb == L"message-box" && argc == 4) {
         const std::wstring caption = argv[2];

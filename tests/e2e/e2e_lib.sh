@@ -1,0 +1,50 @@
+# Sourced by the end-to-end scripts: the Wine environment, the emulator, and the release
+# executable installed with the emulator's Configuration Manager and power notifications
+# beside it.  Needs: exe, probe, emu (paths) set by the caller.
+here_lib=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=scripts/wine-env.sh
+source "$here_lib/../../scripts/wine-env.sh"
+"$here_lib/../../scripts/emu-prefix.sh" "$emu/quarn_emu_winrt.dll" "$emu/netsh.exe" >/dev/null
+
+work=$(mktemp -d "$(dirname "$exe")/e2e.XXXXXX")
+app_pid=""
+passes=0
+failures=0
+
+ctl() { wine "$emu/modem_emu_ctl.exe" "$@"; }
+probe() { wine "$probe" "$@"; }
+check() {
+  local name=$1; shift
+  if "$@"; then echo "ok: $name"; passes=$((passes + 1)); else echo "FAILED: $name"; failures=$((failures + 1)); fi
+}
+cleanup() {
+  if [ -n "$app_pid" ]; then probe post 0x111 40002 0 >/dev/null 2>&1 || true; sleep 3; kill "$app_pid" 2>/dev/null || true; fi
+  ctl shutdown >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+wine "$emu/modem_emu_server.exe" >/dev/null &
+ctl --wait-ready 20000 >/dev/null
+
+mkdir -p "$work/app"
+cp "$exe" "$emu/cfgmgr32.dll" "$emu/powrprof.dll" "$work/app/"
+
+start_app() {
+  WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "$work/app/QuarnVelmora.exe" & app_pid=$!
+  probe wait-window 30000
+}
+# Waits for the running instance (our child) to end; true when its exit code was 0.
+app_exited_with_zero() {
+  local code=0
+  wait "$app_pid" || code=$?
+  app_pid=""
+  [ "$code" = 0 ] || echo "exit code $code"
+  [ "$code" = 0 ]
+}
+exit_app() { probe post 0x111 40002 0 && app_exited_with_zero; }
+journal_count() { ctl journal | grep -c -F -- "$1" || true; }
+finish() {
+  echo "$1: $passes passed, $failures failed"
+  [ "$failures" -eq 0 ]
+}

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# End to end: the release QuarnVelmora.exe under Wine against the modem emulator shows its
+# icon exactly while an ejectable SIM is in use, and follows modems, SIM, account events,
+# power events and the control pipe.
+#   run_status_e2e.sh QuarnVelmora.exe tray_probe.exe EMULATOR_DIR
+set -euo pipefail
+exe=$(realpath "$1")
+probe=$(realpath "$2")
+emu=$(realpath "$3")
+# shellcheck source=tests/e2e/e2e_lib.sh
+source "$(dirname "$0")/e2e_lib.sh"
+
+# A decision on 4G with a SIM asks netsh for the slot: the journal counts decisions.
+netsh_runs() { journal_count "netsh mbn show slotmapping *"; }
+# True when the decision count reaches N within MS milliseconds.
+decisions_reach() {
+  local want=$1 deadline=$(( $(date +%s%3N) + $2 ))
+  while [ "$(netsh_runs)" -lt "$want" ]; do
+    [ "$(date +%s%3N)" -lt "$deadline" ] || return 1
+    sleep 0.2
+  done
+}
+icon_shown() { probe wait-icon shown "${1:-15000}"; }
+icon_hidden() { probe wait-icon hidden "${1:-15000}"; }
+# Stays hidden for the whole of MS (no icon comes late).
+icon_stays_hidden() { ! probe wait-icon shown "$1"; }
+
+scenario() { ctl reset >/dev/null; for request in "$@"; do ctl $request >/dev/null; done; }
+
+echo "== 4G modem, SIM ready in slot 1"
+scenario "modem 4g" "sim ready" "slot 1"
+check "the window appears" start_app
+check "the icon shows" icon_shown
+sleep 1.5
+before=$(netsh_runs)
+ctl event updated account-4g device >/dev/null
+check "an account update with device information leads to a new decision" decisions_reach $((before + 1)) 8000
+sleep 1.5
+before=$(netsh_runs)
+ctl event updated account-4g network >/dev/null
+sleep 2
+check "a network change alone leads to none" test "$(netsh_runs)" -eq "$before"
+
+ctl power suspend >/dev/null
+sleep 0.5
+ctl event updated account-4g device >/dev/null
+sleep 1.5
+check "while suspended, requests are dropped" test "$(netsh_runs)" -eq "$before"
+ctl power resume-automatic >/dev/null
+check "an automatic resume with the modem present leads to a decision" decisions_reach $((before + 1)) 8000
+sleep 2.5
+check "... exactly one" test "$(netsh_runs)" -eq $((before + 1))
+
+ctl modem none >/dev/null
+check "the modem removed hides the icon" icon_hidden
+ctl modem 4g >/dev/null
+check "the modem inserted again shows it" icon_shown
+
+probe post 0x111 40001 0
+check "an eject powers the SIM off" ctl --wait-journal 'AT+XSIMPOWER=0,1\r\n' 5000
+check "... and hides the icon" icon_hidden
+
+check "\"EXIT\" on the control pipe is taken" probe pipe-send EXIT
+check "... and ends the program with code 0" app_exited_with_zero
+
+echo "== 4G modem, SIM in slot 2"
+scenario "modem 4g" "sim ready" "slot 2"
+check "the window appears" start_app
+check "a decision is made" decisions_reach 1 10000
+check "no icon for slot 2" icon_stays_hidden 3000
+check "Exit ends the program with code 0" exit_app
+
+echo "== 4G modem without a SIM"
+scenario "modem 4g" "sim absent"
+check "the window appears" start_app
+check "no icon without a SIM" icon_stays_hidden 4000
+check "no slot query without a SIM" test "$(netsh_runs)" -eq 0
+check "Exit ends the program with code 0" exit_app
+
+echo "== 5G modem, SIM ready in slot 1"
+scenario "modem 5g" "sim ready" "slot 1"
+check "the window appears" start_app
+check "the icon shows" icon_shown
+check "the slot came from the modem, not netsh" ctl --wait-journal 'at+esimmap?\r\n' 1000
+check "Exit ends the program with code 0" exit_app
+
+echo "== an account watcher that never completes its enumeration"
+scenario "modem 4g" "fault enumeration never"
+WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "$work/app/QuarnVelmora.exe" & app_pid=$!
+check "start-up ends orderly with code 0" app_exited_with_zero
+check "no window was made" bash -c "! wine '$probe' wait-window 500"
+check "the watcher was stopped too" ctl --wait-journal "watcher stop" 1000
+
+finish e2e-status
