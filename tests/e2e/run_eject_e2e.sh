@@ -16,6 +16,16 @@ latency_ms() {
     index($0, ENVIRON["NOTE"]) { t0 = substr($1, 2) + 0; seen = 1; next }
     seen && index($0, ENVIRON["PAYLOAD"]) { print substr($1, 2) - t0; exit }'
 }
+# Waits up to 5 s for the AT entry that follows the note; prints the latency.
+wait_latency_ms() {
+  local latency="" tries=0
+  while [ -z "$latency" ] && [ $tries -lt 50 ]; do
+    latency=$(latency_ms "$1" "$2")
+    [ -n "$latency" ] || sleep 0.1
+    tries=$((tries + 1))
+  done
+  echo "$latency"
+}
 no_failure_box() { ! probe message-box "Problem Ejecting SIM card" 1500 >/dev/null; }
 failure_box_says() {
   local text
@@ -35,8 +45,7 @@ for platform in 4g 5g; do
   for round in 1 2 3 4 5; do
     ctl sim ready >/dev/null
     probe post-noted "eject-$platform-$round" 0x111 40001 0
-    ctl --wait-journal "$command" 5000 >/dev/null || true
-    latencies+=("$platform:$(latency_ms "eject-$platform-$round" "$command")")
+    latencies+=("$platform:$(wait_latency_ms "eject-$platform-$round" "$command")")
   done
   check "Eject sends exactly $command" ctl --wait-journal "len=18 \"$command\"" 1000
   check "the SIM is off in the modem" bash -c "wine '$emu/modem_emu_ctl.exe' state | grep -q 'sim=off'"
