@@ -1,8 +1,9 @@
 #include "channels/win/account_watcher_win.h"
 
+#include "common/win/agile_delegate.h"
+
 #include <roapi.h>
 
-#include <atomic>
 #include <stdexcept>
 
 using namespace QuarnWinRT;
@@ -66,30 +67,11 @@ private:
 
 // A typed event handler delegate: reference counted, callable from any thread, and no
 // exception leaves it for the system's frames.
+// A typed event handler: no exception leaves it for the system's frames.
 template <typename Interface, const GUID& kIid, typename Args, typename Handle>
-class Delegate final : public Interface {
+class Delegate final : public AgileDelegate<Interface, kIid> {
 public:
     explicit Delegate(Handle handle) : m_Handle(handle) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == kIid || iid == __uuidof(IUnknown) || iid == QuarnWinRT::IID_IAgileObject) {
-            *out = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_References; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --m_References;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
     HRESULT STDMETHODCALLTYPE Invoke(IMobileBroadbandAccountWatcher*, Args* args) override {
         try {
             m_Handle(args);
@@ -101,7 +83,6 @@ public:
 
 private:
     Handle m_Handle;
-    std::atomic<ULONG> m_References{1};
 };
 
 template <typename Interface, const GUID& kIid, typename Args, typename Handle>

@@ -11,6 +11,7 @@
 
 #include "channels/pipe_server.h"
 #include "tests/support/trace_capture.h"
+#include "tests/support/win/eventually.h"
 
 namespace {
 
@@ -60,18 +61,6 @@ bool Send(const std::vector<uint8_t>& bytes) {
     FlushFileBuffers(pipe);
     CloseHandle(pipe);
     return ok != FALSE;
-}
-
-template <typename Condition>
-bool Eventually(Condition condition, DWORD timeoutMs = 5000) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (GetTickCount64() > deadline) {
-            return false;
-        }
-        Sleep(10);
-    }
-    return true;
 }
 
 class PipeServerTest : public ::testing::Test {

@@ -22,8 +22,6 @@ using QuarnCompat::GUID_DEVINTERFACE_NET;
 
 namespace {
 
-constexpr DWORD kEventPollMs = 20000;  // a long poll: the model answers as soon as an event comes
-
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 std::string Narrow(const wchar_t* text) {
     std::string narrow;
@@ -95,8 +93,8 @@ public:
         m_Registrations[handle] = {context, callback};
         if (!m_Started) {
             m_Started = true;
-            m_Sequence = CurrentSequence();
-            std::thread(&Notifier::Run, this).detach();
+            // Registration reports no interface that is already present.
+            std::thread(&Notifier::Run, this, LatestEmuEvent()).detach();
         }
         return handle;
     }
@@ -109,41 +107,14 @@ public:
     }
 
 private:
-    static uint64_t CurrentSequence() {
-        // Events raised before the first registration are not delivered: registration
-        // reports no interface that is already present.
-        std::istringstream reply(EmuRequest("rt events 0 0"));
-        std::string line;
-        uint64_t last = 0;
-        std::getline(reply, line);
-        while (std::getline(reply, line)) {
-            last = std::stoull(line.substr(0, line.find(' ')));
-        }
-        return last;
-    }
-
-    void Run() {
-        for (;;) {
-            std::istringstream reply(
-                EmuRequest("rt events " + std::to_string(m_Sequence) + " " + std::to_string(kEventPollMs)));
-            std::string ok;
-            reply >> ok;
-            if (ok != "ok") {
-                Sleep(1000);  // the emulator is gone; wait for it to come back
-                continue;
+    void Run(uint64_t after) {
+        FollowEmuEvents(after, [] { return true; }, [this](const EmuEvent& event) {
+            if (event.Kind == "arrival" || event.Kind == "removal") {
+                Deliver(event.Kind == "arrival" ? CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL
+                                                : CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL,
+                        Widen(event.Subject));
             }
-            std::string kind;
-            std::string subject;
-            int device = 0;
-            int network = 0;
-            while (reply >> m_Sequence >> kind >> subject >> device >> network) {
-                if (kind == "arrival" || kind == "removal") {
-                    Deliver(kind == "arrival" ? CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL
-                                              : CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL,
-                            Widen(subject));
-                }
-            }
-        }
+        });
     }
 
     void Deliver(CM_NOTIFY_ACTION action, const std::wstring& path) {
@@ -171,7 +142,6 @@ private:
     std::map<HCMNOTIFICATION, Registration> m_Registrations;
     uintptr_t m_LastHandle = 0;
     bool m_Started = false;
-    uint64_t m_Sequence = 0;
 };
 
 // Device nodes handed out by CM_Locate_DevNodeW, by instance id.

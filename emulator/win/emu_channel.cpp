@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <sstream>
+
 namespace {
 
 constexpr DWORD kChunk = 64 * 1024;
@@ -59,4 +61,43 @@ bool WaitForEmulator(unsigned timeoutMs) {
         Sleep(50);
     }
     return false;
+}
+
+namespace {
+constexpr unsigned kEventPollMs = 20000;  // the model answers as soon as an event comes
+constexpr DWORD kRetryMs = 1000;
+}  // namespace
+
+uint64_t LatestEmuEvent() {
+    std::istringstream reply(EmuRequest("rt events 0 0"));
+    std::string line;
+    uint64_t last = 0;
+    std::getline(reply, line);
+    while (std::getline(reply, line)) {
+        last = std::stoull(line.substr(0, line.find(' ')));
+    }
+    return last;
+}
+
+void FollowEmuEvents(uint64_t after, const std::function<bool()>& keepGoing,
+                     const std::function<void(const EmuEvent&)>& deliver) {
+    while (keepGoing()) {
+        std::istringstream reply(EmuRequest("rt events " + std::to_string(after) + " " + std::to_string(kEventPollMs)));
+        std::string ok;
+        reply >> ok;
+        if (ok != "ok") {
+            Sleep(kRetryMs);
+            continue;
+        }
+        EmuEvent event;
+        int device = 0;
+        int network = 0;
+        while (reply >> after >> event.Kind >> event.Subject >> device >> network) {
+            event.Device = device != 0;
+            event.Network = network != 0;
+            if (keepGoing()) {
+                deliver(event);
+            }
+        }
+    }
 }

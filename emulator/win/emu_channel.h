@@ -2,6 +2,8 @@
 // modem_emu_server.exe. One request message, one reply message.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 constexpr wchar_t EMU_PIPE_NAME[] = L"\\\\.\\pipe\\QuarnModemEmu";
@@ -12,3 +14,19 @@ std::string EmuRequest(const std::string& request);
 
 // Waits until the server accepts connections; false after `timeoutMs`.
 bool WaitForEmulator(unsigned timeoutMs);
+
+// One machine event of the model (see MachineEvent in the model).
+struct EmuEvent {
+    std::string Kind;
+    std::string Subject;
+    bool Device;
+    bool Network;
+};
+
+// The sequence number of the newest event so far: what a new subscriber starts after.
+uint64_t LatestEmuEvent();
+
+// Long-polls the emulator and hands each event after `after` to `deliver`, for as long as
+// `keepGoing` says; waits and retries while the emulator is away.
+void FollowEmuEvents(uint64_t after, const std::function<bool()>& keepGoing,
+                     const std::function<void(const EmuEvent&)>& deliver);

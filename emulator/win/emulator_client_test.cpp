@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/win/agile_delegate.h"
 #include "common/win/com_ptr.h"
 #include "compat/winrt_network_operators.h"
 #include "emulator/win/emu_channel.h"
@@ -29,32 +30,9 @@ std::string Emu(const std::string& request) { return EmuRequest(request); }
 
 bool JournalHas(const std::string& text) { return Emu("journal").find(text) != std::string::npos; }
 
-// A delegate as an application writes one: reference counted, callable from any thread.
+// Delegates as an application writes them.
 template <typename Interface, const GUID& kIid>
-class Delegate : public Interface {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (iid == kIid || iid == __uuidof(IUnknown) || iid == QuarnWinRT::IID_IAgileObject) {
-            *out = this;
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_References; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --m_References;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
-    virtual ~Delegate() = default;
-
-private:
-    std::atomic<ULONG> m_References{1};
-};
+using Delegate = AgileDelegate<Interface, kIid>;
 
 struct Completion {
     HANDLE Done = CreateEventW(nullptr, TRUE, FALSE, nullptr);

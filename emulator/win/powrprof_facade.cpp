@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr DWORD kEventPollMs = 20000;
-
 class PowerNotifier {
 public:
     static PowerNotifier& Instance() {
@@ -29,7 +27,8 @@ public:
         m_Subscriptions[handle] = subscription;
         if (!m_Started) {
             m_Started = true;
-            std::thread(&PowerNotifier::Run, this, LastSequence()).detach();
+            // Power events from before the registration are not delivered.
+            std::thread(&PowerNotifier::Run, this, LatestEmuEvent()).detach();
         }
         return handle;
     }
@@ -41,38 +40,12 @@ public:
     }
 
 private:
-    // Power events from before the registration are not delivered.
-    static uint64_t LastSequence() {
-        std::istringstream reply(EmuRequest("rt events 0 0"));
-        std::string line;
-        uint64_t last = 0;
-        std::getline(reply, line);
-        while (std::getline(reply, line)) {
-            last = std::stoull(line.substr(0, line.find(' ')));
-        }
-        return last;
-    }
-
-    void Run(uint64_t sequence) {
-        for (;;) {
-            std::istringstream reply(
-                EmuRequest("rt events " + std::to_string(sequence) + " " + std::to_string(kEventPollMs)));
-            std::string ok;
-            reply >> ok;
-            if (ok != "ok") {
-                Sleep(1000);
-                continue;
+    void Run(uint64_t after) {
+        FollowEmuEvents(after, [] { return true; }, [this](const EmuEvent& event) {
+            if (event.Kind == "power") {
+                Deliver(static_cast<ULONG>(std::stoul(event.Subject)));
             }
-            std::string kind;
-            std::string subject;
-            int device = 0;
-            int network = 0;
-            while (reply >> sequence >> kind >> subject >> device >> network) {
-                if (kind == "power") {
-                    Deliver(static_cast<ULONG>(std::stoul(subject)));
-                }
-            }
-        }
+        });
     }
 
     void Deliver(ULONG type) {

@@ -32,7 +32,6 @@ namespace {
 constexpr HRESULT kIllegalMethodCall = static_cast<HRESULT>(0x8000000E);
 constexpr HRESULT kIllegalStateChange = static_cast<HRESULT>(0x8000000D);
 constexpr HRESULT kIllegalDelegateAssignment = static_cast<HRESULT>(0x80000018);
-constexpr DWORD kEventPollMs = 20000;  // a long poll: the model answers as soon as an event comes
 constexpr DWORD kEnumerationWaitMs = 5000;
 
 std::atomic<long> g_Objects{0};
@@ -925,26 +924,13 @@ private:
             m_Enumerating = false;  // Start returns; the status stays Started
             m_Changed.notify_all();
         }
-        while (IsCurrent(generation)) {
-            std::istringstream reply(
-                EmuRequest("rt events " + std::to_string(sequence) + " " + std::to_string(kEventPollMs)));
-            std::string ok;
-            reply >> ok;
-            if (ok != "ok") {
-                Sleep(1000);  // the emulator is gone; wait for it to come back
-                continue;
-            }
-            std::string kind;
-            std::string id;
-            int device = 0;
-            int network = 0;
-            while (reply >> sequence >> kind >> id >> device >> network) {
-                const bool accountEvent = kind == "added" || kind == "updated" || kind == "removed";
-                if (accountEvent && IsCurrent(generation)) {
-                    Raise(kind, Widen(id), device != 0, network != 0);
+        FollowEmuEvents(
+            sequence, [this, generation] { return IsCurrent(generation); },
+            [this](const EmuEvent& event) {
+                if (event.Kind == "added" || event.Kind == "updated" || event.Kind == "removed") {
+                    Raise(event.Kind, Widen(event.Subject), event.Device, event.Network);
                 }
-            }
-        }
+            });
         Release();
     }
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/win/agile_delegate.h"
 #include "common/win/com_ptr.h"
 #include "trace/trace.h"
 
@@ -45,31 +46,11 @@ struct WaitState {
     std::atomic<AsyncStatus> Status{AsyncStatus::Started};
 };
 
-class CompletionHandler final : public IAsyncOperationCompletedHandler_CommandResult {
+class CompletionHandler final
+    : public AgileDelegate<IAsyncOperationCompletedHandler_CommandResult, IID_IAsyncOperationCompletedHandler_CommandResult> {
 public:
     explicit CompletionHandler(std::shared_ptr<WaitState> state) : m_State(std::move(state)) {}
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IAsyncOperationCompletedHandler_CommandResult || iid == __uuidof(IUnknown) ||
-            iid == QuarnWinRT::IID_IAgileObject) {
-            *out = static_cast<IAsyncOperationCompletedHandler_CommandResult*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_References; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --m_References;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
     HRESULT STDMETHODCALLTYPE Invoke(IAsyncOperation_CommandResult*, AsyncStatus status) override {
         m_State->Status = status;
         SetEvent(m_State->Done);
@@ -78,7 +59,6 @@ public:
 
 private:
     std::shared_ptr<WaitState> m_State;
-    std::atomic<ULONG> m_References{1};
 };
 
 }  // namespace

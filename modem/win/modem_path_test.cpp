@@ -18,6 +18,7 @@
 #include "monitor/device_monitor.h"
 #include "monitor/win/cfgmgr_registry.h"
 #include "tests/support/trace_capture.h"
+#include "tests/support/win/eventually.h"
 #include "tests/support/win/emulator_process.h"
 
 namespace {
@@ -33,18 +34,6 @@ int JournalCount(const std::string& text) {
         ++count;
     }
     return count;
-}
-
-template <typename Condition>
-bool Eventually(Condition condition, DWORD timeoutMs = 5000) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (GetTickCount64() > deadline) {
-            return false;
-        }
-        Sleep(20);
-    }
-    return true;
 }
 
 class ModemPathTest : public ::testing::Test {
