@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs QuarnVelmora.exe under Wine on a virtual X display against the
-# modem emulator (default: a 4G modem with its SIM ready in slot 1), with the settings file
-# that keeps the tray icon shown. Opens the tray menu, takes a screenshot, chooses
-# "&Eject SIM card", prints the emulator's journal, then chooses Exit.
+# modem emulator (default: a 4G modem with its SIM ready in slot 1). The icon shows while
+# the SIM is in use; the script opens the tray menu, takes a screenshot, chooses
+# "&Eject SIM card", shows the icon going away, prints the emulator's journal, then
+# chooses Exit.
 #   scripts/run.sh [SCENARIO_FILE] [--stay]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,7 +19,7 @@ done
 
 scripts/setup.sh
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target QuarnVelmora tray_probe modem_emu_server modem_emu_ctl quarn_emu_winrt quarn_emu_cfgmgr netsh_standin
+cmake --build --preset windows --target QuarnVelmora tray_probe modem_emu_server modem_emu_ctl quarn_emu_winrt quarn_emu_cfgmgr quarn_emu_powrprof netsh_standin
 
 # shellcheck source=scripts/wine-env.sh
 source scripts/wine-env.sh
@@ -31,6 +32,7 @@ cleanup() {
 trap cleanup EXIT
 scripts/emu-prefix.sh "$emu/quarn_emu_winrt.dll" "$emu/netsh.exe"
 
+wine "$emu/modem_emu_ctl.exe" shutdown >/dev/null 2>&1 || true  # one left over from an interrupted run
 echo "run: starting the modem emulator with $scenario"
 wine "$emu/modem_emu_server.exe" "$(winepath -w "$scenario")" &
 wine "$emu/modem_emu_ctl.exe" --wait-ready 20000 >/dev/null
@@ -38,14 +40,15 @@ wine "$emu/modem_emu_ctl.exe" state
 
 demo=build/windows/demo
 mkdir -p "$demo" build/windows/screenshots
-# The emulator's Configuration Manager goes beside the program, chosen by the override below.
-cp build/windows/QuarnVelmora.exe "$emu/cfgmgr32.dll" "$demo/"
+# The emulator's Configuration Manager and power notifications go beside the program,
+# chosen over the system's by the override below.
+cp build/windows/QuarnVelmora.exe "$emu/cfgmgr32.dll" "$emu/powrprof.dll" "$demo/"
 cp app/demo/QuarnVelmora.exe.config "$demo/"
 
 echo "run: starting QuarnVelmora.exe under Wine (display $DISPLAY)"
-WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32=n,b" wine "$demo/QuarnVelmora.exe" & app=$!
+WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "$demo/QuarnVelmora.exe" & app=$!
 wine "$probe" wait-window 30000 && echo "run: the hidden window is up"
-if wine "$probe" wait-icon shown 10000; then echo "run: the tray icon is shown"; else echo "run: no tray icon"; fi
+if wine "$probe" wait-icon shown 15000; then echo "run: the tray icon is shown: an ejectable SIM is in use"; else echo "run: no tray icon"; fi
 xdotool mousemove 30 190
 wine "$probe" post 1025 0 0x205 && sleep 2
 shot=build/windows/screenshots/run-tray-menu.png
@@ -56,7 +59,7 @@ sleep 1
 
 echo "run: choosing \"&Eject SIM card\""
 wine "$probe" post 0x111 40001 0
-sleep 3
+if wine "$probe" wait-icon hidden 15000; then echo "run: the tray icon is gone: the SIM is powered off"; else echo "run: the icon is still there"; fi
 shot=build/windows/screenshots/run-after-eject.png
 import -window root "$shot"
 echo "run: screenshot after the eject: $shot"

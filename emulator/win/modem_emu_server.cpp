@@ -3,6 +3,7 @@
 // Serves until it receives the request "shutdown".
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -18,6 +19,7 @@ constexpr DWORD kBufferSize = 64 * 1024;
 
 emu::ModemModel g_Model;
 HANDLE g_Stop = nullptr;
+std::atomic<bool> g_Failed{false};
 
 std::string ReadMessage(HANDLE pipe, bool* connected) {
     std::string message;
@@ -66,6 +68,7 @@ void AcceptLoop() {
                                              PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, nullptr);
         if (pipe == INVALID_HANDLE_VALUE) {
             std::fprintf(stderr, "modem_emu_server: cannot create the pipe (%lu)\n", GetLastError());
+            g_Failed = true;
             SetEvent(g_Stop);
             return;
         }
@@ -99,10 +102,15 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // One server at a time: a second one would split the clients between two models.
+    const HANDLE single = CreateMutexW(nullptr, FALSE, L"Local\\QuarnModemEmuServer");
+    if (single == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+        std::fprintf(stderr, "modem_emu_server: another emulator is running\n");
+        return 1;
+    }
     g_Stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::thread(AcceptLoop).detach();
-    std::printf("modem_emu_server: serving %ls\n", EMU_PIPE_NAME);
-    std::fflush(stdout);
+
     WaitForSingleObject(g_Stop, INFINITE);
-    return 0;
+    return g_Failed ? 1 : 0;
 }

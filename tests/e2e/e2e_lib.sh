@@ -24,6 +24,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
+ctl shutdown >/dev/null 2>&1 || true  # one left over from an interrupted run
 wine "$emu/modem_emu_server.exe" >/dev/null &
 ctl --wait-ready 20000 >/dev/null
 

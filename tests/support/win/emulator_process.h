@@ -12,6 +12,7 @@ class EmulatorProcess {
 public:
     // True once the emulator serves.
     bool Start() {
+        EmuRequest("shutdown");  // one left over from an interrupted run would split the clients
         wchar_t path[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, path, MAX_PATH);
         std::wstring server(path);
