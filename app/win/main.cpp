@@ -49,7 +49,7 @@ void RunApplication(HINSTANCE hInstance, AccountWatcherPort& watcher) {
 
     SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
     DeviceMonitor::RegisterPowerNotification();
-    ConditionCheck::GetInstance().PowerOnSimOn4GPlatform();
+    ConditionCheck::PowerOnSimOn4GPlatform();
 
     QuarnVlmrApp& app = QuarnVlmrApp::GetInstance();
     app.InitUISetting();
