@@ -123,3 +123,12 @@ set_target_properties(sim_status_wine_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY $
 add_dependencies(sim_status_wine_test modem_emu_server quarn_emu_winrt netsh_standin)
 add_test(NAME sim_status_wine COMMAND sim_status_wine_test)
 set_tests_properties(sim_status_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300)
+
+# Checks compat/mbn_api.h against ../shared/winapi/mbn-com.md (read at test time; set
+# QUARN_WINAPI_FACTS_MBN to use another copy).
+add_executable(mbn_declarations_test compat/mbn_declarations_test.cpp)
+target_include_directories(mbn_declarations_test PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(mbn_declarations_test PRIVATE QUARN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+target_link_libraries(mbn_declarations_test PRIVATE gtest_main ole32 oleaut32)
+target_link_options(mbn_declarations_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+add_test(NAME mbn_declarations_wine COMMAND mbn_declarations_test)
