@@ -2,18 +2,7 @@
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
-add_executable(core_tests
-  trace/trace_test.cpp
-  app/config_parser_test.cpp
-  app/quarn_vlmr_app_test.cpp
-  monitor/device_monitor_test.cpp
-  monitor/condition_check_test.cpp
-  monitor/sim_status_decision_test.cpp
-  monitor/power_test.cpp
-  channels/account_watcher_test.cpp
-  channels/pipe_server_test.cpp
-  modem/mbim_command_test.cpp
-)
+add_executable(core_tests ${QUARN_CORE_TEST_SOURCES})
 target_link_libraries(core_tests PRIVATE quarn_core GTest::gtest_main)
 gtest_discover_tests(core_tests)
 

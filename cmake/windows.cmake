@@ -35,18 +35,7 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 # The portable core's tests again, now on the Windows C runtime (wide paths, printf).
-add_executable(core_tests
-  trace/trace_test.cpp
-  app/config_parser_test.cpp
-  app/quarn_vlmr_app_test.cpp
-  monitor/device_monitor_test.cpp
-  monitor/condition_check_test.cpp
-  monitor/sim_status_decision_test.cpp
-  monitor/power_test.cpp
-  channels/account_watcher_test.cpp
-  channels/pipe_server_test.cpp
-  modem/mbim_command_test.cpp
-)
+add_executable(core_tests ${QUARN_CORE_TEST_SOURCES})
 target_link_libraries(core_tests PRIVATE quarn_core gtest_main)
 target_link_options(core_tests PRIVATE ${QUARN_WIN_LINK_OPTIONS})
 add_test(NAME core_tests_wine COMMAND core_tests)

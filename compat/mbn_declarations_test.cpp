@@ -23,43 +23,17 @@
 #include <type_traits>
 #include <vector>
 
+#include "compat/api_facts_test_support.h"
+
 namespace {
+
+using namespace api_facts;
 
 // ---- What the header declares -------------------------------------------------------------
 
-std::string GuidText(const GUID& g) {
-    char text[40];
-    std::snprintf(text, sizeof(text), "%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                  static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
-                  g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
-}
 
-// GCC lays out a pointer to a virtual member function as {1 + byte offset in the vtable,
-// this-adjustment} (the Itanium C++ ABI, which mingw-w64's GCC uses); that offset is the
-// COM slot. SlotProbeMatchesKnownSlots confirms this on IUnknown and IDispatch.
-template <class Member>
-long SlotOf(Member member) {
-    static_assert(sizeof(Member) == 2 * sizeof(void*), "unexpected member pointer layout");
-    struct {
-        std::uintptr_t ptr;
-        std::ptrdiff_t adjust;
-    } rep;
-    std::memcpy(&rep, &member, sizeof(rep));
-    if ((rep.ptr & 1) == 0) return -1;  // not virtual
-    return static_cast<long>((rep.ptr - 1) / sizeof(void*));
-}
 
-// The first virtual added by a derived class lands right after the base's last slot.
-template <class Interface>
-struct VtableEnd : Interface {
-    virtual void QuarnProbeAfterLastSlot() = 0;
-};
 
-template <class Interface>
-long SlotCount() {
-    return SlotOf(&VtableEnd<Interface>::QuarnProbeAfterLastSlot);
-}
 
 // Spells a C++ type the way the facts do ("IMbnInterface**", "BSTR*", "LPCWSTR"), so that a
 // ULONG/HRESULT swap or a BSTR/LPCWSTR mix-up is caught, not just a wrong pointer depth.
@@ -460,45 +434,10 @@ struct Facts {
     std::map<std::string, long long> constants;
 };
 
-std::string Trim(const std::string& s) {
-    const auto first = s.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return {};
-    const auto last = s.find_last_not_of(" \t\r");
-    return s.substr(first, last - first + 1);
-}
 
-std::vector<std::string> Cells(const std::string& line) {
-    std::vector<std::string> cells;
-    std::stringstream stream(line);
-    std::string cell;
-    while (std::getline(stream, cell, '|')) cells.push_back(Trim(cell));
-    if (!cells.empty() && cells.front().empty()) cells.erase(cells.begin());
-    if (!cells.empty() && cells.back().empty()) cells.pop_back();
-    return cells;
-}
 
-std::string FirstCode(const std::string& text) {
-    const auto open = text.find('`');
-    if (open == std::string::npos) return {};
-    const auto close = text.find('`', open + 1);
-    if (close == std::string::npos) return {};
-    return text.substr(open + 1, close - open - 1);
-}
 
-std::string FindGuid(const std::string& text) {
-    static const std::regex guid(
-        "[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}");
-    std::smatch match;
-    if (!std::regex_search(text, match, guid)) return {};
-    std::string found = match.str();
-    for (char& c : found) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return found;
-}
 
-bool IsInteger(const std::string& text) {
-    static const std::regex integer("-?[0-9]+");
-    return std::regex_match(text, integer);
-}
 
 std::string NoSpaces(std::string text) {
     text.erase(std::remove_if(text.begin(), text.end(), [](unsigned char c) { return std::isspace(c); }),
@@ -602,25 +541,7 @@ bool ParseFacts(std::istream& in, Facts& facts) {
     return true;
 }
 
-std::string FactsPath() {
-    std::string path;
-    if (const char* env = std::getenv("QUARN_WINAPI_FACTS_MBN"); env != nullptr && *env != '\0') {
-        path = env;
-    } else {
-#if defined(QUARN_SOURCE_DIR)
-        path = std::string(QUARN_SOURCE_DIR) + "/../shared/winapi/mbn-com.md";
-#endif
-    }
-#if defined(_WIN32)
-    // Under Wine the Linux file system is drive Z:.
-    if (!path.empty() && path[0] == '/') {
-        path = "Z:" + path;
-        for (char& c : path)
-            if (c == '/') c = '\\';
-    }
-#endif
-    return path;
-}
+std::string FactsPath() { return api_facts::FactsPath("QUARN_WINAPI_FACTS_MBN", "mbn-com.md"); }
 
 const Facts* LoadedFacts(std::string* path_out) {
     static std::string path = FactsPath();

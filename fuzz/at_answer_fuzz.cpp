@@ -5,6 +5,7 @@
 #include <string>
 
 #include "modem/mbim_command.h"
+#include "tests/support/modem_port_fakes.h"
 #include "trace/trace.h"
 
 namespace {
@@ -22,21 +23,9 @@ public:
         return QUARN_S_OK;
     }
 };
-class NoApartment : public ComApartment {
-public:
-    void JoinMultithreadedApartment() override {}
-};
-class NoConsole : public ConsoleRunner {
-public:
-    std::string Execute(const std::wstring&) override { return ""; }
-};
-class NoSleep : public Sleeper {
-public:
-    void SleepMs(uint32_t) override {}
-};
 
 FuzzTransport g_Transport;
-NoApartment g_Apartment;
+SameApartment g_Apartment;
 NoConsole g_Console;
 NoSleep g_Sleeper;
 

@@ -9,6 +9,7 @@
 #include "modem/mbim_command.h"
 #include "monitor/device_monitor.h"
 #include "monitor/power_status.h"
+#include "tests/support/modem_port_fakes.h"
 #include "tests/support/sim_status_fakes.h"
 #include "tests/support/trace_capture.h"
 
@@ -91,18 +92,6 @@ public:
         return QUARN_S_OK;
     }
 };
-class NoApartment : public ComApartment {
-public:
-    void JoinMultithreadedApartment() override {}
-};
-class NoConsole : public ConsoleRunner {
-public:
-    std::string Execute(const std::wstring&) override { return ""; }
-};
-class NoSleep : public Sleeper {
-public:
-    void SleepMs(uint32_t) override {}
-};
 
 struct PowerOnCase {
     const wchar_t* interfacePath;
@@ -117,7 +106,7 @@ TEST_P(PowerOnTest, PowersOnOnlyOnFourG) {
     OneModemRegistry registry;
     NoListener listener;
     ScriptedTransport transport;
-    NoApartment apartment;
+    SameApartment apartment;
     NoConsole console;
     NoSleep sleeper;
     registry.path = GetParam().interfacePath;

@@ -14,6 +14,7 @@
 
 #include "common/hresult_error.h"
 #include "monitor/condition_check.h"
+#include "tests/support/modem_port_fakes.h"
 
 class AutoResetEvent : public SimStatusEvent {
 public:
@@ -134,9 +135,4 @@ public:
 private:
     std::mutex m_Mutex;
     std::vector<uint32_t> m_Messages;
-};
-
-class SameApartment : public ComApartment {
-public:
-    void JoinMultithreadedApartment() override {}
 };
