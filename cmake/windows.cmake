@@ -13,6 +13,11 @@ add_library(quarn_win STATIC
   channels/win/account_watcher_win.cpp
   channels/win/pipe_server_win.cpp
   modem/win/mbim_winrt.cpp
+  mbnapi/win/mbn_module.cpp
+  mbnapi/win/mbn_interface.cpp
+  mbnapi/win/mbn_command_session.cpp
+  mbnapi/win/mbn_sinks.cpp
+  mbnapi/win/mbn_state_query.cpp
 )
 target_link_libraries(quarn_win PUBLIC quarn_core ${QUARN_WIN_LIBS})
 target_compile_definitions(quarn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
@@ -24,7 +29,11 @@ set_source_files_properties(${QUARN_RESOURCES} PROPERTIES
 
 add_executable(QuarnVelmora WIN32 app/win/main.cpp ${QUARN_RESOURCES})
 target_link_libraries(QuarnVelmora PRIVATE quarn_win)
-target_link_options(QuarnVelmora PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows)
+# The module-definition file exports the Mobile Broadband wrapper under its decorated names
+# (CMake hands .def sources to the linker only for DLLs with this toolchain).
+set(QUARN_EXPORTS_DEF ${CMAKE_SOURCE_DIR}/mbnapi/mbn_exports.def)
+target_link_options(QuarnVelmora PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows ${QUARN_EXPORTS_DEF})
+set_target_properties(QuarnVelmora PROPERTIES LINK_DEPENDS ${QUARN_EXPORTS_DEF})
 
 add_subdirectory(emulator)
 

@@ -1,7 +1,14 @@
-// The Mobile Broadband COM wrapper's start and stop, called by start-up and tear-down.
+// The Mobile Broadband COM wrapper's start and stop, called by start-up and tear-down, and
+// the SIM status hand-off that its event sink uses.
 #pragma once
 
 #include "common/platform_types.h"
 
+class SimStatusRequests;
+
 QuarnHresult InitRegisterMBIMInterface();
 void DeInitRegisterMBIMInterface();
+
+// Where the sink asks for a new SIM status decision and the 4G power-on. Unset in a process
+// that only loads the executable's exports: there is no SIM status worker there.
+void AttachMbnSimStatusRequests(SimStatusRequests* requests);

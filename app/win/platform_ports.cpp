@@ -6,6 +6,7 @@
 #include "channels/account_watcher.h"
 #include "channels/pipe_server.h"
 #include "app/window_messages.h"
+#include "mbnapi/mbn_interface.h"
 #include "common/win/com_ptr.h"
 #include "modem/mbim_command.h"
 #include "modem/win/execute_cmd.h"
@@ -86,6 +87,7 @@ void AttachPlatformPorts() {
     static HiddenConsole console;
     DeviceMonitor::Attach(&registry, &listener);
     AttachAccountWatcherRequests(&listener);
+    AttachMbnSimStatusRequests(&listener);
     static HiddenWindowByClass controlWindow;
     PipeServer::Attach(&controlWindow);
     MBIMCommand::Attach({&transport, &g_Apartment, &console, &g_Sleeper});

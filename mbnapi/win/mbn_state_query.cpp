@@ -1,0 +1,94 @@
+// Radio, connection and registration state, read synchronously for outside callers.
+#include <windows.h>
+#include <oleauto.h>
+
+#include "common/win/com_ptr.h"
+#include "mbnapi/mbn_exports.h"
+#include "mbnapi/win/mbn_module.h"
+#include "trace/trace.h"
+
+using namespace QuarnMbn;
+
+HRESULT GetRadioState(wchar_t* interfaceID, MBN_RADIO* softwareState, MBN_RADIO* hardwareState) {
+    if (softwareState == nullptr || hardwareState == nullptr) {
+        return E_POINTER;
+    }
+    ModuleGuard guard;
+    if (g_InterfaceMgr == nullptr) {
+        *softwareState = MBN_RADIO_OFF;
+        *hardwareState = MBN_RADIO_OFF;
+        return S_OK;
+    }
+    ComPtr<IMbnInterface> mbnInterface;
+    HRESULT hr = g_InterfaceMgr->GetInterface(interfaceID, mbnInterface.Put());
+    if (FAILED(hr) || !mbnInterface) {
+        LOG_INFO("[INFO] GetRadioState : GetInterface FAILED\n");
+        return FAILED(hr) ? hr : E_POINTER;
+    }
+    ComPtr<IMbnRadio> radio;
+    hr = mbnInterface->QueryInterface(IID_IMbnRadio, reinterpret_cast<void**>(radio.Put()));
+    if (FAILED(hr)) {
+        LOG_INFO("[INFO] GetRadioState : QueryInterface FAILED\n");
+        return hr;
+    }
+    MBN_RADIO software = MBN_RADIO_OFF;
+    MBN_RADIO hardware = MBN_RADIO_OFF;
+    hr = radio->get_SoftwareRadioState(&software);
+    if (FAILED(hr)) {
+        LOG_INFO("[INFO] GetRadioState : get_SoftwareRadioState FAILED\n");
+        return hr;
+    }
+    hr = radio->get_HardwareRadioState(&hardware);
+    if (FAILED(hr)) {
+        LOG_INFO("[INFO] GetRadioState : get_HardwareRadioState FAILED\n");
+        return hr;
+    }
+    if (hr == S_OK) {
+        *softwareState = software;
+        *hardwareState = hardware;
+    }
+    return hr;
+}
+
+HRESULT GetConnectionState(wchar_t* interfaceID, MBN_ACTIVATION_STATE* state) {
+    if (state == nullptr) {
+        return E_POINTER;
+    }
+    ModuleGuard guard;
+    if (g_MbnConnectionMgr == nullptr) {
+        return S_OK;
+    }
+    ComPtr<IMbnConnection> connection;
+    HRESULT hr = g_MbnConnectionMgr->GetConnection(interfaceID, connection.Put());
+    if (FAILED(hr) && hr != E_PENDING) {
+        LOG_INFO("[INFO] GetConnectionState : GetConnection FAILED: 0x%X\n", static_cast<unsigned>(hr));
+        return hr;
+    }
+    // A pending lookup may give no connection yet; there is nothing to ask then.
+    if (!connection) {
+        return hr;
+    }
+    BSTR profileName = nullptr;
+    hr = connection->GetConnectionState(state, &profileName);
+    SysFreeString(profileName);
+    if (FAILED(hr) && hr != E_PENDING) {
+        LOG_INFO("[INFO] GetConnectionState : GetConnectionState FAILED: 0x%X\n", static_cast<unsigned>(hr));
+    }
+    return hr;
+}
+
+HRESULT GetRegisterState(wchar_t*, MBN_REGISTER_STATE* state) {
+    if (state == nullptr) {
+        return E_POINTER;
+    }
+    ModuleGuard guard;
+    if (g_MbnRegistration == nullptr) {
+        LOG_INFO("[INFO] GetRegisterState : g_MbnRegistration is NULL. hr: 0x%X\n", static_cast<unsigned>(E_FAIL));
+        return E_FAIL;
+    }
+    const HRESULT hr = g_MbnRegistration->GetRegisterState(state);
+    if (FAILED(hr)) {
+        LOG_INFO("[INFO] GetRegisterState : GetRegisterState FAILED: 0x%X\n", static_cast<unsigned>(hr));
+    }
+    return hr;
+}
