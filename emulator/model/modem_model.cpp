@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <iterator>
 #include <sstream>
 
 namespace emu {
@@ -49,6 +50,50 @@ bool ParseNumber(const std::string& text, uint32_t* value) {
     }
     *value = static_cast<uint32_t>(std::stoul(text));
     return true;
+}
+
+// An HRESULT as scripted: 1 to 8 hex digits, "0x" optional.
+bool ParseHex(const std::string& text, uint32_t* value) {
+    const std::string digits = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 8 || !std::all_of(digits.begin(), digits.end(), ::isxdigit)) {
+        return false;
+    }
+    *value = static_cast<uint32_t>(std::stoul(digits, nullptr, 16));
+    return true;
+}
+
+std::string HexResult(uint32_t value) {
+    char text[11];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+// HRESULTs the Mobile Broadband requests use.
+constexpr uint32_t kPending = 0x8000000A;       // E_PENDING: the request still completes
+constexpr uint32_t kInvalidState = 0x8007139F;  // HRESULT_FROM_WIN32(ERROR_INVALID_STATE)
+
+bool IsFailure(uint32_t result) { return (result & 0x80000000u) != 0; }
+
+// The event interfaces whose connection points can be scripted, by name without "IMbn".
+constexpr const char* kMbnEventInterfaces[] = {
+    "InterfaceManagerEvents", "InterfaceEvents", "RegistrationEvents", "SignalEvents",
+    "RadioEvents", "ConnectionManagerEvents", "ConnectionEvents", "DeviceServicesEvents"};
+
+bool IsMbnEventInterface(const std::string& name) {
+    return std::find(std::begin(kMbnEventInterfaces), std::end(kMbnEventInterfaces), name) !=
+           std::end(kMbnEventInterfaces);
+}
+
+constexpr const char* kMbnRequests[] = {"open", "close", "set", "query"};
+
+// The index of a request kind in kMbnRequests, or -1.
+int MbnRequestIndex(const std::string& name) {
+    for (int i = 0; i < 4; ++i) {
+        if (name == kMbnRequests[i]) {
+            return i;
+        }
+    }
+    return -1;
 }
 
 const char* PresenceName(ModemPresence presence) {
@@ -118,7 +163,9 @@ ModemModel::ModemModel() : m_Start(Clock::now()) {}
 
 std::string ModemModel::Handle(const std::string& request) {
     std::unique_lock<std::mutex> lock(m_Mutex);
-    return HandleLocked(SplitWords(request), lock);
+    const std::string reply = HandleLocked(SplitWords(request), lock);
+    SyncMbnReadyLocked();
+    return reply;
 }
 
 std::string ModemModel::ApplyScenario(const std::string& text) {
@@ -140,7 +187,9 @@ std::string ModemModel::ApplyScenario(const std::string& text) {
 
 AtReply ModemModel::HandleSetCommand(uint32_t commandId, const std::string& payload) {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    return AnswerLocked(commandId, payload);
+    const AtReply reply = AnswerLocked(commandId, payload, IsDefault5GLocked());
+    SyncMbnReadyLocked();
+    return reply;
 }
 
 int32_t ModemModel::NetworkDeviceStatus() const {
@@ -161,6 +210,9 @@ std::string ModemModel::HandleLocked(const std::vector<std::string>& words, std:
     const std::size_t n = words.size();
     if (verb == "rt") {
         return HandleRuntime(words, lock);
+    }
+    if (verb == "mbn") {
+        return HandleMbn(words);
     }
     if (verb == "modem" && n == 2) {
         static const std::pair<const char*, ModemPresence> kinds[] = {
@@ -269,6 +321,7 @@ std::string ModemModel::HandleLocked(const std::vector<std::string>& words, std:
         HandleFault({"fault", "none"});
         m_NetshMode = NetshMode::Table;
         m_ExtraAdapters.clear();
+        ResetMbnLocked();
         m_Journal.clear();
         m_Events.clear();
         return Ok();
@@ -286,6 +339,7 @@ std::string ModemModel::HandleFault(const std::vector<std::string>& words) {
         m_CommandStatus = 0;
         m_ServiceMissing = false;
         m_Enumeration = EnumerationMode::Complete;
+        ClearMbnFaultsLocked();
         return Ok();
     }
     if (n == 3 && words[1] == "delay" && ParseNumber(words[2], &value)) {
@@ -386,7 +440,7 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
         if (!ParseNumber(words[3], &commandId) || !FromHex(n == 5 ? words[4] : "", &payload)) {
             return Error("rt set takes SESSION COMMAND HEX");
         }
-        const AtReply reply = AnswerLocked(commandId, payload);
+        const AtReply reply = AnswerLocked(commandId, payload, IsDefault5GLocked());
         if (reply.Silent) {
             return Ok("silent");
         }
@@ -454,9 +508,10 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
     return Error("unknown runtime request");
 }
 
-AtReply ModemModel::AnswerLocked(uint32_t commandId, const std::string& payload) {
-    RecordLocked("at cmd=" + std::to_string(commandId) + " len=" + std::to_string(payload.size()) + " \"" +
-                 Escape(payload) + "\"");
+AtReply ModemModel::AnswerLocked(uint32_t commandId, const std::string& payload, bool is5G,
+                                 const std::string& journalPrefix) {
+    RecordLocked(journalPrefix + "at cmd=" + std::to_string(commandId) + " len=" + std::to_string(payload.size()) +
+                 " \"" + Escape(payload) + "\"");
     AtReply reply;
     reply.DelayMs = m_DelayMs;
     reply.Silent = m_Silent;
@@ -480,7 +535,6 @@ AtReply ModemModel::AnswerLocked(uint32_t commandId, const std::string& payload)
     while (!command.empty() && (command.back() == '\n' || command.back() == '\r')) {
         command.pop_back();
     }
-    const bool is5G = IsDefault5GLocked();
     const bool simPowerOff = (!is5G && command == "AT+XSIMPOWER=0,1") || (is5G && command == "AT+ESIMPOWER=0,1");
     const bool simPowerOn = (!is5G && command == "AT+XSIMPOWER=1,1") || (is5G && command == "AT+ESIMPOWER=1,1");
     if (commandId != kAtTunnelCommandId) {
@@ -547,9 +601,11 @@ std::vector<std::string> ModemModel::AccountIdsLocked() const {
 void ModemModel::SetPresenceLocked(ModemPresence presence) {
     const std::vector<std::string> pathsBefore = InterfacePathsLocked();
     const std::vector<std::string> before = AccountIdsLocked();
+    const std::vector<std::string> mbnBefore = MbnInterfacesLocked();
     m_Presence = presence;
     const std::vector<std::string> pathsAfter = InterfacePathsLocked();
     const std::vector<std::string> after = AccountIdsLocked();
+    const std::vector<std::string> mbnAfter = MbnInterfacesLocked();
     // The adapter's interface comes and goes first; the account follows it.
     for (const std::string& path : pathsBefore) {
         if (std::find(pathsAfter.begin(), pathsAfter.end(), path) == pathsAfter.end()) {
@@ -569,6 +625,20 @@ void ModemModel::SetPresenceLocked(ModemPresence presence) {
     for (const std::string& id : after) {
         if (std::find(before.begin(), before.end(), id) == before.end()) {
             RaiseLocked("added", id, false, false);
+        }
+    }
+    for (const std::string& id : mbnBefore) {
+        if (std::find(mbnAfter.begin(), mbnAfter.end(), id) == mbnAfter.end()) {
+            RaiseLocked("mbn-removal", id, false, false);
+            // A modem that goes takes its command sessions with it.
+            for (auto it = m_MbnOpenSessions.begin(); it != m_MbnOpenSessions.end();) {
+                it = it->rfind(id + " ", 0) == 0 ? m_MbnOpenSessions.erase(it) : std::next(it);
+            }
+        }
+    }
+    for (const std::string& id : mbnAfter) {
+        if (std::find(mbnBefore.begin(), mbnBefore.end(), id) == mbnBefore.end()) {
+            RaiseLocked("mbn-arrival", id, false, false);
         }
     }
 }
@@ -627,6 +697,405 @@ int32_t ModemModel::NetworkDeviceStatusLocked() const {
 
 bool ModemModel::IsDefault5GLocked() const {
     return m_Presence == ModemPresence::Pcie5G || m_Presence == ModemPresence::Both;
+}
+
+// ---------------------------------------------------------------------------------------
+// Mobile Broadband COM.
+
+std::vector<std::string> ModemModel::MbnInterfacesLocked() const {
+    std::vector<std::string> ids;
+    if (m_Presence == ModemPresence::Usb4G || m_Presence == ModemPresence::Both) {
+        ids.push_back(MBN_INTERFACE_4G);
+    }
+    if (m_Presence == ModemPresence::Pcie5G || m_Presence == ModemPresence::Both) {
+        ids.push_back(MBN_INTERFACE_5G);
+    }
+    return ids;
+}
+
+bool ModemModel::MbnInterfacePresentLocked(const std::string& id) const {
+    const std::vector<std::string> ids = MbnInterfacesLocked();
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+int32_t ModemModel::MbnReadyStateLocked() const {
+    if (m_MbnReadyOverride >= 0) {
+        return m_MbnReadyOverride;
+    }
+    return m_SimPresent && m_SimPowered ? MBN_READY_INITIALIZED : MBN_READY_SIM_NOT_INSERTED;
+}
+
+void ModemModel::SyncMbnReadyLocked() {
+    const int32_t ready = MbnReadyStateLocked();
+    std::map<std::string, int32_t> now;
+    for (const std::string& id : MbnInterfacesLocked()) {
+        const auto seen = m_MbnReadySeen.find(id);
+        // An interface that just arrived has no earlier state to change from.
+        if (seen != m_MbnReadySeen.end() && seen->second != ready) {
+            RaiseLocked("mbn-ready", id, false, false);
+        }
+        now[id] = ready;
+    }
+    m_MbnReadySeen = std::move(now);
+}
+
+void ModemModel::RaiseMbnLocked(const std::string& kind) {
+    for (const std::string& id : MbnInterfacesLocked()) {
+        RaiseLocked(kind, id, false, false);
+    }
+}
+
+void ModemModel::ClearMbnFaultsLocked() {
+    m_MbnRequestFaults = {};
+    m_MbnCpFaults.clear();
+    m_MbnSessionStateFault = -1;
+    m_MbnContextFault = -1;
+    m_MbnConnectionFault = MbnConnectionFault::None;
+    m_MbnConnectionResult = 0;
+}
+
+void ModemModel::ResetMbnLocked() {
+    ClearMbnFaultsLocked();
+    m_MbnReadyOverride = -1;
+    m_MbnSoftwareRadio = m_MbnHardwareRadio = 1;
+    m_MbnRegisterState = 3;
+    m_MbnSignal = 20;
+    m_MbnActivation = 3;
+    m_MbnOpenSessions.clear();
+}
+
+std::string ModemModel::HandleMbn(const std::vector<std::string>& words) {
+    const std::size_t n = words.size();
+    const std::string sub = n > 1 ? words[1] : "";
+    uint32_t value = 0;
+    uint32_t hardware = 0;
+    if (sub == "rt") {
+        return HandleMbnRuntime(words);
+    }
+    if (sub == "fault") {
+        return HandleMbnFault(words);
+    }
+    if (sub == "notify") {
+        return HandleMbnNotify(words);
+    }
+    if (sub == "ready" && n == 3 && words[2] == "auto") {
+        m_MbnReadyOverride = -1;
+        return Ok();
+    }
+    if (sub == "ready" && n == 3 && ParseNumber(words[2], &value) && value <= 8) {
+        m_MbnReadyOverride = static_cast<int32_t>(value);
+        return Ok();
+    }
+    if (sub == "radio" && n == 4 && ParseNumber(words[2], &value) && ParseNumber(words[3], &hardware) &&
+        value <= 1 && hardware <= 1) {
+        const bool changed = value != m_MbnSoftwareRadio || hardware != m_MbnHardwareRadio;
+        m_MbnSoftwareRadio = value;
+        m_MbnHardwareRadio = hardware;
+        if (changed) {
+            RaiseMbnLocked("mbn-radio");
+        }
+        return Ok();
+    }
+    if (sub == "register" && n == 3 && ParseNumber(words[2], &value) && value <= 6) {
+        const bool changed = value != m_MbnRegisterState;
+        m_MbnRegisterState = value;
+        if (changed) {
+            RaiseMbnLocked("mbn-register");
+        }
+        return Ok();
+    }
+    if (sub == "signal" && n == 3 && ParseNumber(words[2], &value) && value <= 99) {
+        const bool changed = value != m_MbnSignal;
+        m_MbnSignal = value;
+        if (changed) {
+            RaiseMbnLocked("mbn-signal");
+        }
+        return Ok();
+    }
+    if (sub == "activation" && n == 3 && ParseNumber(words[2], &value) && value <= 4) {
+        m_MbnActivation = value;
+        return Ok();
+    }
+    return Error("mbn takes ready auto|0..8, radio SW HW, register 0..6, signal 0..99, activation 0..4, "
+                 "fault ..., notify ... or rt ...");
+}
+
+std::string ModemModel::HandleMbnFault(const std::vector<std::string>& words) {
+    const std::size_t n = words.size();
+    const std::string what = n > 2 ? words[2] : "";
+    const std::string last = words.back();
+    uint32_t value = 0;
+    if (what == "none" && n == 3) {
+        ClearMbnFaultsLocked();
+        return Ok();
+    }
+    if (what == "cp" && n == 6 && IsMbnEventInterface(words[3])) {
+        MbnConnectionPointFault& fault = m_MbnCpFaults[words[3]];
+        if (words[4] == "find" && (last == "none" || last == "null" || ParseHex(last, &value))) {
+            fault.FindMode = last == "none"   ? MbnConnectionPointFault::Find::Normal
+                             : last == "null" ? MbnConnectionPointFault::Find::Null
+                                              : MbnConnectionPointFault::Find::Fail;
+            fault.FindResult = value;
+            return Ok();
+        }
+        if (words[4] == "advise" && (last == "none" || ParseHex(last, &value))) {
+            fault.AdviseFails = last != "none";
+            fault.AdviseResult = value;
+            return Ok();
+        }
+        return Error("mbn fault cp EVENTS takes find HEX|null|none or advise HEX|none");
+    }
+    if (what == "cp") {
+        return Error("mbn fault cp takes one of InterfaceManagerEvents InterfaceEvents RegistrationEvents "
+                     "SignalEvents RadioEvents ConnectionManagerEvents ConnectionEvents DeviceServicesEvents");
+    }
+    const int index = MbnRequestIndex(what);
+    if (index >= 0) {
+        MbnRequestFault& fault = m_MbnRequestFaults[static_cast<std::size_t>(index)];
+        const std::string kind = n > 3 ? words[3] : "";
+        const bool command = what == "set" || what == "query";
+        if (kind == "delay" && n == 5) {
+            if (last == "never") {
+                fault.Timing = MbnTiming::Never;
+            } else if (last == "normal") {
+                fault.Timing = MbnTiming::Normal;
+            } else if (ParseNumber(last, &value)) {
+                fault.Timing = MbnTiming::Delayed;
+                fault.DelayMs = value;
+            } else {
+                return Error("mbn fault " + what + " delay takes MS, never or normal");
+            }
+            return Ok();
+        }
+        if (kind == "early" && n == 4) {
+            fault.Timing = MbnTiming::Early;
+            return Ok();
+        }
+        if ((kind == "status" || kind == "result") && n == 5 && ParseHex(last, &value)) {
+            (kind == "status" ? fault.Status : fault.Result) = value;
+            return Ok();
+        }
+        if (kind == "requestid" && n == 5 && (last == "foreign" || last == "own")) {
+            fault.ForeignRequestId = last == "foreign";
+            return Ok();
+        }
+        if (kind == "response-size" && n == 5 && command && ParseNumber(last, &value)) {
+            fault.ResponseSize = value;
+            return Ok();
+        }
+        return Error("mbn fault " + what + " takes delay MS|never|normal, early, status HEX, result HEX, "
+                     "requestid foreign|own" + (command ? " or response-size N" : ""));
+    }
+    if ((what == "sessionstate" || what == "context") && n == 4 && (last == "none" || ParseHex(last, &value))) {
+        (what == "sessionstate" ? m_MbnSessionStateFault : m_MbnContextFault) =
+            last == "none" ? -1 : static_cast<int64_t>(value);
+        return Ok();
+    }
+    if (what == "connection" && n == 4) {
+        if (last == "none") {
+            m_MbnConnectionFault = MbnConnectionFault::None;
+        } else if (last == "pending-null") {
+            m_MbnConnectionFault = MbnConnectionFault::PendingNull;
+        } else if (ParseHex(last, &value)) {
+            m_MbnConnectionFault = MbnConnectionFault::Fail;
+            m_MbnConnectionResult = value;
+        } else {
+            return Error("mbn fault connection takes HEX, pending-null or none");
+        }
+        return Ok();
+    }
+    return Error("unknown mbn fault; see emulator/README.md");
+}
+
+std::string ModemModel::HandleMbnNotify(const std::vector<std::string>& words) {
+    const std::size_t n = words.size();
+    const std::string kind = n > 2 ? words[2] : "";
+    const std::vector<std::string> ids = MbnInterfacesLocked();
+    if (ids.empty()) {
+        return Error("no modem");
+    }
+    const std::string& id = ids.front();
+    uint32_t value = 0;
+    uint32_t status = 0;
+    if (n == 3 && (kind == "ready" || kind == "register" || kind == "signal" || kind == "radio" ||
+                   kind == "arrival" || kind == "removal")) {
+        RaiseLocked("mbn-" + kind, id, false, false);
+        return Ok();
+    }
+    if (n == 5 && (kind == "set-complete" || kind == "query-complete") && ParseNumber(words[3], &value) &&
+        ParseHex(words[4], &status)) {
+        RaiseLocked("mbn-" + kind, id + ";" + std::to_string(value) + ";" + HexResult(status), false, false);
+        return Ok();
+    }
+    if (n == 4 && kind == "supported" && ParseNumber(words[3], &value) && value <= 4096) {
+        RaiseLocked("mbn-supported", id + ";" + std::to_string(value), false, false);
+        return Ok();
+    }
+    return Error("mbn notify takes ready, register, signal, radio, arrival, removal, "
+                 "set-complete REQID STATUS, query-complete REQID STATUS or supported N");
+}
+
+std::string ModemModel::HandleMbnRuntime(const std::vector<std::string>& words) {
+    const std::size_t n = words.size();
+    const std::string sub = n > 2 ? words[2] : "";
+    const std::string id = n > 3 ? Upper(words[3]) : "";
+    if (sub == "interfaces" && n == 3) {
+        std::string reply = Ok();
+        for (const std::string& present : MbnInterfacesLocked()) {
+            reply += " " + present;
+        }
+        return reply;
+    }
+    if ((sub == "find" || sub == "advise" || sub == "unadvise") && n == 4) {
+        if (!IsMbnEventInterface(words[3])) {
+            return Error("no such event interface");
+        }
+        const auto found = m_MbnCpFaults.find(words[3]);
+        const MbnConnectionPointFault fault = found == m_MbnCpFaults.end() ? MbnConnectionPointFault{} : found->second;
+        if (sub == "find") {
+            return fault.FindMode == MbnConnectionPointFault::Find::Null   ? Ok("null")
+                   : fault.FindMode == MbnConnectionPointFault::Find::Fail ? Ok("fail " + HexResult(fault.FindResult))
+                                                                           : Ok();
+        }
+        if (sub == "advise" && fault.AdviseFails) {
+            RecordLocked("mbn advise " + words[3] + " failed " + HexResult(fault.AdviseResult));
+            return Ok("fail " + HexResult(fault.AdviseResult));
+        }
+        RecordLocked("mbn " + sub + " " + words[3]);
+        return Ok();
+    }
+    if (sub == "open" || sub == "close" || sub == "set" || sub == "query") {
+        return MbnRequestLocked(words);
+    }
+    if (sub == "complete" && n == 8) {
+        // mbn rt complete REQ INTERFACE SERVICE REQUEST_ID STATUS
+        uint32_t requestId = 0;
+        uint32_t status = 0;
+        if (MbnRequestIndex(words[3]) < 0 || !ParseNumber(words[6], &requestId) || !ParseHex(words[7], &status)) {
+            return Error("mbn rt complete takes REQ INTERFACE SERVICE REQUEST_ID STATUS");
+        }
+        RecordLocked("mbn complete " + words[3] + " id=" + words[6] + " status=" + HexResult(status));
+        const std::string iface = Upper(words[4]);
+        const std::string session = iface + " " + Upper(words[5]);
+        if (!IsFailure(status) && MbnInterfacePresentLocked(iface)) {
+            if (words[3] == "open") {
+                m_MbnOpenSessions.insert(session);
+            } else if (words[3] == "close") {
+                m_MbnOpenSessions.erase(session);
+            }
+        }
+        return Ok();
+    }
+    if (n < 4) {
+        return Error("unknown mbn runtime request");
+    }
+    if (!MbnInterfacePresentLocked(id)) {
+        return Error("no such interface");
+    }
+    if (sub == "interface" && n == 4) {
+        return Ok(std::to_string(MbnReadyStateLocked()) + " " + std::to_string(m_MbnSoftwareRadio) + " " +
+                  std::to_string(m_MbnHardwareRadio) + " " + std::to_string(m_MbnRegisterState) + " " +
+                  std::to_string(m_MbnSignal) + " " + std::to_string(m_MbnActivation));
+    }
+    if (sub == "connection" && n == 4) {
+        switch (m_MbnConnectionFault) {
+        case MbnConnectionFault::Fail: return Ok("fail " + HexResult(m_MbnConnectionResult));
+        case MbnConnectionFault::PendingNull: return Ok("pending-null");
+        case MbnConnectionFault::None: break;
+        }
+        return Ok();
+    }
+    if (sub == "context" && n == 4) {
+        return m_MbnContextFault >= 0 ? Ok("fail " + HexResult(static_cast<uint32_t>(m_MbnContextFault))) : Ok();
+    }
+    const std::string service = n > 4 ? Upper(words[4]) : "";
+    if ((sub == "service" || sub == "session") && n == 5) {
+        if (m_ServiceMissing || service != kVendorAtService) {
+            return Error("no such device service");
+        }
+        if (sub == "service") {
+            return Ok();
+        }
+        if (m_MbnSessionStateFault >= 0) {
+            return Ok("fail " + HexResult(static_cast<uint32_t>(m_MbnSessionStateFault)));
+        }
+        return Ok(m_MbnOpenSessions.count(id + " " + service) != 0 ? "1" : "0");
+    }
+    return Error("unknown mbn runtime request");
+}
+
+// mbn rt open|close INTERFACE SERVICE REQUEST_ID
+// mbn rt set|query INTERFACE SERVICE REQUEST_ID COMMAND [HEX]
+// Replies with what the facade does: "ok RESULT TIMING STATUS REQUEST_ID [DATA]", TIMING
+// being a delay in milliseconds, "never" or "early", and REQUEST_ID the one the completion
+// carries.
+std::string ModemModel::MbnRequestLocked(const std::vector<std::string>& words) {
+    const std::size_t n = words.size();
+    const std::string& kind = words[2];
+    const bool command = kind == "set" || kind == "query";
+    uint32_t requestId = 0;
+    uint32_t commandId = 0;
+    std::string payload;
+    const bool wellFormed = command ? (n == 7 || n == 8) && ParseNumber(words[5], &requestId) &&
+                                          ParseNumber(words[6], &commandId) && FromHex(n == 8 ? words[7] : "", &payload)
+                                    : n == 6 && ParseNumber(words[5], &requestId);
+    if (!wellFormed) {
+        return Error("mbn rt " + kind + " takes INTERFACE SERVICE REQUEST_ID" + (command ? " COMMAND [HEX]" : ""));
+    }
+    const std::string id = Upper(words[3]);
+    const std::string service = Upper(words[4]);
+    if (!MbnInterfacePresentLocked(id)) {
+        return Error("no such interface");
+    }
+    if (m_ServiceMissing || service != kVendorAtService) {
+        return Error("no such device service");
+    }
+    const MbnRequestFault& fault = m_MbnRequestFaults[static_cast<std::size_t>(MbnRequestIndex(kind))];
+    uint32_t result = fault.Result;
+    if (command && m_MbnOpenSessions.count(id + " " + service) == 0) {
+        result = kInvalidState;
+    }
+    // A failed call never reaches the modem; E_PENDING does and completes; any other success
+    // code reaches it but never completes.
+    const bool reaches = !IsFailure(result) || result == kPending;
+    const bool completes = result == 0 || result == kPending;
+    const std::string entry = "mbn " + kind + " id=" + std::to_string(requestId) + " ";
+    const std::string outcome = result == 0 ? "" : " result=" + HexResult(result);
+
+    AtReply at;
+    if (!command) {
+        RecordLocked(entry + "service=" + service + outcome);
+    } else if (reaches) {
+        at = AnswerLocked(commandId, payload, id == MBN_INTERFACE_5G, entry);
+        if (!outcome.empty()) {
+            RecordLocked(entry + outcome.substr(1));
+        }
+    } else {
+        RecordLocked(entry + "cmd=" + std::to_string(commandId) + " len=" + std::to_string(payload.size()) + outcome);
+    }
+
+    std::string timing;
+    if (!completes || fault.Timing == MbnTiming::Never || (fault.Timing == MbnTiming::Normal && at.Silent)) {
+        timing = "never";
+    } else if (fault.Timing == MbnTiming::Early) {
+        timing = "early";
+    } else {
+        timing = std::to_string(fault.Timing == MbnTiming::Delayed ? fault.DelayMs : at.DelayMs);
+    }
+    const uint32_t status = fault.Status != 0 ? fault.Status : at.Status;
+    std::string data = at.Response;
+    if (command && fault.ResponseSize >= 0) {
+        data.clear();
+        for (int64_t i = 0; i < fault.ResponseSize; ++i) {
+            data += static_cast<char>(i & 0xFF);
+        }
+    }
+    std::string reply = HexResult(result) + " " + timing + " " + HexResult(status) + " " +
+                        std::to_string(requestId + (fault.ForeignRequestId ? 1000 : 0));
+    if (!data.empty()) {
+        reply += " " + ToHex(data);
+    }
+    return Ok(reply);
 }
 
 }  // namespace emu

@@ -1,15 +1,19 @@
 // The emulated laptop modem: one model of what the machine presents (which modem, its SIM,
 // the active slot), an AT responder that answers like the modem, scripted faults, account
 // events and a journal of everything done to it. Every facade (Windows Runtime, netsh,
-// later Configuration Manager and Mobile Broadband COM) asks this one model through
-// Handle(), one text request per call; tests and people script it in the same language.
+// Configuration Manager, power notifications and Mobile Broadband COM) asks this one model
+// through Handle(), one text request per call; tests and people script it in the same
+// language.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,9 +29,40 @@ enum class AnswerFault { None, Error, CmeError, Empty };
 enum class NetshMode { Table, InterfaceError, Empty, Hang };
 enum class EnumerationMode { Complete, Never, Abort };
 
+// Mobile Broadband interface IDs of the two modems.
+constexpr const char* MBN_INTERFACE_4G = "{5A3E0AC9-0000-4000-8000-00000000004A}";
+constexpr const char* MBN_INTERFACE_5G = "{14C34D75-0000-4000-8000-00000000005A}";
+
+// MBN_READY_STATE values the model derives.
+constexpr int32_t MBN_READY_INITIALIZED = 1;
+constexpr int32_t MBN_READY_SIM_NOT_INSERTED = 2;
+
+// When the Mobile Broadband facade delivers a request's completion.
+enum class MbnTiming { Normal, Delayed, Never, Early };
+
+// What the Mobile Broadband facade is scripted to do with one kind of request (open,
+// close, set or query).
+struct MbnRequestFault {
+    MbnTiming Timing = MbnTiming::Normal;
+    uint32_t DelayMs = 0;
+    uint32_t Status = 0;         // the completion's HRESULT
+    uint32_t Result = 0;         // what the request call returns
+    bool ForeignRequestId = false;
+    int64_t ResponseSize = -1;   // set/query: this many pattern bytes instead of the answer
+};
+
+// FindConnectionPoint and Advise for one event interface.
+struct MbnConnectionPointFault {
+    enum class Find { Normal, Fail, Null } FindMode = Find::Normal;
+    uint32_t FindResult = 0;
+    bool AdviseFails = false;
+    uint32_t AdviseResult = 0;
+};
+
 // Something the machine announces: an account event ("added", "updated", "removed", with
-// the account id) or a network-adapter interface event ("arrival", "removal", with the
-// interface path).
+// the account id), a network-adapter interface event ("arrival", "removal", with the
+// interface path), a power event ("power", with the broadcast type) or a Mobile Broadband
+// event ("mbn-arrival", "mbn-removal", "mbn-ready", ... with the interface ID).
 struct MachineEvent {
     uint64_t Sequence;
     std::string Kind;
@@ -68,13 +103,29 @@ private:
     std::string HandleRuntime(const std::vector<std::string>& words, std::unique_lock<std::mutex>& lock);
     std::string HandleFault(const std::vector<std::string>& words);
     std::string HandleEvent(const std::vector<std::string>& words);
-    AtReply AnswerLocked(uint32_t commandId, const std::string& payload);
+    // Answers as the 5G or the 4G modem; the journal line starts with `journalPrefix`.
+    AtReply AnswerLocked(uint32_t commandId, const std::string& payload, bool is5G,
+                         const std::string& journalPrefix = "");
     std::string NetshOutputLocked() const;
     std::string StateLocked() const;
     std::vector<std::string> AccountIdsLocked() const;
     void SetPresenceLocked(ModemPresence presence);
     std::vector<std::string> InterfacePathsLocked() const;
     std::string HandleAdapter(const std::vector<std::string>& words);
+    std::string HandleMbn(const std::vector<std::string>& words);
+    std::string HandleMbnFault(const std::vector<std::string>& words);
+    std::string HandleMbnNotify(const std::vector<std::string>& words);
+    std::string HandleMbnRuntime(const std::vector<std::string>& words);
+    std::string MbnRequestLocked(const std::vector<std::string>& words);
+    void ClearMbnFaultsLocked();
+    void ResetMbnLocked();
+    std::vector<std::string> MbnInterfacesLocked() const;
+    bool MbnInterfacePresentLocked(const std::string& id) const;
+    int32_t MbnReadyStateLocked() const;
+    // Raises "mbn-ready" for every present interface whose ready state differs from what
+    // it was after the previous request.
+    void SyncMbnReadyLocked();
+    void RaiseMbnLocked(const std::string& kind);
     void RaiseLocked(const std::string& kind, const std::string& accountId, bool device, bool network);
     void RecordLocked(const std::string& entry);
     int32_t NetworkDeviceStatusLocked() const;
@@ -102,6 +153,22 @@ private:
     std::vector<std::string> m_ExtraAdapters;
     std::string m_DriverVersion4G = "1.0.26.3";
     std::string m_DriverVersion5G = "2.4.1.0";
+
+    // Mobile Broadband COM.
+    int32_t m_MbnReadyOverride = -1;  // derived from the SIM when negative
+    uint32_t m_MbnSoftwareRadio = 1;
+    uint32_t m_MbnHardwareRadio = 1;
+    uint32_t m_MbnRegisterState = 3;  // MBN_REGISTER_STATE_HOME
+    uint32_t m_MbnSignal = 20;
+    uint32_t m_MbnActivation = 3;     // MBN_ACTIVATION_STATE_DEACTIVATED
+    std::array<MbnRequestFault, 4> m_MbnRequestFaults{};  // open, close, set, query
+    std::map<std::string, MbnConnectionPointFault> m_MbnCpFaults;
+    int64_t m_MbnSessionStateFault = -1;
+    int64_t m_MbnContextFault = -1;
+    enum class MbnConnectionFault { None, Fail, PendingNull } m_MbnConnectionFault = MbnConnectionFault::None;
+    uint32_t m_MbnConnectionResult = 0;
+    std::set<std::string> m_MbnOpenSessions;        // "INTERFACE SERVICE"
+    std::map<std::string, int32_t> m_MbnReadySeen;  // per present interface
 
     uint64_t m_NextSession = 1;
     uint64_t m_NextEvent = 1;

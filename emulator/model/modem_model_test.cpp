@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <thread>
 
 namespace emu {
@@ -132,17 +133,17 @@ TEST(ModemModel, NetshPrintsTheSlotMappingAsScripted) {
 
 TEST(ModemModel, WatcherEnumeratesPresentAccountsAndDeliversLaterEvents) {
     ModemModel model;
-    model.Handle("modem 4g");  // events 1 (interface arrival) and 2 (account added)
-    EXPECT_EQ(Reply(model, "rt watcher start"), "ok complete 2 account-4g");
+    model.Handle("modem 4g");  // events 1 (interface arrival), 2 (account added), 3 (mbn-arrival)
+    EXPECT_EQ(Reply(model, "rt watcher start"), "ok complete 3 account-4g");
     model.Handle("fault enumeration never");
     EXPECT_EQ(Reply(model, "rt watcher start").rfind("ok never", 0), 0u);
 
     std::string delivered;
-    std::thread poller([&] { delivered = model.Handle("rt events 2 5000"); });
+    std::thread poller([&] { delivered = model.Handle("rt events 3 5000"); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     model.Handle("event updated account-4g device network");
     poller.join();
-    EXPECT_EQ(delivered, "ok\n3 updated account-4g 1 1");
+    EXPECT_EQ(delivered, "ok\n4 updated account-4g 1 1");
 }
 
 TEST(ModemModel, ModemsAppearAmongOtherNetworkAdapters) {
@@ -161,17 +162,19 @@ TEST(ModemModel, ModemsAppearAmongOtherNetworkAdapters) {
     EXPECT_EQ(Reply(model, "rt driver USB\\VID_5A3E&PID_0AC9&MI_00\\6&1a2b3c4d&0&0000"), "ok 9.9.9.9");
     EXPECT_EQ(Reply(model, "rt instance \\\\?\\nothing"), "error: no such interface");
 
-    // Going away: the interface's removal comes before the account's.
-    const std::string removed = model.Handle("modem 5g"), events = model.Handle("rt events 4 0");
+    // Going away: the interface's removal comes before the account's, then the Mobile
+    // Broadband interface's.
+    const std::string removed = model.Handle("modem 5g"), events = model.Handle("rt events 6 0");
     EXPECT_EQ(removed, "ok");
-    EXPECT_EQ(events, "ok\n5 removal " + modem4G + " 0 0\n6 removed account-4g 0 0");
+    EXPECT_EQ(events, "ok\n7 removal " + modem4G + " 0 0\n8 removed account-4g 0 0\n9 mbn-removal " +
+                          MBN_INTERFACE_4G + " 0 0");
 
     model.Handle("adapter add VPN0");
     EXPECT_NE(model.Handle("rt interfaces").find("ROOT#NET#VPN0#"), std::string::npos);
     model.Handle("adapter remove VPN0");
-    const std::string adapterEvents = model.Handle("rt events 6 0");
-    EXPECT_NE(adapterEvents.find("7 arrival \\\\?\\ROOT#NET#VPN0#"), std::string::npos) << adapterEvents;
-    EXPECT_NE(adapterEvents.find("8 removal \\\\?\\ROOT#NET#VPN0#"), std::string::npos);
+    const std::string adapterEvents = model.Handle("rt events 9 0");
+    EXPECT_NE(adapterEvents.find("10 arrival \\\\?\\ROOT#NET#VPN0#"), std::string::npos) << adapterEvents;
+    EXPECT_NE(adapterEvents.find("11 removal \\\\?\\ROOT#NET#VPN0#"), std::string::npos);
 }
 
 TEST(ModemModel, NotesMarkTheJournal) {
@@ -189,6 +192,357 @@ TEST(ModemModel, ScenariosAreReadableAndErrorsNameTheLine) {
     EXPECT_EQ(model.Handle("rt set 1 1 4G"), "error: rt set takes SESSION COMMAND HEX");
     EXPECT_EQ(model.Handle("reset"), "ok");
     EXPECT_EQ(model.Handle("journal"), "ok 0");
+}
+
+// ---------------------------------------------------------------------------------------
+// Mobile Broadband COM requests.
+
+const std::string k4G = MBN_INTERFACE_4G;
+const std::string k5G = MBN_INTERFACE_5G;
+const std::string kAt = "{DA138C64-6515-4893-92B2-A1E1CA7C81CA}";
+
+uint64_t LastEvent(ModemModel& model) {
+    const std::string events = model.Handle("rt events 0 0");
+    const std::size_t line = events.rfind('\n');
+    return line == std::string::npos ? 0 : std::stoull(events.substr(line + 1));
+}
+
+// The Mobile Broadband events after `after`, one "kind subject" a line.
+std::string MbnEventsAfter(ModemModel& model, uint64_t after) {
+    std::istringstream lines(model.Handle("rt events " + std::to_string(after) + " 0"));
+    std::string result;
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string sequence, kind, subject;
+        words >> sequence >> kind >> subject;
+        if (kind.rfind("mbn-", 0) == 0) {
+            result += (result.empty() ? "" : "\n") + kind + " " + subject;
+        }
+    }
+    return result;
+}
+
+// Opens the AT service's command session on `id` as the facade does: the request, then its
+// completion.
+void OpenSession(ModemModel& model, const std::string& id) {
+    ASSERT_EQ(model.Handle("mbn rt open " + id + " " + kAt + " 90").rfind("ok 0x00000000 ", 0), 0u);
+    ASSERT_EQ(model.Handle("mbn rt complete open " + id + " " + kAt + " 90 0"), "ok");
+}
+
+struct RequestCase {
+    const char* presence;
+    const char* request;
+    const char* reply;
+};
+
+class MbnInterfaceRequests : public ::testing::TestWithParam<RequestCase> {};
+
+TEST_P(MbnInterfaceRequests, AnswerFromThePresentModems) {
+    ModemModel model;
+    ASSERT_EQ(model.Handle(std::string("modem ") + GetParam().presence), "ok");
+    EXPECT_EQ(model.Handle(GetParam().request), GetParam().reply) << GetParam().request;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Presence, MbnInterfaceRequests,
+    ::testing::Values(
+        RequestCase{"none", "mbn rt interfaces", "ok"},
+        RequestCase{"4g", "mbn rt interfaces", "ok {5A3E0AC9-0000-4000-8000-00000000004A}"},
+        RequestCase{"5g", "mbn rt interfaces", "ok {14C34D75-0000-4000-8000-00000000005A}"},
+        RequestCase{"both", "mbn rt interfaces",
+                    "ok {5A3E0AC9-0000-4000-8000-00000000004A} {14C34D75-0000-4000-8000-00000000005A}"},
+        // ready, software radio, hardware radio, register state, signal, activation
+        RequestCase{"4g", "mbn rt interface {5a3e0ac9-0000-4000-8000-00000000004a}", "ok 1 1 1 3 20 3"},
+        RequestCase{"4g", "mbn rt interface {14C34D75-0000-4000-8000-00000000005A}", "error: no such interface"},
+        RequestCase{"none", "mbn rt interface {5A3E0AC9-0000-4000-8000-00000000004A}", "error: no such interface"},
+        RequestCase{"5g", "mbn rt connection {14C34D75-0000-4000-8000-00000000005A}", "ok"},
+        RequestCase{"5g", "mbn rt connection {00000000-0000-0000-0000-000000000000}", "error: no such interface"},
+        RequestCase{"5g", "mbn rt context {14C34D75-0000-4000-8000-00000000005A}", "ok"},
+        RequestCase{"5g", "mbn rt service {14C34D75-0000-4000-8000-00000000005A} {da138c64-6515-4893-92b2-a1e1ca7c81ca}",
+                    "ok"},
+        RequestCase{"5g", "mbn rt service {14C34D75-0000-4000-8000-00000000005A} {00000000-6515-4893-92B2-A1E1CA7C81CA}",
+                    "error: no such device service"},
+        RequestCase{"5g", "mbn rt session {14C34D75-0000-4000-8000-00000000005A} {DA138C64-6515-4893-92B2-A1E1CA7C81CA}",
+                    "ok 0"},
+        RequestCase{"4g", "mbn rt find DeviceServicesEvents", "ok"},
+        RequestCase{"4g", "mbn rt find PinEvents", "error: no such event interface"},
+        RequestCase{"4g", "mbn rt open {5A3E0AC9-0000-4000-8000-00000000004A} {DA138C64-6515-4893-92B2-A1E1CA7C81CA} x",
+                    "error: mbn rt open takes INTERFACE SERVICE REQUEST_ID"},
+        RequestCase{"4g", "mbn rt set {5A3E0AC9-0000-4000-8000-00000000004A} {DA138C64-6515-4893-92B2-A1E1CA7C81CA} 1 1 4",
+                    "error: mbn rt set takes INTERFACE SERVICE REQUEST_ID COMMAND [HEX]"},
+        RequestCase{"none", "mbn rt open {5A3E0AC9-0000-4000-8000-00000000004A} {DA138C64-6515-4893-92B2-A1E1CA7C81CA} 1",
+                    "error: no such interface"}));
+
+TEST(MbnModel, ModemsComingAndGoingRaiseInterfaceEvents) {
+    ModemModel model;
+    model.Handle("modem 4g");
+    EXPECT_EQ(MbnEventsAfter(model, 0), "mbn-arrival " + k4G);
+    uint64_t after = LastEvent(model);
+    model.Handle("modem both");
+    EXPECT_EQ(MbnEventsAfter(model, after), "mbn-arrival " + k5G);
+    after = LastEvent(model);
+    model.Handle("modem 5g");
+    EXPECT_EQ(MbnEventsAfter(model, after), "mbn-removal " + k4G);
+    after = LastEvent(model);
+    model.Handle("modem 5g");
+    model.Handle("modem none");
+    EXPECT_EQ(MbnEventsAfter(model, after), "mbn-removal " + k5G) << "an unchanged modem raises nothing";
+}
+
+TEST(MbnModel, ReadyStateFollowsTheSimUnlessScripted) {
+    ModemModel model;
+    model.Handle("modem both");
+    const std::string ready4G = "mbn rt interface " + k4G;
+    struct Step {
+        const char* request;
+        char ready;
+        bool changes;
+    };
+    const Step steps[] = {
+        {"sim ready", '1', false}, {"sim absent", '2', true}, {"sim off", '2', false},
+        {"sim ready", '1', true},  {"sim status 5", '1', false}, {"mbn ready 6", '6', true},
+        {"sim off", '6', false},   {"mbn ready auto", '2', true}, {"reset", ' ', false},
+    };
+    for (const Step& step : steps) {
+        const uint64_t after = LastEvent(model);
+        ASSERT_EQ(model.Handle(step.request), "ok") << step.request;
+        if (step.ready != ' ') {
+            EXPECT_EQ(model.Handle(ready4G)[3], step.ready) << step.request;
+            EXPECT_EQ(model.Handle("mbn rt interface " + k5G)[3], step.ready) << step.request;
+        }
+        EXPECT_EQ(MbnEventsAfter(model, after), step.changes ? "mbn-ready " + k4G + "\nmbn-ready " + k5G : "")
+            << step.request;
+    }
+}
+
+TEST(MbnModel, TheSimPoweredOffByAtCommandIsNotInserted) {
+    for (const char* presence : {"4g", "5g"}) {
+        ModemModel model;
+        model.Handle(std::string("modem ") + presence);
+        const std::string id = presence == std::string("4g") ? k4G : k5G;
+        const std::string off = ToHex(presence == std::string("4g") ? "AT+XSIMPOWER=0,1\r\n" : "AT+ESIMPOWER=0,1\r\n");
+        OpenSession(model, id);
+        const uint64_t after = LastEvent(model);
+        EXPECT_EQ(model.Handle("mbn rt set " + id + " " + kAt + " 5 1 " + off), "ok 0x00000000 0 0x00000000 5 0D0A4F4B0D0A");
+        EXPECT_EQ(model.Handle("mbn rt interface " + id)[3], '2') << presence;
+        EXPECT_EQ(MbnEventsAfter(model, after), "mbn-ready " + id) << presence;
+        // The Windows Runtime path's power-on brings it back, with its own event.
+        model.HandleSetCommand(1, presence == std::string("4g") ? "AT+XSIMPOWER=1,1\r\n" : "AT+ESIMPOWER=1,1\r\n");
+        EXPECT_EQ(model.Handle("mbn rt interface " + id)[3], '1') << presence;
+        EXPECT_EQ(MbnEventsAfter(model, after), "mbn-ready " + id + "\nmbn-ready " + id) << presence;
+    }
+}
+
+TEST(MbnModel, RadioRegistrationSignalAndActivationAreScriptedAndAnnounced) {
+    ModemModel model;
+    model.Handle("modem 4g");
+    uint64_t after = LastEvent(model);
+    EXPECT_EQ(model.ApplyScenario("mbn radio 0 1\nmbn register 4\nmbn signal 7\nmbn activation 1\n"), "ok");
+    EXPECT_EQ(model.Handle("mbn rt interface " + k4G), "ok 1 0 1 4 7 1");
+    EXPECT_EQ(MbnEventsAfter(model, after), "mbn-radio " + k4G + "\nmbn-register " + k4G + "\nmbn-signal " + k4G);
+    after = LastEvent(model);
+    model.ApplyScenario("mbn radio 0 1\nmbn register 4\nmbn signal 7\n");
+    EXPECT_EQ(MbnEventsAfter(model, after), "") << "unchanged values announce nothing";
+    for (const char* bad : {"mbn radio 2 1", "mbn radio 1", "mbn register 7", "mbn signal 100", "mbn activation 5",
+                            "mbn ready 9", "mbn ready", "mbn signal -1", "mbn"}) {
+        EXPECT_EQ(model.Handle(bad).rfind("error: mbn takes", 0), 0u) << bad;
+    }
+    model.Handle("reset");
+    model.Handle("modem 4g");
+    EXPECT_EQ(model.Handle("mbn rt interface " + k4G), "ok 1 1 1 3 20 3") << "reset restores the defaults";
+}
+
+TEST(MbnModel, CommandSessionsOpenAndCloseOnSuccessfulCompletions) {
+    ModemModel model;
+    model.Handle("modem both");
+    const std::string session = "mbn rt session " + k4G + " " + kAt;
+    const std::string set = "mbn rt set " + k4G + " " + kAt + " 3 1 " + ToHex("at+csus?\r\n");
+    EXPECT_EQ(model.Handle(set), "ok 0x8007139F never 0x00000000 3") << "no session yet";
+    EXPECT_FALSE(JournalHas(model, "at cmd=")) << "a refused command never reaches the modem";
+    EXPECT_TRUE(JournalHas(model, "mbn set id=3 cmd=1 len=10 result=0x8007139F"));
+
+    EXPECT_EQ(model.Handle("mbn rt open " + k4G + " " + kAt + " 4"), "ok 0x00000000 0 0x00000000 4");
+    EXPECT_EQ(model.Handle(session), "ok 0") << "open only once it completed";
+    EXPECT_EQ(model.Handle("mbn rt complete open " + k4G + " " + kAt + " 4 0x80004005"), "ok");
+    EXPECT_EQ(model.Handle(session), "ok 0") << "a failed completion opens nothing";
+    EXPECT_EQ(model.Handle("mbn rt complete open " + k4G + " " + kAt + " 4 0"), "ok");
+    EXPECT_EQ(model.Handle(session), "ok 1");
+    EXPECT_EQ(model.Handle("mbn rt session " + k5G + " " + kAt), "ok 0") << "sessions are per interface";
+
+    // Each interface answers as its own modem.
+    EXPECT_EQ(model.Handle(set), "ok 0x00000000 0 0x00000000 3 " + ToHex("\r\n+CSUS: 0\r\n\r\nOK\r\n"));
+    EXPECT_EQ(model.Handle("mbn rt query " + k4G + " " + kAt + " 5 1 " + ToHex("at+esimmap?\r\n")),
+              "ok 0x00000000 0 0x00000000 5 " + ToHex("\r\nERROR\r\n"));
+    EXPECT_TRUE(JournalHas(model, "mbn open id=4 service=" + kAt));
+    EXPECT_TRUE(JournalHas(model, "mbn complete open id=4 status=0x80004005"));
+    EXPECT_TRUE(JournalHas(model, "mbn set id=3 at cmd=1 len=10 \"at+csus?\\r\\n\""));
+    EXPECT_TRUE(JournalHas(model, "mbn query id=5 at cmd=1 len=13 \"at+esimmap?\\r\\n\""));
+
+    model.Handle("mbn rt close " + k4G + " " + kAt + " 6");
+    model.Handle("mbn rt complete close " + k4G + " " + kAt + " 6 0");
+    EXPECT_EQ(model.Handle(session), "ok 0");
+    OpenSession(model, k4G);
+    model.Handle("modem 5g");
+    model.Handle("modem both");
+    EXPECT_EQ(model.Handle(session), "ok 0") << "a modem that went took its sessions";
+
+    model.Handle("fault service missing");
+    EXPECT_EQ(model.Handle(session), "error: no such device service");
+    EXPECT_EQ(model.Handle("mbn rt open " + k4G + " " + kAt + " 7"), "error: no such device service");
+}
+
+struct FaultCase {
+    const char* fault;
+    const char* request;  // open or set
+    const char* reply;    // after "ok "
+};
+
+class MbnRequestFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(MbnRequestFaults, ShapeWhatTheFacadeDoes) {
+    ModemModel model;
+    const auto setUp = [&] {
+        model.Handle("fault none");
+        model.Handle("modem 4g");
+        OpenSession(model, k4G);
+        ASSERT_EQ(model.ApplyScenario(GetParam().fault), "ok");
+    };
+    setUp();
+    const std::string request = GetParam().request == std::string("open")
+                                    ? "mbn rt open " + k4G + " " + kAt + " 7"
+                                    : "mbn rt set " + k4G + " " + kAt + " 7 1 " + ToHex("AT\r\n");
+    EXPECT_EQ(model.Handle(request), std::string("ok ") + GetParam().reply) << GetParam().fault;
+    // Each way to clear the fault; "mbn fault none" leaves the modem's own faults alone.
+    const bool modemFault = std::string(GetParam().fault).rfind("fault ", 0) == 0;
+    for (const char* clear : {"mbn fault none", "fault none", "reset"}) {
+        setUp();
+        model.Handle(clear);
+        if (clear == std::string("reset")) {
+            model.Handle("modem 4g");
+            OpenSession(model, k4G);
+        }
+        const std::string after = model.Handle(request);
+        const bool cleared =
+            after == "ok 0x00000000 0 0x00000000 7" || after == "ok 0x00000000 0 0x00000000 7 0D0A4F4B0D0A";
+        EXPECT_EQ(cleared, !(modemFault && clear == std::string("mbn fault none")))
+            << clear << " after " << GetParam().fault << ": " << after;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, MbnRequestFaults,
+    ::testing::Values(
+        FaultCase{"", "open", "0x00000000 0 0x00000000 7"},
+        FaultCase{"", "set", "0x00000000 0 0x00000000 7 0D0A4F4B0D0A"},
+        FaultCase{"mbn fault open delay 250", "open", "0x00000000 250 0x00000000 7"},
+        FaultCase{"mbn fault open delay never", "open", "0x00000000 never 0x00000000 7"},
+        FaultCase{"mbn fault open delay 250\nmbn fault open delay normal", "open", "0x00000000 0 0x00000000 7"},
+        FaultCase{"mbn fault open early", "open", "0x00000000 early 0x00000000 7"},
+        FaultCase{"mbn fault open status 0x80004005", "open", "0x00000000 0 0x80004005 7"},
+        FaultCase{"mbn fault open result 8000000a", "open", "0x8000000A 0 0x00000000 7"},
+        FaultCase{"mbn fault open result 0x80070005", "open", "0x80070005 never 0x00000000 7"},
+        FaultCase{"mbn fault open result 1", "open", "0x00000001 never 0x00000000 7"},
+        FaultCase{"mbn fault open requestid foreign", "open", "0x00000000 0 0x00000000 1007"},
+        FaultCase{"mbn fault close delay never", "open", "0x00000000 0 0x00000000 7"},
+        FaultCase{"mbn fault set response-size 5", "set", "0x00000000 0 0x00000000 7 0001020304"},
+        FaultCase{"mbn fault set response-size 0", "set", "0x00000000 0 0x00000000 7"},
+        FaultCase{"mbn fault set status 0x80004005", "set", "0x00000000 0 0x80004005 7 0D0A4F4B0D0A"},
+        FaultCase{"mbn fault set delay never", "set", "0x00000000 never 0x00000000 7 0D0A4F4B0D0A"},
+        FaultCase{"mbn fault set result 0x80004005", "set", "0x80004005 never 0x00000000 7"},
+        FaultCase{"mbn fault query early", "set", "0x00000000 0 0x00000000 7 0D0A4F4B0D0A"},
+        // The modem's own faults reach this path too.
+        FaultCase{"fault delay 300", "set", "0x00000000 300 0x00000000 7 0D0A4F4B0D0A"},
+        FaultCase{"fault silent on", "set", "0x00000000 never 0x00000000 7"},
+        FaultCase{"fault silent on\nmbn fault set delay 5", "set", "0x00000000 5 0x00000000 7"},
+        FaultCase{"fault answer error", "set", "0x00000000 0 0x00000000 7 0D0A4552524F520D0A"}));
+
+TEST(MbnModel, ResponseSizeGivesPatternBytes) {
+    ModemModel model;
+    model.Handle("modem 4g");
+    OpenSession(model, k4G);
+    model.Handle("mbn fault query response-size 5000");
+    const std::string reply = model.Handle("mbn rt query " + k4G + " " + kAt + " 8 1 4154");
+    std::string data;
+    ASSERT_TRUE(FromHex(reply.substr(reply.rfind(' ') + 1), &data)) << reply.substr(0, 40);
+    ASSERT_EQ(data.size(), 5000u);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        ASSERT_EQ(static_cast<unsigned char>(data[i]), i & 0xFF) << i;
+    }
+    EXPECT_TRUE(JournalHas(model, "mbn query id=8 at cmd=1 len=2 \"AT\"")) << "the modem still got the command";
+}
+
+TEST(MbnModel, ConnectionPointAndObjectFaults) {
+    ModemModel model;
+    model.Handle("modem 5g");
+    const std::string session = "mbn rt session " + k5G + " " + kAt;
+    const std::pair<std::string, std::pair<std::string, std::string>> table[] = {
+        {"mbn fault cp SignalEvents find 0x80040200", {"mbn rt find SignalEvents", "ok fail 0x80040200"}},
+        {"mbn fault cp SignalEvents find null", {"mbn rt find SignalEvents", "ok null"}},
+        {"mbn fault cp SignalEvents find null", {"mbn rt find RadioEvents", "ok"}},
+        {"mbn fault cp RadioEvents advise 80004005", {"mbn rt advise RadioEvents", "ok fail 0x80004005"}},
+        {"mbn fault cp RadioEvents advise 80004005", {"mbn rt find RadioEvents", "ok"}},
+        {"mbn fault sessionstate 0x8007001F", {session, "ok fail 0x8007001F"}},
+        {"mbn fault context 0x80070015", {"mbn rt context " + k5G, "ok fail 0x80070015"}},
+        {"mbn fault connection 0x80004005", {"mbn rt connection " + k5G, "ok fail 0x80004005"}},
+        {"mbn fault connection pending-null", {"mbn rt connection " + k5G, "ok pending-null"}},
+    };
+    for (const auto& [fault, check] : table) {
+        ASSERT_EQ(model.Handle(fault), "ok") << fault;
+        EXPECT_EQ(model.Handle(check.first), check.second) << fault;
+        model.Handle("reset");
+        model.Handle("modem 5g");
+        EXPECT_EQ(model.Handle(check.first).find("fail"), std::string::npos) << "reset clears " << fault;
+        EXPECT_EQ(model.Handle(check.first).find("null"), std::string::npos) << "reset clears " << fault;
+    }
+    EXPECT_EQ(model.Handle("mbn rt advise RadioEvents"), "ok");
+    model.Handle("mbn fault cp RadioEvents advise 80004005");
+    model.Handle("mbn rt advise RadioEvents");
+    model.Handle("mbn fault cp RadioEvents advise none");
+    EXPECT_EQ(model.Handle("mbn rt advise RadioEvents"), "ok");
+    model.Handle("mbn rt unadvise RadioEvents");
+    EXPECT_TRUE(JournalHas(model, "mbn advise RadioEvents failed 0x80004005"));
+    EXPECT_TRUE(JournalHas(model, "mbn unadvise RadioEvents"));
+}
+
+TEST(MbnModel, FaultRequestsAreChecked) {
+    ModemModel model;
+    for (const char* bad : {"mbn fault cp PinEvents find 1", "mbn fault cp SignalEvents find", "mbn fault cp SignalEvents find 123456789",
+                            "mbn fault cp SignalEvents advise null", "mbn fault cp SignalEvents lose 1",
+                            "mbn fault open response-size 3", "mbn fault set delay soon", "mbn fault set status xyz",
+                            "mbn fault set requestid other", "mbn fault set early now", "mbn fault write delay 1",
+                            "mbn fault context", "mbn fault connection maybe", "mbn fault sessionstate 0xZZ", "mbn fault"}) {
+        EXPECT_EQ(model.Handle(bad).rfind("error: ", 0), 0u) << bad;
+    }
+    for (const char* good : {"mbn fault cp InterfaceManagerEvents find none", "mbn fault cp ConnectionEvents advise 0x1",
+                             "mbn fault close result 0", "mbn fault query requestid own", "mbn fault sessionstate none",
+                             "mbn fault context none", "mbn fault connection none"}) {
+        EXPECT_EQ(model.Handle(good), "ok") << good;
+    }
+}
+
+TEST(MbnModel, NotificationsAreRaisedForTheFirstInterface) {
+    ModemModel model;
+    EXPECT_EQ(model.Handle("mbn notify ready"), "error: no modem");
+    model.Handle("modem both");
+    const uint64_t after = LastEvent(model);
+    const char* kinds[] = {"ready", "register", "signal", "radio", "arrival", "removal"};
+    std::string expected;
+    for (const char* kind : kinds) {
+        ASSERT_EQ(model.Handle(std::string("mbn notify ") + kind), "ok") << kind;
+        expected += std::string(expected.empty() ? "" : "\n") + "mbn-" + kind + " " + k4G;
+    }
+    ASSERT_EQ(model.Handle("mbn notify set-complete 12 0x80004005"), "ok");
+    ASSERT_EQ(model.Handle("mbn notify query-complete 13 0"), "ok");
+    ASSERT_EQ(model.Handle("mbn notify supported 3"), "ok");
+    expected += "\nmbn-set-complete " + k4G + ";12;0x80004005\nmbn-query-complete " + k4G + ";13;0x00000000" +
+                "\nmbn-supported " + k4G + ";3";
+    EXPECT_EQ(MbnEventsAfter(model, after), expected);
+    EXPECT_EQ(model.Handle("mbn rt interfaces"), "ok " + k4G + " " + k5G) << "notifying changes no presence";
+    for (const char* bad : {"mbn notify", "mbn notify reboot", "mbn notify set-complete 12", "mbn notify supported x"}) {
+        EXPECT_EQ(model.Handle(bad).rfind("error: mbn notify takes", 0), 0u) << bad;
+    }
 }
 
 }  // namespace
