@@ -14,6 +14,8 @@ add_library(quarn_win STATIC
   channels/win/pipe_server_win.cpp
   modem/win/mbim_winrt.cpp
   mbnapi/win/mbn_module.cpp
+  mbnapi/win/image_fixups.cpp
+  mbnapi/win/mbn_exports.cpp
   mbnapi/win/mbn_interface.cpp
   mbnapi/win/mbn_command_session.cpp
   mbnapi/win/mbn_sinks.cpp
@@ -130,3 +132,27 @@ target_compile_definitions(mbn_declarations_test PRIVATE QUARN_SOURCE_DIR="${CMA
 target_link_libraries(mbn_declarations_test PRIVATE gtest_main ole32 oleaut32)
 target_link_options(mbn_declarations_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
 add_test(NAME mbn_declarations_wine COMMAND mbn_declarations_test)
+
+# The Mobile Broadband wrapper against the emulator's COM classes, registered in the prefix.
+add_executable(mbn_wrapper_test mbnapi/win/mbn_wrapper_test.cpp)
+target_link_libraries(mbn_wrapper_test PRIVATE quarn_win quarn_emu_channel gtest_main)
+target_link_options(mbn_wrapper_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+set_target_properties(mbn_wrapper_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/emulator)
+add_dependencies(mbn_wrapper_test modem_emu_server)
+if(TARGET quarn_emu_mbn)
+  add_dependencies(mbn_wrapper_test quarn_emu_mbn)
+endif()
+add_test(NAME mbn_wrapper_wine COMMAND mbn_wrapper_test)
+set_tests_properties(mbn_wrapper_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300)
+
+# The exports under the names the Microsoft C++ ABI gives their signatures.
+add_test(NAME export_names COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/check_export_names.sh $<TARGET_FILE:QuarnVelmora>)
+
+# An outside program that loads the executable's exports, and the end-to-end run with it.
+add_executable(mbn_caller tests/e2e/mbn_caller.cpp)
+target_link_libraries(mbn_caller PRIVATE ole32)
+target_link_options(mbn_caller PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode)
+add_dependencies(mbn_caller QuarnVelmora tray_probe)
+add_test(NAME e2e_mbn_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_mbn_e2e.sh
+  $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator $<TARGET_FILE:mbn_caller>)
+set_tests_properties(e2e_mbn_wine PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED emulator_prefix)

@@ -75,6 +75,8 @@ void RecordOpenSession(const wchar_t* deviceServiceID) {
 
 }  // namespace
 
+namespace MbnWrapper {
+
 HRESULT OpenCommandSession(wchar_t* deviceServiceID) {
     ModuleGuard guard;
     if (g_MbnDeviceServicesContext == nullptr) {
@@ -352,3 +354,5 @@ HRESULT QueryCommand(wchar_t*, wchar_t* deviceServiceID, ULONG commandID, ULONG 
     LOG_INFO("[INFO] QueryCommand : --\n");
     return result;
 }
+
+}  // namespace MbnWrapper

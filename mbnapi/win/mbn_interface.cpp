@@ -413,10 +413,14 @@ HRESULT InterfaceCopyArray(GUID** array, SAFEARRAY* interfaces, ULONG* count) {
     return appended > 0 ? S_OK : hr;
 }
 
+namespace MbnWrapper {
+
 HRESULT EnumInterface(LONG* count, _MBIMIDS ids[]) {
     ModuleGuard guard;
     return EnumInterfaceRecords(count, ids, ULONG_MAX);
 }
+
+}  // namespace MbnWrapper
 
 HRESULT DetectMbInterface() {
     _MBIMIDS records[DETECT_RECORDS] = {};
@@ -458,6 +462,8 @@ HRESULT CreateGlobalEvent() {
     return S_OK;
 }
 
+namespace MbnWrapper {
+
 HRESULT ConnectInterface(wchar_t* interfaceID) {
     ModuleGuard guard;
     return ConnectInterfaceLocked(interfaceID);
@@ -481,6 +487,8 @@ HRESULT DisconnectInterface() {
     CleanUpGlobalValues();
     return result;
 }
+
+}  // namespace MbnWrapper
 
 void CleanUpAllEvents() {
     LOG_INFO("[INFO] CleanUpAllEvents : CleanUpAllEvents()\n");
@@ -521,7 +529,7 @@ HRESULT InterfaceAddRemoveEventCallback(IMbnInterface*, BOOL arrived) {
             }
         }
         LOG_INFO("[INFO] InterfaceAddRemoveEventCallback : DisconnectInterface()\n");
-        DisconnectInterface();
+        MbnWrapper::DisconnectInterface();
     }
     return S_OK;
 }
@@ -577,7 +585,7 @@ void DeInitRegisterMBIMInterface() {
             if (entry.bInUse && entry.bSessionOpen) {
                 wchar_t deviceServiceID[MBN_ID_CHARS];
                 CopyIdentifier(deviceServiceID, entry.deviceServiceID);
-                CloseCommandSession(deviceServiceID);
+                MbnWrapper::CloseCommandSession(deviceServiceID);
             }
         }
     }
@@ -591,7 +599,7 @@ void DeInitRegisterMBIMInterface() {
     }
     if (bInterfaceConnected) {
         LOG_INFO("[INFO] DeInitRegisterMBIMInterface : DisconnectInterface()\n");
-        DisconnectInterface();
+        MbnWrapper::DisconnectInterface();
     }
     if (bInitialied) {
         if (g_CMbnSinks != nullptr) {

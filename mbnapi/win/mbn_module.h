@@ -134,6 +134,23 @@ void ClearReference(T*& slot) {
     StoreReference<T>(slot, nullptr);
 }
 
+// The exported operations themselves; the exports (mbn_exports.cpp) prepare the image and
+// call these, and so does the module.
+namespace MbnWrapper {
+HRESULT EnumInterface(LONG* count, _MBIMIDS ids[]);
+HRESULT ConnectInterface(wchar_t* interfaceID);
+HRESULT DisconnectInterface();
+HRESULT OpenCommandSession(wchar_t* deviceServiceID);
+BOOL CloseCommandSession(wchar_t* deviceServiceID);
+HRESULT SetCommand(wchar_t* reservedID, wchar_t* deviceServiceID, ULONG commandID, ULONG commandDataSize,
+                   BYTE* pCommandData, ULONG* pResponseDataSize, BYTE* pResponseData, ULONG timeout);
+HRESULT QueryCommand(wchar_t* reservedID, wchar_t* deviceServiceID, ULONG commandID, ULONG commandDataSize,
+                     BYTE* pCommandData, ULONG* pResponseDataSize, BYTE* pResponseData);
+HRESULT GetRadioState(wchar_t* interfaceID, QuarnMbn::MBN_RADIO* softwareState, QuarnMbn::MBN_RADIO* hardwareState);
+HRESULT GetConnectionState(wchar_t* interfaceID, QuarnMbn::MBN_ACTIVATION_STATE* state);
+HRESULT GetRegisterState(wchar_t* reservedID, QuarnMbn::MBN_REGISTER_STATE* state);
+}  // namespace MbnWrapper
+
 // Internal operations of discovery and connection.
 HRESULT DetectMbInterface();
 HRESULT ConnectMBIMInterface();

@@ -9,6 +9,8 @@
 
 using namespace QuarnMbn;
 
+namespace MbnWrapper {
+
 HRESULT GetRadioState(wchar_t* interfaceID, MBN_RADIO* softwareState, MBN_RADIO* hardwareState) {
     if (softwareState == nullptr || hardwareState == nullptr) {
         return E_POINTER;
@@ -92,3 +94,5 @@ HRESULT GetRegisterState(wchar_t*, MBN_REGISTER_STATE* state) {
     }
     return hr;
 }
+
+}  // namespace MbnWrapper

@@ -1,0 +1,13 @@
+// Outside callers load QuarnVelmora.exe as a library to reach the wrapper's exports. Wine
+// relocates and binds the imports of DLLs only: an executable loaded that way sits at
+// another base with its absolute addresses unrelocated and its import table unbound. Each
+// export therefore starts by fixing up its own image, once, before anything else runs:
+// it applies the base relocations and binds the imports. Where the loader already did
+// (the running application, or a loader that treats executables like DLLs), nothing is
+// changed.
+#pragma once
+
+// Safe from any thread, any number of times. Uses no import, no absolute address and no
+// data outside its own file until the image is fixed up. Call it directly from the
+// exported entry points, before any other code of the executable runs.
+void PrepareImageForExports();

@@ -1,0 +1,542 @@
+// The Mobile Broadband wrapper under Wine against the emulator's COM classes: discovery and
+// connection, the subscriptions and their failures, command sessions with their completions
+// and time-outs, removal, shut-down, the sink, and the state queries.
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emulator/win/emu_channel.h"
+#include "mbnapi/mbn_exports.h"
+#include "mbnapi/mbn_interface.h"
+#include "mbnapi/win/mbn_module.h"
+#include "mbnapi/win/mbn_sinks.h"
+#include "monitor/device_monitor.h"
+#include "tests/support/trace_capture.h"
+#include "tests/support/win/emulator_process.h"
+#include "tests/support/win/eventually.h"
+
+using namespace QuarnMbn;
+
+namespace {
+
+wchar_t kInterface4G[] = L"{5A3E0AC9-0000-4000-8000-00000000004A}";
+wchar_t kInterface5G[] = L"{14C34D75-0000-4000-8000-00000000005A}";
+wchar_t kAtService[] = L"{DA138C64-6515-4893-92B2-A1E1CA7C81CA}";
+constexpr ULONG kAtCommand = 1;
+constexpr HRESULT kTimedOut = static_cast<HRESULT>(0x80070102);
+
+class CountingRequests : public SimStatusRequests {
+public:
+    std::atomic<int> triggers{0};
+    std::atomic<int> powerOns{0};
+    void TriggerUpdateSystemTrayIconStatus() override { ++triggers; }
+    void PowerOnSimOn4GPlatform() override { ++powerOns; }
+};
+
+CountingRequests g_Requests;
+EmulatorProcess g_Emulator;
+
+void Emu(const std::string& request) {
+    const std::string reply = EmuRequest(request);
+    ASSERT_EQ(reply.rfind("ok", 0), 0u) << request << " -> " << reply;
+}
+
+int CountOf(const TraceCapture& trace, const std::string& line) {
+    int count = 0;
+    for (const std::string& text : trace.Texts()) {
+        count += text == line ? 1 : 0;
+    }
+    return count;
+}
+
+std::string Hex(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%X", static_cast<unsigned>(hr));
+    return text;
+}
+
+// Captures what the process writes to its standard output while `body` runs.
+template <typename Body>
+std::string CaptureStdout(Body body) {
+    char path[MAX_PATH];
+    char directory[MAX_PATH];
+    GetTempPathA(MAX_PATH, directory);
+    GetTempFileNameA(directory, "mbn", 0, path);
+    std::fflush(stdout);
+    const int saved = _dup(1);
+    const int file = _open(path, _O_WRONLY | _O_TRUNC | _O_BINARY);
+    _dup2(file, 1);
+    body();
+    std::fflush(stdout);
+    _dup2(saved, 1);
+    _close(saved);
+    _close(file);
+    std::string text;
+    if (FILE* in = std::fopen(path, "rb")) {
+        char buffer[256];
+        size_t read;
+        while ((read = std::fread(buffer, 1, sizeof(buffer), in)) > 0) {
+            text.append(buffer, read);
+        }
+        std::fclose(in);
+    }
+    DeleteFileA(path);
+    return text;
+}
+
+std::string AsText(const BYTE* data, ULONG size) { return std::string(reinterpret_cast<const char*>(data), size); }
+
+HRESULT SendAt(const char* command, std::string* answer, ULONG timeout = 3000) {
+    std::vector<BYTE> bytes(command, command + std::strlen(command));
+    BYTE response[MBN_RESPONSE_BUFFER_SIZE] = {};
+    ULONG size = 0;
+    HRESULT hr = S_OK;
+    CaptureStdout([&] {
+        hr = SetCommand(nullptr, kAtService, kAtCommand, static_cast<ULONG>(bytes.size()), bytes.data(), &size,
+                        response, timeout);
+    });
+    if (answer != nullptr) {
+        *answer = AsText(response, size);
+    }
+    return hr;
+}
+
+int RecordsInUse() {
+    ModuleGuard guard;
+    int count = 0;
+    for (const CommandSessionEntry& entry : g_SessionTable) {
+        count += entry.bInUse ? 1 : 0;
+    }
+    return count;
+}
+
+class MbnWrapper : public ::testing::Test {
+public:
+    static void SetUpTestSuite() {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        ASSERT_TRUE(g_Emulator.Start());
+        AttachMbnSimStatusRequests(&g_Requests);
+    }
+    static void TearDownTestSuite() {
+        AttachMbnSimStatusRequests(nullptr);
+        g_Emulator.Stop();
+    }
+
+protected:
+    void SetUp() override {
+        Emu("reset");
+        g_Requests.triggers = 0;
+        g_Requests.powerOns = 0;
+    }
+    void TearDown() override {
+        DeInitRegisterMBIMInterface();
+        ASSERT_FALSE(bInitialied);
+        ASSERT_FALSE(bInterfaceConnected);
+    }
+    static bool Connected() { return bInterfaceConnected != FALSE; }
+    // Starts the wrapper on the 4G modem and waits for the connection.
+    void StartConnected(const char* modem = "4g") {
+        Emu(std::string("modem ") + modem);
+        ASSERT_EQ(InitRegisterMBIMInterface(), S_OK);
+        ASSERT_TRUE(Connected());
+    }
+};
+
+TEST_F(MbnWrapper, NoInterfaceAtStartThenAnArrivalConnectsAndWakesTheWorker) {
+    TraceCapture trace;
+    EXPECT_EQ(InitRegisterMBIMInterface(), S_OK);
+    EXPECT_TRUE(bInitialied);
+    EXPECT_FALSE(Connected());
+    EXPECT_TRUE(trace.Contains("[INFO] DetectMbInterface : Succeeded Found 0 interfaces\n"));
+    EXPECT_TRUE(trace.Contains("[INFO] DetectMbInterface : Interface INVALID\n"));
+    EXPECT_TRUE(trace.Contains("[INFO] ConnectMBIMInterface : --\n"));
+
+    Emu("modem 4g");
+    ASSERT_TRUE(Eventually([] { return Connected(); }));
+    EXPECT_TRUE(Eventually([] { return g_Requests.powerOns.load() == 1; }));
+    EXPECT_EQ(g_Requests.triggers.load(), 1);
+    EXPECT_STREQ(g_InterfaceID, kInterface4G);
+    EXPECT_TRUE(trace.Contains("[INFO] CMbnSinks::OnInterfaceArrival :    ***** MBIM Interface <- Arrival\n"));
+    EXPECT_TRUE(trace.Contains("[INFO] InterfaceAddRemoveEventCallback : Reopen Sessions\n"));
+    // The sink's own ConnectMBIMInterface then finds the interface connected.
+    EXPECT_TRUE(trace.Contains("[INFO] ConnectInterface : bInterfaceConnected is already TRUE\n"));
+}
+
+TEST_F(MbnWrapper, TwoInterfacesTheFirstIsTakenAndASecondInitOnlyReconnects) {
+    Emu("modem both");
+    TraceCapture trace;
+    ASSERT_EQ(InitRegisterMBIMInterface(), S_OK);
+    EXPECT_TRUE(Connected());
+    EXPECT_TRUE(trace.Contains("[INFO] DetectMbInterface : Succeeded Found 2 interfaces\n"));
+    EXPECT_STREQ(g_InterfaceID, kInterface4G);
+
+    EXPECT_EQ(InitRegisterMBIMInterface(), S_OK);
+    EXPECT_TRUE(trace.Contains("[INFO] InitRegisterMBIMInterface : bInitialied is already TRUE\n"));
+    // Connecting while connected changes nothing, whatever the identifier.
+    EXPECT_EQ(ConnectInterface(kInterface5G), S_OK);
+    EXPECT_EQ(CountOf(trace, "[INFO] ConnectInterface : bInterfaceConnected is already TRUE\n"), 2);
+    EXPECT_STREQ(g_InterfaceID, kInterface4G);
+}
+
+TEST_F(MbnWrapper, EnumInterfaceWritesEveryRecordAndTheCount) {
+    Emu("modem both");
+    _MBIMIDS ids[3] = {};
+    LONG count = -1;
+    ASSERT_EQ(EnumInterface(&count, ids), S_OK);
+    ASSERT_EQ(count, 2);
+    EXPECT_STREQ(ids[0].szInterfaceID, kInterface4G);
+    EXPECT_STREQ(ids[1].szInterfaceID, kInterface5G);
+    EXPECT_EQ(ids[2].szInterfaceID[0], L'\0');
+    EXPECT_EQ(EnumInterface(nullptr, ids), E_POINTER);
+}
+
+struct SubscriptionFault {
+    const char* request;
+    HRESULT expected;
+    const char* line;  // nullptr: the stop leaves no line of its own
+};
+
+TEST_F(MbnWrapper, EachSubscriptionFailureStopsTheConnectionWithItsMessage) {
+    const HRESULT failure = static_cast<HRESULT>(0x80040200);
+    const SubscriptionFault faults[] = {
+        {"mbn fault cp InterfaceEvents find 0x80040200", failure,
+         "[INFO] ConnectInterface : IID_IMbnInterfaceEvents FindConnectionPoint FAILED: 0x80040200\n"},
+        {"mbn fault cp InterfaceEvents advise 0x80040200", failure,
+         "[INFO] ConnectInterface : pInterfaceEventsConnectionPoint Advise FAILED: 0x80040200\n"},
+        {"mbn fault cp RegistrationEvents find 0x80040200", failure, nullptr},
+        {"mbn fault cp RegistrationEvents null", S_OK,
+         "[INFO] ConnectInterface :  pRegistrationEventsConnectionPoint is NULL\n"},
+        {"mbn fault cp SignalEvents advise 0x80040200", failure, nullptr},
+        {"mbn fault cp RadioEvents find 0x80040200", failure,
+         "[INFO] ConnectInterface : IID_IMbnRadioEvents FindConnectionPoint FAILED: 0x80040200\n"},
+        {"mbn fault cp ConnectionManagerEvents find 0x80040200", failure,
+         "[INFO] ConnectInterface : IID_IMbnConnectionManagerEvents FindConnectionPoint pcpc FAILED: 0x80040200\n"},
+        {"mbn fault cp ConnectionEvents advise 0x80040200", failure,
+         "[INFO] ConnectInterface : pConnectionEventsConnectionPoint Advise FAILED: 0x80040200\n"},
+        {"mbn fault context 0x80040200", failure,
+         "[INFO] ConnectInterface : g_MbnDeviceServicesManager->GetDeviceServicesContext FAILED: 0x80040200\n"},
+        {"mbn fault cp DeviceServicesEvents find 0x80040200", failure,
+         "[INFO] ConnectInterface :  IID_IMbnDeviceServicesEvents FindConnectionPoint FAILED: 0x80040200\n"},
+        {"mbn fault cp DeviceServicesEvents null", S_OK,
+         "[INFO] ConnectInterface :  pDeviceServiceEventsConnectionPoint is NULL\n"},
+        {"mbn fault cp DeviceServicesEvents advise 0x80040200", failure,
+         "[INFO] ConnectInterface :  pDeviceServiceEventsConnectionPoint Advise FAILED: 0x80040200\n"},
+    };
+    Emu("modem 4g");
+    for (const SubscriptionFault& fault : faults) {
+        SCOPED_TRACE(fault.request);
+        Emu("mbn fault none");
+        ASSERT_EQ(InitRegisterMBIMInterface(), S_OK);
+        ASSERT_TRUE(Connected());
+        DisconnectInterface();
+        Emu(fault.request);
+        TraceCapture trace;
+        EXPECT_EQ(ConnectInterface(kInterface4G), fault.expected);
+        EXPECT_FALSE(Connected());
+        if (fault.line != nullptr) {
+            EXPECT_TRUE(trace.Contains(fault.line));
+        }
+        for (const std::string& text : trace.Texts()) {
+            if (fault.line == nullptr) {
+                EXPECT_EQ(text.find("FAILED"), std::string::npos) << text;
+            }
+        }
+        DeInitRegisterMBIMInterface();
+    }
+}
+
+TEST_F(MbnWrapper, OpenOnAnOpenSessionAndCloseOnAClosedOneChangeNoRecord) {
+    EXPECT_EQ(CloseCommandSession(kAtService), FALSE) << "no device-services context before connecting";
+    StartConnected();
+    TraceCapture trace;
+    EXPECT_EQ(OpenCommandSession(kAtService), S_OK);
+    EXPECT_EQ(OpenCommandSession(kAtService), S_OK);
+    EXPECT_EQ(CountOf(trace, "[INFO] OpenCommandSession : OpenCommandSession call successful... waiting for callback\n"),
+              1);
+    EXPECT_EQ(RecordsInUse(), 1);
+    EXPECT_TRUE(g_SessionTable[0].bSessionOpen);
+
+    EXPECT_EQ(CloseCommandSession(kAtService), TRUE);
+    EXPECT_TRUE(g_SessionTable[0].bInUse);
+    EXPECT_FALSE(g_SessionTable[0].bSessionOpen);
+    EXPECT_EQ(CloseCommandSession(kAtService), TRUE);
+    EXPECT_EQ(CountOf(trace, "[INFO] CloseCommandSession : CloseCommandSession call successful... waiting for callback\n"),
+              1);
+
+    wchar_t unknown[] = L"{00000000-1111-2222-3333-444444444444}";
+    EXPECT_EQ(OpenCommandSession(unknown), static_cast<HRESULT>(0x80070490));
+    EXPECT_TRUE(trace.Contains("[INFO] OpenCommandSession : GetDeviceService FAILED: 0x80070490\n"));
+}
+
+TEST_F(MbnWrapper, TheThirtyThirdOpenIsNotRecordedAndNotClosedAtShutDown) {
+    StartConnected();
+    for (int i = 0; i < SESSION_TABLE_SIZE; ++i) {
+        ASSERT_EQ(OpenCommandSession(kAtService), S_OK);
+        ASSERT_EQ(CloseCommandSession(kAtService), TRUE);
+    }
+    EXPECT_EQ(RecordsInUse(), SESSION_TABLE_SIZE);
+    ASSERT_EQ(OpenCommandSession(kAtService), S_OK);
+    for (const CommandSessionEntry& entry : g_SessionTable) {
+        EXPECT_FALSE(entry.bSessionOpen);
+    }
+    TraceCapture trace;
+    Emu("journal clear");
+    DeInitRegisterMBIMInterface();
+    EXPECT_TRUE(trace.Contains("[INFO] DeInitRegisterMBIMInterface : Closing Open Sessions\n"));
+    EXPECT_EQ(EmuRequest("journal").find("mbn close"), std::string::npos);
+}
+
+TEST_F(MbnWrapper, SetCommandWritesItsBytesAsHexAndSendsNoArrayForNone) {
+    StartConnected();
+    BYTE bytes[] = {0x01, 0xAB, 0xFF};
+    ULONG size = 0;
+    BYTE response[MBN_RESPONSE_BUFFER_SIZE];
+    HRESULT hr = E_FAIL;
+    std::string out = CaptureStdout([&] { hr = SetCommand(nullptr, kAtService, kAtCommand, 3, bytes, &size, response, 3000); });
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(out, "\t Command Data=\n01 AB FF ");
+
+    out = CaptureStdout([&] { hr = SetCommand(nullptr, kAtService, kAtCommand, 0, nullptr, &size, response, 3000); });
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(out, "");
+    EXPECT_NE(EmuRequest("journal").find("len=0"), std::string::npos);
+
+    // Bytes promised but not given are never read.
+    EXPECT_EQ(SetCommand(nullptr, kAtService, kAtCommand, 4, nullptr, &size, response, 3000), E_POINTER);
+}
+
+TEST_F(MbnWrapper, SetAndQueryCarryTheModemsAtAnswer) {
+    StartConnected();
+    std::string answer;
+    EXPECT_EQ(SendAt("at+csus?\r\n", &answer), S_OK);
+    EXPECT_NE(answer.find("+CSUS: 0"), std::string::npos) << answer;
+
+    BYTE query[] = {'a', 't', '+', 'c', 's', 'u', 's', '?', '\r', '\n'};
+    BYTE response[MBN_RESPONSE_BUFFER_SIZE] = {};
+    ULONG size = 0;
+    TraceCapture trace;
+    EXPECT_EQ(QueryCommand(nullptr, kAtService, kAtCommand, sizeof(query), query, &size, response), S_OK);
+    EXPECT_NE(AsText(response, size).find("+CSUS: 0"), std::string::npos);
+    EXPECT_EQ(trace.Texts().back(), "[INFO] QueryCommand : --\n");
+}
+
+TEST_F(MbnWrapper, RequestsThatTimeOutReportIt_AndTheirLateCompletionsAreNotTakenForTheNext) {
+    StartConnected();
+    Emu("mbn fault set delay 1200");
+    Emu("mbn fault set status 0x80004005");
+    TraceCapture trace;
+    EXPECT_EQ(SendAt("at+csus?\r\n", nullptr, 300), kTimedOut);
+    EXPECT_TRUE(trace.Contains("[INFO] SetCommand : SetCommand WaitForSingleObject FAILED: 0x80070102\n"));
+    EXPECT_EQ(g_SetRequestID, 0u);
+    // The late completion arrives and is stored, but matches no pending request.
+    ASSERT_TRUE(Eventually([] {
+        ModuleGuard guard;
+        return g_CallbackStatus == E_FAIL;
+    }));
+    Emu("mbn fault set delay 1200");
+    Emu("mbn fault set status 0");
+    std::string answer;
+    EXPECT_EQ(SendAt("at+csus?\r\n", &answer, 3000), S_OK);
+    EXPECT_NE(answer.find("+CSUS: 0"), std::string::npos);
+
+    Emu("mbn fault query delay never");
+    BYTE query[] = {'a', 't'};
+    ULONG size = 77;
+    BYTE response[MBN_RESPONSE_BUFFER_SIZE];
+    const size_t linesBefore = trace.Texts().size();
+    EXPECT_EQ(QueryCommand(nullptr, kAtService, kAtCommand, sizeof(query), query, &size, response), kTimedOut);
+    EXPECT_EQ(size, 77u);
+    const std::vector<std::string> lines = trace.Texts();
+    ASSERT_GT(lines.size(), linesBefore + 1);
+    EXPECT_EQ(lines[lines.size() - 2].rfind("[INFO] QueryCommand : QueryCommand call successful", 0), 0u);
+    EXPECT_EQ(lines.back(), "[INFO] QueryCommand : --\n");
+}
+
+TEST_F(MbnWrapper, ACompletionForAnotherRequestIsNotMatched_AndOneBeforeTheCallReturnsIs) {
+    StartConnected();
+    Emu("mbn fault set requestid foreign");
+    EXPECT_EQ(SendAt("at+csus?\r\n", nullptr, 500), kTimedOut);
+
+    Emu("mbn fault none");
+    Emu("mbn fault set early");
+    std::string answer;
+    EXPECT_EQ(SendAt("at+csus?\r\n", &answer, 2000), S_OK);
+    EXPECT_NE(answer.find("+CSUS: 0"), std::string::npos);
+}
+
+TEST_F(MbnWrapper, ResponsesAndCommandListsLongerThanTheBuffersAreCutAtThem) {
+    StartConnected();
+    Emu("mbn fault set response-size 5000");
+    std::vector<BYTE> response(MBN_RESPONSE_BUFFER_SIZE + 64, 0xEE);
+    ULONG size = 0;
+    BYTE at[] = {'a', 't'};
+    HRESULT hr = E_FAIL;
+    CaptureStdout([&] { hr = SetCommand(nullptr, kAtService, kAtCommand, 2, at, &size, response.data(), 3000); });
+    ASSERT_EQ(hr, S_OK);
+    EXPECT_EQ(size, MBN_RESPONSE_BUFFER_SIZE);
+    EXPECT_EQ(response[4095], 4095 & 0xFF);
+    EXPECT_EQ(response[4096], 0xEE);
+
+    Emu("mbn notify supported 5000");
+    ASSERT_TRUE(Eventually([] {
+        ModuleGuard guard;
+        return g_SupportedCommandIDs[MBN_SUPPORTED_COMMANDS_SIZE - 1] == MBN_SUPPORTED_COMMANDS_SIZE;
+    }));
+    EXPECT_EQ(g_SupportedCommandIDs[0], 1u);
+}
+
+TEST_F(MbnWrapper, RemovalWithASessionOpenFreesItsRecordWhichShutDownDoesNotClose) {
+    StartConnected();
+    ASSERT_EQ(OpenCommandSession(kAtService), S_OK);
+    TraceCapture trace;
+    Emu("modem none");
+    ASSERT_TRUE(Eventually([] { return !Connected(); }));
+    EXPECT_TRUE(trace.Contains("[INFO] InterfaceAddRemoveEventCallback : Invalidate Open Sessions\n"));
+    EXPECT_TRUE(trace.Contains("[INFO] CMbnSinks::OnInterfaceRemoval :    ***** MBIM Interface -> Removal\n"));
+    EXPECT_TRUE(Eventually([] { return g_Requests.triggers.load() >= 1; }));
+    EXPECT_FALSE(g_SessionTable[0].bInUse);
+    EXPECT_TRUE(g_SessionTable[0].bSessionOpen);
+    EXPECT_EQ(g_MbnDeviceServicesContext, nullptr);
+    EXPECT_EQ(g_hOpenSessionEvent, nullptr);
+    EXPECT_NE(g_hQueryCommandEvent, nullptr) << "the query event lives as long as the process";
+
+    DeInitRegisterMBIMInterface();
+    EXPECT_FALSE(trace.Contains("[INFO] DeInitRegisterMBIMInterface : Closing Open Sessions\n"));
+}
+
+TEST_F(MbnWrapper, ShutDownClosesExactlyTheRecordedOpenSessions) {
+    StartConnected();
+    ASSERT_EQ(OpenCommandSession(kAtService), S_OK);
+    TraceCapture trace;
+    Emu("journal clear");
+    DeInitRegisterMBIMInterface();
+    EXPECT_EQ(CountOf(trace, "[INFO] CloseCommandSession : CloseCommandSession call successful... waiting for callback\n"),
+              1);
+    EXPECT_TRUE(trace.Contains("[INFO] DeInitRegisterMBIMInterface : DisconnectInterface()\n"));
+    const std::string journal = EmuRequest("journal");
+    EXPECT_NE(journal.find("mbn close"), std::string::npos) << journal;
+    EXPECT_NE(journal.find("mbn unadvise InterfaceManagerEvents"), std::string::npos) << journal;
+}
+
+TEST_F(MbnWrapper, AReadyStateChangeIsLoggedAndAsksForADecision) {
+    StartConnected();
+    TraceCapture trace;
+    Emu("sim off");
+    ASSERT_TRUE(Eventually([&] {
+        return trace.Contains("[INFO] CMbnSinks::OnReadyStateChange :    *****Received OnReadyStateChange Event, "
+                              "previous: 0, current: 2\n");
+    }));
+    EXPECT_TRUE(Eventually([] { return g_Requests.triggers.load() >= 1; }));
+    EXPECT_EQ(g_ReadyState, MBN_READY_STATE_SIM_NOT_INSERTED);
+}
+
+TEST_F(MbnWrapper, NotificationsDuringAndAfterShutDownChangeNothing) {
+    StartConnected();
+    CMbnSinks* sink = g_CMbnSinks;
+    std::atomic<bool> stop{false};
+    std::thread notifier([&] {
+        while (!stop) {
+            EmuRequest("mbn notify ready");
+        }
+    });
+    Sleep(50);
+    DeInitRegisterMBIMInterface();
+    stop = true;
+    notifier.join();
+
+    // A notification the API had already started reaches the taken-down sink: nothing happens.
+    TraceCapture trace;
+    g_CallbackStatus = S_OK;
+    EXPECT_EQ(sink->OnInterfaceArrival(nullptr), S_OK);
+    EXPECT_EQ(sink->OnSetCommandComplete(nullptr, 0, nullptr, E_FAIL, 0), S_OK);
+    EXPECT_EQ(sink->OnReadyStateChange(nullptr), S_OK);
+    EXPECT_FALSE(bInitialied);
+    EXPECT_FALSE(Connected());
+    EXPECT_EQ(g_CallbackStatus, S_OK);
+    EXPECT_TRUE(trace.Texts().empty());
+}
+
+TEST_F(MbnWrapper, TheSinkAnswersItsEightInterfacesAndOnlyCounts) {
+    StartConnected();
+    CMbnSinks* sink = g_CMbnSinks;
+    void* part = reinterpret_cast<void*>(1);
+    EXPECT_EQ(sink->QueryInterface(IID_IMbnSignal, &part), E_NOINTERFACE);
+    EXPECT_EQ(part, nullptr);
+    EXPECT_EQ(sink->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+    for (const IID* iid : {&IID_IUnknown, &IID_IMbnRadioEvents, &IID_IMbnRegistrationEvents, &IID_IMbnSignalEvents,
+                           &IID_IMbnInterfaceEvents, &IID_IMbnInterfaceManagerEvents, &IID_IMbnConnectionManagerEvents,
+                           &IID_IMbnConnectionEvents, &IID_IMbnDeviceServicesEvents}) {
+        IUnknown* unknown = nullptr;
+        ASSERT_EQ(sink->QueryInterface(*iid, reinterpret_cast<void**>(&unknown)), S_OK);
+        ASSERT_NE(unknown, nullptr);
+        unknown->Release();
+    }
+    // Released down to zero and beyond, it still answers.
+    while (static_cast<LONG>(sink->Release()) > 0) {
+    }
+    EXPECT_EQ(sink->AddRef(), 1u);
+
+    // A set completion for another request stores its status and signals nothing.
+    ResetEvent(g_hSetCommandEvent);
+    g_SetRequestID = 41;
+    sink->OnSetCommandComplete(nullptr, 0, nullptr, static_cast<HRESULT>(0x80004001), 42);
+    EXPECT_EQ(g_CallbackStatus, static_cast<HRESULT>(0x80004001));
+    EXPECT_EQ(WaitForSingleObject(g_hSetCommandEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    g_SetRequestID = 0;
+    // A close completion stores its status and signals.
+    ResetEvent(g_hCloseSessionEvent);
+    sink->OnCloseCommandSessionComplete(nullptr, S_FALSE, 7);
+    EXPECT_EQ(g_CallbackStatus, S_FALSE);
+    EXPECT_EQ(WaitForSingleObject(g_hCloseSessionEvent, 0), WAIT_OBJECT_0);
+}
+
+TEST_F(MbnWrapper, StateQueriesBeforeAndAfterConnecting) {
+    MBN_RADIO software = MBN_RADIO_ON;
+    MBN_RADIO hardware = MBN_RADIO_ON;
+    EXPECT_EQ(GetRadioState(kInterface4G, &software, &hardware), S_OK);
+    EXPECT_EQ(software, MBN_RADIO_OFF);
+    EXPECT_EQ(hardware, MBN_RADIO_OFF);
+    TraceCapture trace;
+    MBN_REGISTER_STATE registerState = MBN_REGISTER_STATE_DENIED;
+    EXPECT_EQ(GetRegisterState(nullptr, &registerState), E_FAIL);
+    EXPECT_TRUE(trace.Contains("[INFO] GetRegisterState : g_MbnRegistration is NULL. hr: 0x80004005\n"));
+    MBN_ACTIVATION_STATE activation = static_cast<MBN_ACTIVATION_STATE>(99);
+    EXPECT_EQ(GetConnectionState(kInterface4G, &activation), S_OK);
+    EXPECT_EQ(activation, static_cast<MBN_ACTIVATION_STATE>(99));
+
+    StartConnected();
+    Emu("mbn radio 1 0");
+    EXPECT_EQ(GetRadioState(kInterface4G, &software, &hardware), S_OK);
+    EXPECT_EQ(software, MBN_RADIO_ON);
+    EXPECT_EQ(hardware, MBN_RADIO_OFF);
+    wchar_t unknown[] = L"{00000000-1111-2222-3333-444444444444}";
+    EXPECT_EQ(GetRadioState(unknown, &software, &hardware), static_cast<HRESULT>(0x80070490));
+    EXPECT_TRUE(trace.Contains("[INFO] GetRadioState : GetInterface FAILED\n"));
+
+    Emu("mbn register 4");
+    EXPECT_EQ(GetRegisterState(nullptr, &registerState), S_OK);
+    EXPECT_EQ(registerState, MBN_REGISTER_STATE_ROAMING);
+    EXPECT_EQ(GetConnectionState(kInterface4G, &activation), S_OK);
+    EXPECT_EQ(activation, MBN_ACTIVATION_STATE_DEACTIVATED);
+
+    activation = static_cast<MBN_ACTIVATION_STATE>(99);
+    Emu("mbn fault connection pending-null");
+    EXPECT_EQ(GetConnectionState(kInterface4G, &activation), E_PENDING);
+    EXPECT_EQ(activation, static_cast<MBN_ACTIVATION_STATE>(99));
+    Emu("mbn fault connection 0x80004005");
+    EXPECT_EQ(GetConnectionState(kInterface4G, &activation), E_FAIL);
+    EXPECT_TRUE(trace.Contains("[INFO] GetConnectionState : GetConnection FAILED: " + Hex(E_FAIL) + "\n"));
+}
+
+}  // namespace

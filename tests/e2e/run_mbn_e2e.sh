@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# End to end: the release QuarnVelmora.exe under Wine with the emulator's Mobile Broadband
+# classes. An arriving interface connects the wrapper and its sink wakes the SIM status
+# worker; a ready-state change to "SIM not inserted" hides the icon; and an outside program
+# uses the executable's exports to send an AT command and read the answer.
+#   run_mbn_e2e.sh QuarnVelmora.exe tray_probe.exe EMULATOR_DIR mbn_caller.exe
+set -euo pipefail
+exe=$(realpath "$1")
+probe=$(realpath "$2")
+emu=$(realpath "$3")
+caller=$(realpath "$4")
+# shellcheck source=tests/e2e/e2e_lib.sh
+source "$(dirname "$0")/e2e_lib.sh"
+
+scenario() { ctl reset >/dev/null; for request in "$@"; do ctl $request >/dev/null; done; }
+icon_shown() { probe wait-icon shown "${1:-15000}"; }
+icon_hidden() { probe wait-icon hidden "${1:-15000}"; }
+icon_stays_hidden() { ! probe wait-icon shown "$1"; }
+journal_has() { ctl journal | grep -q -F -- "$1"; }
+
+echo "== An interface arriving connects the wrapper"
+scenario "modem none"
+check "the window appears" start_app
+ctl modem 4g >/dev/null
+check "the wrapper subscribes the sink to the device services" ctl --wait-journal "mbn advise DeviceServicesEvents" 10000
+check "the icon shows" icon_shown
+
+echo "== The sink alone wakes the worker"
+# "sim status" changes what the modem reports without any other notification, so only the
+# wrapper's sink can lead to a new decision here.
+ctl sim status 2 >/dev/null
+ctl mbn ready 2 >/dev/null
+check "a ready-state change to SIM not inserted hides the icon" icon_hidden
+ctl sim status 1 >/dev/null
+check "nothing else asks for a decision" icon_stays_hidden 2500
+ctl journal clear >/dev/null
+ctl mbn notify arrival >/dev/null
+check "an interface arrival makes the icon follow the SIM" icon_shown
+check "... and powers the 4G SIM on" ctl --wait-journal 'AT+XSIMPOWER=1,1\r\n' 5000
+check "exit ends the process with code 0" exit_app
+check "shut-down ends the sink's subscriptions" journal_has "mbn unadvise InterfaceManagerEvents"
+
+echo "== An outside program uses the exports"
+scenario "modem 4g" "sim ready" "slot 1"
+out=$(wine "$caller" "$(winepath -w "$work/app/QuarnVelmora.exe")" 2>/dev/null | tr -d '\r') && code=0 || code=$?
+echo "$out" | sed 's/^/  | /'
+check "every export answers S_OK" test "$code" = 0
+check "it finds the 4G interface" grep -q -F "interfaces 1 {5A3E0AC9-0000-4000-8000-00000000004A}" <<<"$out"
+check "SetCommand writes the command bytes in hex" grep -q -F "61 74 2B 63 73 75 73 3F 0D 0A " <<<"$out"
+check "the modem's answer comes back" grep -q -F 'answer \r\n+CSUS: 0\r\n' <<<"$out"
+check "the command reached the modem" journal_has 'at+csus?\r\n'
+finish "mbn e2e"
