@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
 # Registers the modem emulator in the test Wine prefix: its Windows Runtime classes (by
-# DllPath, as the system registers in-process classes), and its netsh stand-in in place of
-# the system's.
-#   emu-prefix.sh quarn_emu_winrt.dll netsh.exe
+# DllPath, as the system registers in-process classes), its Mobile Broadband COM classes (by
+# CLSID, InProcServer32), and its netsh stand-in in place of the system's.
+#   emu-prefix.sh quarn_emu_winrt.dll netsh.exe quarn_emu_mbn.dll
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=scripts/wine-env.sh
 source "$here/wine-env.sh"
+if [ $# -ne 3 ]; then
+  echo "usage: emu-prefix.sh quarn_emu_winrt.dll netsh.exe quarn_emu_mbn.dll" >&2
+  exit 2
+fi
 dll=$(realpath "$1")
 netsh=$(realpath "$2")
+mbn=$(realpath "$3")
 
 dll_windows=$(winepath -w "$dll" | sed 's/\\/\\\\/g')
+mbn_windows=$(winepath -w "$mbn" | sed 's/\\/\\\\/g')
 reg=$(mktemp --suffix=.reg)
 trap 'rm -f "$reg"' EXIT
 {
@@ -24,10 +30,19 @@ trap 'rm -f "$reg"' EXIT
     echo '"ActivationType"=dword:00000000'
     echo '"Threading"=dword:00000000'
   done
+  # MbnInterfaceManager, MbnConnectionManager, MbnConnectionProfileManager,
+  # MbnDeviceServicesManager
+  for clsid in '{BDFEE05B-4418-11DD-90ED-001C257CCFF1}' '{BDFEE05C-4418-11DD-90ED-001C257CCFF1}' \
+               '{BDFEE05A-4418-11DD-90ED-001C257CCFF1}' '{2269DAA3-2A9F-4165-A501-CE00A6F7A75B}'; do
+    echo
+    echo "[HKEY_LOCAL_MACHINE\\Software\\Classes\\CLSID\\$clsid\\InProcServer32]"
+    echo "@=\"$mbn_windows\""
+    echo '"ThreadingModel"="Both"'
+  done
   echo
   echo '[HKEY_CURRENT_USER\Software\Wine\DllOverrides]'
   echo '"netsh.exe"="native"'
 } > "$reg"
 wine regedit /S "$(winepath -w "$reg")"
 cp "$netsh" "$WINEPREFIX/drive_c/windows/system32/netsh.exe"
-echo "emu-prefix: registered $(basename "$dll") and netsh in $WINEPREFIX"
+echo "emu-prefix: registered $(basename "$dll"), $(basename "$mbn") and netsh in $WINEPREFIX"

@@ -19,7 +19,7 @@ done
 
 scripts/setup.sh
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target QuarnVelmora tray_probe modem_emu_server modem_emu_ctl quarn_emu_winrt quarn_emu_cfgmgr quarn_emu_powrprof netsh_standin
+cmake --build --preset windows --target QuarnVelmora tray_probe modem_emu_server modem_emu_ctl quarn_emu_winrt quarn_emu_mbn quarn_emu_cfgmgr quarn_emu_powrprof netsh_standin
 
 # shellcheck source=scripts/wine-env.sh
 source scripts/wine-env.sh
@@ -30,7 +30,7 @@ cleanup() {
   [ -z "${QUARN_XVFB_PID:-}" ] || kill "$QUARN_XVFB_PID" 2>/dev/null || true
 }
 trap cleanup EXIT
-scripts/emu-prefix.sh "$emu/quarn_emu_winrt.dll" "$emu/netsh.exe"
+scripts/emu-prefix.sh "$emu/quarn_emu_winrt.dll" "$emu/netsh.exe" "$emu/quarn_emu_mbn.dll"
 
 wine "$emu/modem_emu_ctl.exe" shutdown >/dev/null 2>&1 || true  # one left over from an interrupted run
 echo "run: starting the modem emulator with $scenario"

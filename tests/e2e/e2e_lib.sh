@@ -4,7 +4,7 @@
 here_lib=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=scripts/wine-env.sh
 source "$here_lib/../../scripts/wine-env.sh"
-"$here_lib/../../scripts/emu-prefix.sh" "$emu/quarn_emu_winrt.dll" "$emu/netsh.exe" >/dev/null
+"$here_lib/../../scripts/emu-prefix.sh" "$emu/quarn_emu_winrt.dll" "$emu/netsh.exe" "$emu/quarn_emu_mbn.dll" >/dev/null
 
 work=$(mktemp -d "$(dirname "$exe")/e2e.XXXXXX")
 app_pid=""
