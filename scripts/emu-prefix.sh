@@ -5,8 +5,12 @@
 #   emu-prefix.sh quarn_emu_winrt.dll netsh.exe quarn_emu_mbn.dll
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+xvfb_before=${QUARN_XVFB_PID:-}
 # shellcheck source=scripts/wine-env.sh
 source "$here/wine-env.sh"
+# An X server started by the line above is this script's own; one the caller started is not.
+own_xvfb=""
+if [ "${QUARN_XVFB_PID:-}" != "$xvfb_before" ]; then own_xvfb=$QUARN_XVFB_PID; fi
 if [ $# -ne 3 ]; then
   echo "usage: emu-prefix.sh quarn_emu_winrt.dll netsh.exe quarn_emu_mbn.dll" >&2
   exit 2
@@ -18,7 +22,7 @@ mbn=$(realpath "$3")
 dll_windows=$(winepath -w "$dll" | sed 's/\\/\\\\/g')
 mbn_windows=$(winepath -w "$mbn" | sed 's/\\/\\\\/g')
 reg=$(mktemp --suffix=.reg)
-trap 'rm -f "$reg"' EXIT
+trap 'rm -f "$reg"; [ -z "$own_xvfb" ] || kill "$own_xvfb" 2>/dev/null || true' EXIT
 {
   echo 'Windows Registry Editor Version 5.00'
   for class in Windows.Networking.NetworkOperators.MobileBroadbandModem \

@@ -2,8 +2,12 @@
 # executable installed with the emulator's Configuration Manager and power notifications
 # beside it.  Needs: exe, probe, emu (paths) set by the caller.
 here_lib=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+xvfb_before=${QUARN_XVFB_PID:-}
 # shellcheck source=scripts/wine-env.sh
 source "$here_lib/../../scripts/wine-env.sh"
+# An X server started by the line above is ended with the run; one the caller started is not.
+own_xvfb=""
+if [ "${QUARN_XVFB_PID:-}" != "$xvfb_before" ]; then own_xvfb=$QUARN_XVFB_PID; fi
 "$here_lib/../../scripts/emu-prefix.sh" "$emu/quarn_emu_winrt.dll" "$emu/netsh.exe" "$emu/quarn_emu_mbn.dll" >/dev/null
 
 work=$(mktemp -d "$(dirname "$exe")/e2e.XXXXXX")
@@ -21,6 +25,7 @@ cleanup() {
   if [ -n "$app_pid" ]; then probe post 0x111 40002 0 >/dev/null 2>&1 || true; sleep 3; kill "$app_pid" 2>/dev/null || true; fi
   ctl shutdown >/dev/null 2>&1 || true
   rm -rf "$work"
+  [ -z "$own_xvfb" ] || kill "$own_xvfb" 2>/dev/null || true
 }
 trap cleanup EXIT
 
