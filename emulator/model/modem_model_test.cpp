@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -181,6 +183,23 @@ TEST(ModemModel, NotesMarkTheJournal) {
     ModemModel model;
     EXPECT_EQ(Reply(model, "note eject posted"), "ok");
     EXPECT_TRUE(JournalHas(model, "note eject posted"));
+}
+
+TEST(ModemModel, EveryShippedScenarioApplies) {
+    const std::filesystem::path dir = std::filesystem::path(__FILE__).parent_path().parent_path() / "scenarios";
+    int applied = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() != ".scn") {
+            continue;
+        }
+        std::ifstream file(entry.path());
+        std::stringstream text;
+        text << file.rdbuf();
+        ModemModel model;
+        EXPECT_EQ(model.ApplyScenario(text.str()), "ok") << entry.path();
+        ++applied;
+    }
+    EXPECT_GE(applied, 5) << dir;
 }
 
 TEST(ModemModel, ScenariosAreReadableAndErrorsNameTheLine) {
