@@ -927,7 +927,7 @@ std::string ModemModel::HandleMbnNotify(const std::vector<std::string>& words) {
         RaiseLocked("mbn-" + kind, id + ";" + std::to_string(value) + ";" + HexResult(status), false, false);
         return Ok();
     }
-    if (n == 4 && kind == "supported" && ParseNumber(words[3], &value) && value <= 4096) {
+    if (n == 4 && kind == "supported" && ParseNumber(words[3], &value) && value <= 65536) {
         RaiseLocked("mbn-supported", id + ";" + std::to_string(value), false, false);
         return Ok();
     }

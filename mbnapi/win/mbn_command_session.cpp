@@ -176,8 +176,10 @@ BOOL CloseCommandSession(wchar_t* deviceServiceID) {
                  static_cast<unsigned>(g_CallbackStatus));
         return FALSE;
     }
+    // The record of this open session: an earlier record of the same service that was
+    // closed already must not take the clearing and leave this one marked open.
     for (CommandSessionEntry& entry : g_SessionTable) {
-        if (entry.bInUse && wcscmp(entry.deviceServiceID, deviceServiceID) == 0) {
+        if (entry.bInUse && entry.bSessionOpen && wcscmp(entry.deviceServiceID, deviceServiceID) == 0) {
             entry.bSessionOpen = 0;
             break;
         }
