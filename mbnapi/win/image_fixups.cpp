@@ -140,8 +140,30 @@ bool NeedsBinding(void* module) {
     return names->u1.AddressOfData != 0 && slots->u1.Function == names->u1.AddressOfData;
 }
 
+// Adds `delta` at `target`, making its page writable for the moment; each page keeps its
+// own protection (a range over two pages would give the second the first one's).
+void AddDelta(BYTE* target, size_t size, ULONG_PTR delta, VirtualProtectFn virtualProtect) {
+    DWORD previous = 0;
+    if (!virtualProtect(target, size, PAGE_READWRITE, &previous)) {
+        return;
+    }
+    if (size == sizeof(ULONG_PTR)) {
+        ULONG_PTR value;
+        __builtin_memcpy(&value, target, sizeof(value));
+        value += delta;
+        __builtin_memcpy(target, &value, sizeof(value));
+    } else {
+        DWORD value;
+        __builtin_memcpy(&value, target, sizeof(value));
+        value += static_cast<DWORD>(delta);
+        __builtin_memcpy(target, &value, sizeof(value));
+    }
+    virtualProtect(target, size, previous, &previous);
+}
+
 // Adds `delta` to every address the image's base relocations name.
 void Relocate(void* module, ULONG_PTR delta, VirtualProtectFn virtualProtect) {
+    constexpr size_t PAGE = 0x1000;
     const IMAGE_DATA_DIRECTORY& directory =
         NtHeadersOf(module)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC];
     const BYTE* block = AtRva<const BYTE>(module, directory.VirtualAddress);
@@ -152,21 +174,31 @@ void Relocate(void* module, ULONG_PTR delta, VirtualProtectFn virtualProtect) {
             break;
         }
         BYTE* page = AtRva<BYTE>(module, header->VirtualAddress);
+        const WORD* entries = reinterpret_cast<const WORD*>(header + 1);
+        const size_t count = (header->SizeOfBlock - sizeof(IMAGE_BASE_RELOCATION)) / sizeof(WORD);
         DWORD previous = 0;
-        // One page of targets; the last may reach 8 bytes into the next.
-        if (virtualProtect(page, 0x1000 + sizeof(ULONG_PTR), PAGE_READWRITE, &previous)) {
-            const WORD* entries = reinterpret_cast<const WORD*>(header + 1);
-            const size_t count = (header->SizeOfBlock - sizeof(IMAGE_BASE_RELOCATION)) / sizeof(WORD);
-            for (size_t i = 0; i < count; ++i) {
-                const int type = entries[i] >> 12;
-                BYTE* target = page + (entries[i] & 0xFFF);
-                if (type == IMAGE_REL_BASED_DIR64) {
-                    *reinterpret_cast<ULONG_PTR*>(target) += delta;
-                } else if (type == IMAGE_REL_BASED_HIGHLOW) {
-                    *reinterpret_cast<DWORD*>(target) += static_cast<DWORD>(delta);
-                }
+        // The block's page is made writable once; a target reaching into the next page is
+        // done on its own.
+        const bool writable = virtualProtect(page, PAGE, PAGE_READWRITE, &previous) != FALSE;
+        for (size_t i = 0; writable && i < count; ++i) {
+            const int type = entries[i] >> 12;
+            const size_t offset = entries[i] & 0xFFF;
+            const size_t size = type == IMAGE_REL_BASED_DIR64 ? sizeof(ULONG_PTR)
+                                : type == IMAGE_REL_BASED_HIGHLOW ? sizeof(DWORD)
+                                                                  : 0;
+            if (size == 0) {
+                continue;
             }
-            virtualProtect(page, 0x1000 + sizeof(ULONG_PTR), previous, &previous);
+            if (offset + size > PAGE) {
+                AddDelta(page + offset, size, delta, virtualProtect);
+            } else if (size == sizeof(ULONG_PTR)) {
+                *reinterpret_cast<ULONG_PTR UNALIGNED*>(page + offset) += delta;
+            } else {
+                *reinterpret_cast<DWORD UNALIGNED*>(page + offset) += static_cast<DWORD>(delta);
+            }
+        }
+        if (writable) {
+            virtualProtect(page, PAGE, previous, &previous);
         }
         block += header->SizeOfBlock;
     }
