@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in the project's private prefix, headless.
-# The prefix and X display come from scripts/wine-env.sh (sourced here when unset).
+# The prefix and X display come from scripts/wine-env.sh (sourced here when unset); an X
+# server started here for want of a display is ended with the program.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+xvfb_before=${QUARN_XVFB_PID:-}
 # shellcheck source=scripts/wine-env.sh
 source "$here/wine-env.sh"
-exec wine "$@"
+if [ "${QUARN_XVFB_PID:-}" = "$xvfb_before" ]; then
+  exec wine "$@"
+fi
+status=0
+wine "$@" || status=$?
+kill "$QUARN_XVFB_PID" 2>/dev/null || true
+exit "$status"
