@@ -28,12 +28,21 @@ const IMAGE_NT_HEADERS* NtHeadersOf(const void* base) {
     return AtRva<const IMAGE_NT_HEADERS>(base, static_cast<DWORD>(static_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew));
 }
 
+// The process environment block, from the thread's GS segment. GCC 12 takes the read at a
+// constant segment offset for an out-of-bounds array access.
+const PEB* ProcessEnvironment() {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+    return reinterpret_cast<const PEB*>(__readgsqword(0x60));
+#pragma GCC diagnostic pop
+}
+
 char LowerAscii(wchar_t c) { return static_cast<char>(c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c); }
 
 // The loaded module whose file name (after the last backslash) is `name`, lower case, from
 // the process's loader list: no call is needed to read it.
 void* LoadedModule(const char* name, size_t nameLength) {
-    const PEB* peb = reinterpret_cast<const PEB*>(__readgsqword(0x60));
+    const PEB* peb = ProcessEnvironment();
     const LIST_ENTRY* head = &peb->Ldr->InMemoryOrderModuleList;
     for (const LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
         const auto* entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
@@ -59,7 +68,7 @@ void* LoadedModule(const char* name, size_t nameLength) {
 
 // The loaded module that holds `address`.
 void* ModuleHolding(const void* address) {
-    const PEB* peb = reinterpret_cast<const PEB*>(__readgsqword(0x60));
+    const PEB* peb = ProcessEnvironment();
     const LIST_ENTRY* head = &peb->Ldr->InMemoryOrderModuleList;
     for (const LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
         const auto* entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
