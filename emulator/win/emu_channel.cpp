@@ -9,6 +9,9 @@ namespace {
 constexpr DWORD kChunk = 64 * 1024;
 
 HANDLE Connect(DWORD waitMs) {
+    // Between taking a client and listening again, the server may have no instance at all;
+    // Wine then answers "not found" for a moment. A few short retries tell that from no server.
+    int notFoundRetries = 10;
     for (;;) {
         const HANDLE pipe = CreateFileW(EMU_PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
@@ -16,8 +19,13 @@ HANDLE Connect(DWORD waitMs) {
             SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
             return pipe;
         }
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND && notFoundRetries-- > 0) {
+            Sleep(5);
+            continue;
+        }
         // All instances busy: wait for one; any other error means no server.
-        if (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeW(EMU_PIPE_NAME, waitMs)) {
+        if (error != ERROR_PIPE_BUSY || !WaitNamedPipeW(EMU_PIPE_NAME, waitMs)) {
             return INVALID_HANDLE_VALUE;
         }
     }

@@ -216,7 +216,9 @@ protected:
 EmulatorProcess EmulatorClientTest::s_Emulator;
 
 TEST_F(EmulatorClientTest, ASetCommandReachesTheModemByteForByteAndCompletesOnAnotherThread) {
-    Script({"modem 4g", "sim ready"});
+    // The delay lets the handler be attached first: one attached after completion runs at
+    // once on the attaching thread, which is another case (below).
+    Script({"modem 4g", "sim ready", "fault delay 200"});
     ComPtr<IMobileBroadbandModem> modem = DefaultModem();
     ASSERT_TRUE(modem);
     ComPtr<IMobileBroadbandDeviceInformation> information;
