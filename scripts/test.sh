@@ -19,7 +19,7 @@ run_tier() {
   cmake --build --preset "$preset"
   echo "=== $preset: test"
   local log="build/$preset/ctest.log" status=0
-  ctest --preset "$preset" 2>&1 | tee "$log" || status=$?
+  ctest --preset "$preset" --output-on-failure 2>&1 | tee "$log" || status=$?
   local line
   line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
   if [ -z "$line" ]; then
