@@ -14,6 +14,8 @@ template <typename T>
 class ComPtr {
 public:
     ComPtr() = default;
+    // Takes over a reference the caller owns (a new object's first one).
+    explicit ComPtr(T* owned) : m_Ptr(owned) {}
     ~ComPtr() { Reset(); }
     ComPtr(const ComPtr&) = delete;
     ComPtr& operator=(const ComPtr&) = delete;

@@ -31,6 +31,7 @@
 
 #include "compat/mbn_api.h"
 #include "emulator/model/modem_model.h"
+#include "common/win/com_ptr.h"
 #include "emulator/win/emu_channel.h"
 
 using namespace QuarnMbn;
@@ -182,19 +183,6 @@ private:
     std::atomic<ULONG> m_References{1};
 };
 
-// Releases a COM reference when it goes out of scope.
-template <typename T>
-struct Ref {
-    T* p = nullptr;
-    explicit Ref(T* raw = nullptr) : p(raw) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() {
-        if (p != nullptr) {
-            p->Release();
-        }
-    }
-};
 
 // The event interfaces, by the name the model's requests use.
 struct EventInterface {
@@ -514,8 +502,8 @@ public:
             return E_OUTOFMEMORY;
         }
         for (LONG i = 0; i < static_cast<LONG>(ids.size()); ++i) {
-            Ref<Interface> item(new Interface(ids[static_cast<std::size_t>(i)]));
-            SafeArrayPutElement(array, &i, static_cast<IUnknown*>(static_cast<IMbnInterface*>(item.p)));
+            ComPtr<Interface> item(new Interface(ids[static_cast<std::size_t>(i)]));
+            SafeArrayPutElement(array, &i, static_cast<IUnknown*>(static_cast<IMbnInterface*>(item.Get())));
         }
         *value = array;
         return S_OK;
@@ -862,8 +850,8 @@ public:
 template <typename Sink>
 void DeliverToInterfaceSinks(const EventInterface& events, const std::string& id,
                              const std::function<void(Sink*, Interface*)>& call) {
-    Ref<Interface> item(new Interface(id));
-    SinkRegistry::Instance().Deliver<Sink>(*events.Iid, [&](Sink* sink) { call(sink, item.p); });
+    ComPtr<Interface> item(new Interface(id));
+    SinkRegistry::Instance().Deliver<Sink>(*events.Iid, [&](Sink* sink) { call(sink, item.Get()); });
 }
 
 // "ID;A;B" -> {ID, A, B}
@@ -914,15 +902,15 @@ void DeliverModelEvent(const EmuEvent& event) {
         if (parts.size() != 3) {
             return;
         }
-        Ref<DeviceService> service(new DeviceService(parts[0], kAtService));
+        ComPtr<DeviceService> service(new DeviceService(parts[0], kAtService));
         const ULONG requestId = std::stoul(parts[1]);
         const HRESULT status = ParseHresult(parts[2]);
         SinkRegistry::Instance().Deliver<IMbnDeviceServicesEvents>(
             IID_IMbnDeviceServicesEvents, [&](IMbnDeviceServicesEvents* sink) {
                 if (kind == "mbn-set-complete") {
-                    sink->OnSetCommandComplete(service.p, 1, nullptr, status, requestId);
+                    sink->OnSetCommandComplete(service.Get(), 1, nullptr, status, requestId);
                 } else {
-                    sink->OnQueryCommandComplete(service.p, 1, nullptr, status, requestId);
+                    sink->OnQueryCommandComplete(service.Get(), 1, nullptr, status, requestId);
                 }
             });
     } else if (kind == "mbn-supported") {
@@ -930,7 +918,7 @@ void DeliverModelEvent(const EmuEvent& event) {
         if (parts.size() != 2) {
             return;
         }
-        Ref<DeviceService> service(new DeviceService(parts[0], kAtService));
+        ComPtr<DeviceService> service(new DeviceService(parts[0], kAtService));
         const ULONG count = std::stoul(parts[1]);
         SAFEARRAY* ids = SafeArrayCreateVector(VT_UI4, 0, count);
         for (LONG i = 0; ids != nullptr && i < static_cast<LONG>(count); ++i) {
@@ -939,7 +927,7 @@ void DeliverModelEvent(const EmuEvent& event) {
         }
         SinkRegistry::Instance().Deliver<IMbnDeviceServicesEvents>(
             IID_IMbnDeviceServicesEvents, [&](IMbnDeviceServicesEvents* sink) {
-                sink->OnQuerySupportedCommandsComplete(service.p, ids, S_OK, 0);
+                sink->OnQuerySupportedCommandsComplete(service.Get(), ids, S_OK, 0);
             });
         if (ids != nullptr) {
             SafeArrayDestroy(ids);
@@ -1007,8 +995,8 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
         clsid != CLSID_MbnConnectionProfileManager && clsid != CLSID_MbnDeviceServicesManager) {
         return CLASS_E_CLASSNOTAVAILABLE;
     }
-    Ref<ClassFactory> factory(new ClassFactory(clsid));
-    return factory.p->QueryInterface(iid, out);
+    ComPtr<ClassFactory> factory(new ClassFactory(clsid));
+    return factory.Get()->QueryInterface(iid, out);
 }
 
 // Facade threads run for the life of the process, so the DLL never unloads.

@@ -23,6 +23,7 @@
 
 #include "compat/winrt_network_operators.h"
 #include "emulator/model/modem_model.h"
+#include "common/win/com_ptr.h"
 #include "emulator/win/emu_channel.h"
 
 using namespace QuarnWinRT;
@@ -131,20 +132,6 @@ private:
         return RuntimeObject::GetTrustLevel(level);                                      \
     }
 
-// Releases a COM reference when it goes out of scope.
-template <typename T>
-struct Ref {
-    T* p = nullptr;
-    Ref() = default;
-    explicit Ref(T* raw) : p(raw) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() {
-        if (p != nullptr) {
-            p->Release();
-        }
-    }
-};
 
 // ---------------------------------------------------------------------------------------
 // Buffers: IBuffer with IBufferByteAccess, as Windows.Storage.Streams.Buffer.
@@ -210,7 +197,7 @@ bool ReadBuffer(IBuffer* buffer, std::string* bytes) {
     if (FAILED(buffer->QueryInterface(IID_IBufferByteAccess, reinterpret_cast<void**>(&access)))) {
         return false;
     }
-    Ref<IBufferByteAccess> accessRef(access);
+    ComPtr<IBufferByteAccess> accessRef(access);
     BYTE* data = nullptr;
     if (FAILED(access->Buffer(&data)) || (data == nullptr && length != 0)) {
         return false;
@@ -898,12 +885,12 @@ private:
     void Raise(const std::string& kind, const std::wstring& id, bool device, bool network) {
         auto* self = static_cast<IMobileBroadbandAccountWatcher*>(this);
         if (kind == "updated") {
-            Ref<AccountUpdatedEventArgs> args(new AccountUpdatedEventArgs(id, device, network));
-            m_Updated.Raise(self, static_cast<IMobileBroadbandAccountUpdatedEventArgs*>(args.p));
+            ComPtr<AccountUpdatedEventArgs> args(new AccountUpdatedEventArgs(id, device, network));
+            m_Updated.Raise(self, static_cast<IMobileBroadbandAccountUpdatedEventArgs*>(args.Get()));
             return;
         }
-        Ref<AccountEventArgs> args(new AccountEventArgs(id));
-        (kind == "added" ? m_Added : m_Removed).Raise(self, static_cast<IMobileBroadbandAccountEventArgs*>(args.p));
+        ComPtr<AccountEventArgs> args(new AccountEventArgs(id));
+        (kind == "added" ? m_Added : m_Removed).Raise(self, static_cast<IMobileBroadbandAccountEventArgs*>(args.Get()));
     }
 
     void Run(std::string mode, uint64_t sequence, std::vector<std::wstring> accounts, uint64_t generation) {
