@@ -2,16 +2,17 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
 
 constexpr DWORD kChunk = 64 * 1024;
 
-HANDLE Connect(DWORD waitMs) {
-    // Between taking a client and listening again, the server may have no instance at all;
-    // Wine then answers "not found" for a moment. A few short retries tell that from no server.
-    int notFoundRetries = 10;
+// The connected pipe; INVALID_HANDLE_VALUE with `failure` set otherwise.
+HANDLE Connect(const char** failure) {
+    *failure = "error: no emulator";
+    const ULONGLONG deadline = GetTickCount64() + EMU_CONNECT_DEADLINE_MS;
     for (;;) {
         const HANDLE pipe = CreateFileW(EMU_PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
@@ -20,23 +21,45 @@ HANDLE Connect(DWORD waitMs) {
             return pipe;
         }
         const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND && notFoundRetries-- > 0) {
-            Sleep(5);
-            continue;
-        }
-        // All instances busy: wait for one; any other error means no server.
-        if (error != ERROR_PIPE_BUSY || !WaitNamedPipeW(EMU_PIPE_NAME, waitMs)) {
+        // "Not found" while the server runs: every instance was just taken and the next one
+        // is being made. "Busy": every instance is taken. Both pass; only a deadline ends them.
+        if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PIPE_BUSY) || !IsEmulatorRunning()) {
             return INVALID_HANDLE_VALUE;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            *failure = "error: emulator runs but took no request";
+            return INVALID_HANDLE_VALUE;
+        }
+        if (error == ERROR_PIPE_BUSY) {
+            WaitNamedPipeW(EMU_PIPE_NAME, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 100)));
+        } else {
+            Sleep(2);
         }
     }
 }
 
 }  // namespace
 
+bool IsEmulatorRunning() {
+    const HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, EMU_SERVER_MUTEX_NAME);
+    if (mutex == nullptr) {
+        return false;
+    }
+    // The server owns it for life; a mutex that can be taken belongs to no running server.
+    const DWORD wait = WaitForSingleObject(mutex, 0);
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+        ReleaseMutex(mutex);
+    }
+    CloseHandle(mutex);
+    return wait == WAIT_TIMEOUT;
+}
+
 std::string EmuRequest(const std::string& request) {
-    const HANDLE pipe = Connect(5000);
+    const char* failure = nullptr;
+    const HANDLE pipe = Connect(&failure);
     if (pipe == INVALID_HANDLE_VALUE) {
-        return "error: no emulator";
+        return failure;
     }
     std::string reply;
     DWORD written = 0;
@@ -69,6 +92,21 @@ bool WaitForEmulator(unsigned timeoutMs) {
         Sleep(50);
     }
     return false;
+}
+
+bool ShutdownEmulator(unsigned timeoutMs) {
+    if (!IsEmulatorRunning()) {
+        return true;
+    }
+    EmuRequest("shutdown");
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (IsEmulatorRunning()) {
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
 }
 
 namespace {

@@ -7,13 +7,25 @@
 #include <string>
 
 constexpr wchar_t EMU_PIPE_NAME[] = L"\\\\.\\pipe\\QuarnModemEmu";
+// A mutex that the server owns for as long as it runs: clients tell by it whether a pipe
+// that is not there means "between two instances" or "no emulator".
+constexpr wchar_t EMU_SERVER_MUTEX_NAME[] = L"Local\\QuarnModemEmuServer";
+// How long a request waits for a listening instance of a running server.
+constexpr unsigned EMU_CONNECT_DEADLINE_MS = 5000;
 
 // Sends one request and returns the reply. Returns "error: no emulator" when the server
-// is not running (the facades then present a machine without a modem).
+// is not running (the facades then present a machine without a modem) and only then.
 std::string EmuRequest(const std::string& request);
+
+// True while a server runs (owns EMU_SERVER_MUTEX_NAME).
+bool IsEmulatorRunning();
 
 // Waits until the server accepts connections; false after `timeoutMs`.
 bool WaitForEmulator(unsigned timeoutMs);
+
+// Asks a running server to end and waits until it has; false when it still runs after
+// `timeoutMs`. True at once when none runs.
+bool ShutdownEmulator(unsigned timeoutMs);
 
 // One machine event of the model (see MachineEvent in the model).
 struct EmuEvent {

@@ -3,6 +3,7 @@
 //   modem_emu_ctl --scenario FILE       applies a scenario file line by line
 //   modem_emu_ctl --wait-ready MS       waits until the emulator serves
 //   modem_emu_ctl --wait-journal TEXT MS  waits until a journal entry contains TEXT
+//   modem_emu_ctl shutdown              ends the server and waits until it has gone
 // Exits 0 when the reply starts with "ok", 1 otherwise.
 #include <windows.h>
 
@@ -69,6 +70,10 @@ int main(int argc, char** argv) {
             }
         }
         return 0;
+    }
+    if (first == "shutdown" && argc == 2) {
+        // Returns once the server has gone, so that a new one can start at once.
+        return Print(ShutdownEmulator(10000) ? "ok" : "error: the emulator still runs");
     }
     std::string request = first;
     for (int i = 2; i < argc; ++i) {

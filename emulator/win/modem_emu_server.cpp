@@ -61,25 +61,35 @@ void ServeClient(HANDLE pipe) {
     CloseHandle(pipe);
 }
 
+HANDLE CreateInstance() {
+    const HANDLE pipe = CreateNamedPipeW(EMU_PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                         PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "modem_emu_server: cannot create the pipe (%lu)\n", GetLastError());
+        g_Failed = true;
+        SetEvent(g_Stop);
+    }
+    return pipe;
+}
+
+// Each accepting thread makes its next instance before it hands a client over, and there
+// are two of them: one instance is listening while the other thread is between clients.
 void AcceptLoop() {
-    for (;;) {
-        const HANDLE pipe = CreateNamedPipeW(EMU_PIPE_NAME, PIPE_ACCESS_DUPLEX,
-                                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                             PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, nullptr);
-        if (pipe == INVALID_HANDLE_VALUE) {
-            std::fprintf(stderr, "modem_emu_server: cannot create the pipe (%lu)\n", GetLastError());
-            g_Failed = true;
-            SetEvent(g_Stop);
-            return;
-        }
-        if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+    HANDLE listening = CreateInstance();
+    while (listening != INVALID_HANDLE_VALUE) {
+        const bool connected = ConnectNamedPipe(listening, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        const HANDLE next = CreateInstance();
+        if (connected) {
             // Event pollers block in their request, so each client has its own thread.
-            std::thread(ServeClient, pipe).detach();
+            std::thread(ServeClient, listening).detach();
         } else {
-            CloseHandle(pipe);
+            CloseHandle(listening);
         }
+        listening = next;
     }
 }
+
+constexpr int kAcceptingThreads = 2;
 
 }  // namespace
 
@@ -102,14 +112,25 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    // One server at a time: a second one would split the clients between two models.
-    const HANDLE single = CreateMutexW(nullptr, FALSE, L"Local\\QuarnModemEmuServer");
-    if (single == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
-        std::fprintf(stderr, "modem_emu_server: another emulator is running\n");
+    // One server at a time: a second one would split the clients between two models. The
+    // mutex stays owned for the server's life; a client that checks it holds it for a moment,
+    // and an ended server leaves it abandoned, so a free one is taken within a short wait.
+    const HANDLE single = CreateMutexW(nullptr, TRUE, EMU_SERVER_MUTEX_NAME);
+    if (single == nullptr) {
+        std::fprintf(stderr, "modem_emu_server: cannot create its mutex (%lu)\n", GetLastError());
         return 1;
     }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        const DWORD wait = WaitForSingleObject(single, 1000);
+        if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+            std::fprintf(stderr, "modem_emu_server: another emulator is running\n");
+            return 1;
+        }
+    }
     g_Stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::thread(AcceptLoop).detach();
+    for (int i = 0; i < kAcceptingThreads; ++i) {
+        std::thread(AcceptLoop).detach();
+    }
 
     WaitForSingleObject(g_Stop, INFINITE);
     return g_Failed ? 1 : 0;

@@ -12,7 +12,9 @@ class EmulatorProcess {
 public:
     // True once the emulator serves.
     bool Start() {
-        EmuRequest("shutdown");  // one left over from an interrupted run would split the clients
+        if (!ShutdownEmulator(10000)) {  // one left over from an interrupted run
+            return false;
+        }
         wchar_t path[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, path, MAX_PATH);
         std::wstring server(path);
@@ -30,7 +32,7 @@ public:
         if (m_Process.hProcess == nullptr) {
             return;
         }
-        EmuRequest("shutdown");
+        ShutdownEmulator(5000);
         if (WaitForSingleObject(m_Process.hProcess, 5000) != WAIT_OBJECT_0) {
             TerminateProcess(m_Process.hProcess, 1);
         }
