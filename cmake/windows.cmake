@@ -90,6 +90,11 @@ set_target_properties(console_child execute_cmd_test PROPERTIES RUNTIME_OUTPUT_D
 add_dependencies(execute_cmd_test console_child)
 add_test(NAME execute_cmd_wine COMMAND execute_cmd_test)
 
+# A test program that crashes ends at once with its exception code (the prefix starts no
+# debugger), so ctest reports it instead of waiting for the time-out.
+add_test(NAME wine_crash_ends_at_once COMMAND console_child crash)
+set_tests_properties(wine_crash_ends_at_once PROPERTIES WILL_FAIL TRUE TIMEOUT 30)
+
 # The product's modem path against the emulator: runs beside the emulator's programs and
 # its cfgmgr32.dll, which the override puts in place of the system's.
 add_executable(modem_path_test modem/win/modem_path_test.cpp)

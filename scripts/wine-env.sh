@@ -24,3 +24,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot --init >/dev/null 2>&1 || true
   wineserver -w || true
 fi
+
+# A crashing program ends at once with its exception code instead of starting winedbg,
+# whose crash dialog waits on the X display for a click that never comes.
+if ! grep -qs '^"Debugger"="false"' "$WINEPREFIX/system.reg"; then
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ /d false /f >/dev/null 2>&1 || true
+fi

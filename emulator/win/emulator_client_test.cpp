@@ -17,6 +17,7 @@
 #include "compat/winrt_network_operators.h"
 #include "emulator/win/emu_channel.h"
 #include "tests/support/win/emulator_process.h"
+#include "tests/support/win/eventually.h"
 
 using namespace QuarnWinRT;
 
@@ -202,12 +203,17 @@ protected:
         result->get_StatusCode(statusCode);
         ComPtr<IBuffer> data;
         result->get_ResponseData(data.Put());
+        if (!data) {
+            return "<no data>";
+        }
         UINT32 length = 0;
         data->get_Length(&length);
         ComPtr<IBufferByteAccess> access;
         data->QueryInterface(IID_IBufferByteAccess, reinterpret_cast<void**>(access.Put()));
         BYTE* bytes = nullptr;
-        access->Buffer(&bytes);
+        if (!access || FAILED(access->Buffer(&bytes)) || (bytes == nullptr && length != 0)) {
+            return "<unreadable data>";
+        }
         return std::string(reinterpret_cast<const char*>(bytes), length);
     }
 
@@ -228,7 +234,7 @@ TEST_F(EmulatorClientTest, ASetCommandReachesTheModemByteForByteAndCompletesOnAn
     EXPECT_EQ(status, NetworkDeviceStatus_DeviceReady);
 
     ComPtr<IAsyncOperation_CommandResult> operation;
-    SendSet("AT+XSIMPOWER=0,1\r\n", &operation);
+    ASSERT_NO_FATAL_FAILURE(SendSet("AT+XSIMPOWER=0,1\r\n", &operation));
     Completion completion;
     auto* handler = new CompletedHandler(&completion);
     ASSERT_EQ(operation->put_Completed(handler), S_OK);
@@ -250,14 +256,11 @@ TEST_F(EmulatorClientTest, ASetCommandReachesTheModemByteForByteAndCompletesOnAn
 TEST_F(EmulatorClientTest, AHandlerSetAfterCompletionRunsAtOnceAndOnlyOnce) {
     Script({"modem 5g", "slot 2"});
     ComPtr<IAsyncOperation_CommandResult> operation;
-    SendSet("at+esimmap?\r\n", &operation);
+    ASSERT_NO_FATAL_FAILURE(SendSet("at+esimmap?\r\n", &operation));
     ComPtr<IAsyncInfo> info;
     ASSERT_EQ(operation->QueryInterface(QuarnWinRT::IID_IAsyncInfo, reinterpret_cast<void**>(info.Put())), S_OK);
     AsyncStatus status = AsyncStatus::Started;
-    for (int i = 0; i < 100 && status == AsyncStatus::Started; ++i) {
-        Sleep(20);
-        info->get_Status(&status);
-    }
+    Eventually([&] { return SUCCEEDED(info->get_Status(&status)) && status != AsyncStatus::Started; });
     ASSERT_EQ(status, AsyncStatus::Completed);
 
     Completion completion;
@@ -292,7 +295,7 @@ TEST_F(EmulatorClientTest, NoModemNoServiceAndModemFaults) {
     for (const FaultCase& c : cases) {
         Script({"fault none", c.fault});
         ComPtr<IAsyncOperation_CommandResult> operation;
-        SendSet("at+csus?\r\n", &operation);
+        ASSERT_NO_FATAL_FAILURE(SendSet("at+csus?\r\n", &operation));
         Completion completion;
         auto* handler = new CompletedHandler(&completion);
         operation->put_Completed(handler);
@@ -305,9 +308,9 @@ TEST_F(EmulatorClientTest, NoModemNoServiceAndModemFaults) {
 }
 
 TEST_F(EmulatorClientTest, ADelayedAnswerArrivesLateAndASilentModemNeverAnswers) {
-    Script({"modem 4g", "fault delay 400"});
+    Script({"modem 4g", "fault delay 2000"});
     ComPtr<IAsyncOperation_CommandResult> operation;
-    SendSet("at+csus?\r\n", &operation);
+    ASSERT_NO_FATAL_FAILURE(SendSet("at+csus?\r\n", &operation));
     Completion completion;
     auto* handler = new CompletedHandler(&completion);
     operation->put_Completed(handler);
@@ -315,11 +318,11 @@ TEST_F(EmulatorClientTest, ADelayedAnswerArrivesLateAndASilentModemNeverAnswers)
     EXPECT_EQ(WaitForSingleObject(completion.Done, 200), static_cast<DWORD>(WAIT_TIMEOUT));
     // The client gives up and lets go; the late completion must still find its handler alive.
     operation.Reset();
-    EXPECT_EQ(WaitForSingleObject(completion.Done, 2000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(completion.Done, 10000), WAIT_OBJECT_0);
     EXPECT_EQ(completion.Status, static_cast<int>(AsyncStatus::Completed));
 
     Script({"fault none", "fault silent on"});
-    SendSet("at+csus?\r\n", &operation);
+    ASSERT_NO_FATAL_FAILURE(SendSet("at+csus?\r\n", &operation));
     Completion silent;
     handler = new CompletedHandler(&silent);
     operation->put_Completed(handler);
@@ -391,6 +394,7 @@ TEST_F(WatcherTest, AnEnumerationThatNeverCompletesOrAbortsShowsInTheStatus) {
     Script({"modem 4g", "fault enumeration never"});
     Seen seen;
     ComPtr<IMobileBroadbandAccountWatcher> watcher = CreateWatcher(&seen);
+    ASSERT_TRUE(watcher);
     ASSERT_EQ(watcher->Start(), S_OK);
     EXPECT_EQ(StatusOf(watcher.Get()), MobileBroadbandAccountWatcherStatus_Started);
     EXPECT_FALSE(seen.WaitFor(L"enumerated", 300));
@@ -399,6 +403,7 @@ TEST_F(WatcherTest, AnEnumerationThatNeverCompletesOrAbortsShowsInTheStatus) {
     Script({"fault enumeration abort"});
     Seen aborted;
     ComPtr<IMobileBroadbandAccountWatcher> second = CreateWatcher(&aborted);
+    ASSERT_TRUE(second);
     ASSERT_EQ(second->Start(), S_OK);
     EXPECT_EQ(StatusOf(second.Get()), MobileBroadbandAccountWatcherStatus_Aborted);
     EXPECT_TRUE(aborted.WaitFor(L"stopped"));
@@ -412,7 +417,7 @@ TEST_F(EmulatorClientTest, TheSimPoweringOffRaisesAnAccountUpdateWithDeviceInfor
     ComPtr<IInspectable> instance;
     ASSERT_EQ(RoActivateInstance(name.Get(), instance.Put()), S_OK);
     ComPtr<IMobileBroadbandAccountWatcher> watcher;
-    instance->QueryInterface(IID_IMobileBroadbandAccountWatcher, reinterpret_cast<void**>(watcher.Put()));
+    ASSERT_EQ(instance->QueryInterface(IID_IMobileBroadbandAccountWatcher, reinterpret_cast<void**>(watcher.Put())), S_OK);
     EventRegistrationToken token{};
     auto* updated = new UpdatedHandler(&seen);
     watcher->add_AccountUpdated(updated, &token);
@@ -420,7 +425,7 @@ TEST_F(EmulatorClientTest, TheSimPoweringOffRaisesAnAccountUpdateWithDeviceInfor
     ASSERT_EQ(watcher->Start(), S_OK);
 
     ComPtr<IAsyncOperation_CommandResult> operation;
-    SendSet("AT+XSIMPOWER=0,1\r\n", &operation);
+    ASSERT_NO_FATAL_FAILURE(SendSet("AT+XSIMPOWER=0,1\r\n", &operation));
     EXPECT_TRUE(seen.WaitFor(L"updated account-4g 1 0"));
     watcher->Stop();
 }

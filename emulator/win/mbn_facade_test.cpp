@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/win/com_ptr.h"
 #include "compat/mbn_api.h"
 #include "emulator/win/emu_channel.h"
 #include "tests/support/win/emulator_process.h"
@@ -32,21 +33,8 @@ constexpr HRESULT kInvalidState = static_cast<HRESULT>(0x8007139F);
 bool JournalHas(const std::string& text) { return EmuRequest("journal").find(text) != std::string::npos; }
 
 template <typename T>
-struct Ptr {
-    T* p = nullptr;
-    Ptr() = default;
-    Ptr(const Ptr&) = delete;
-    ~Ptr() {
-        if (p != nullptr) {
-            p->Release();
-        }
-    }
-    T* operator->() const { return p; }
-};
-
-template <typename T>
-HRESULT Create(const CLSID& clsid, Ptr<T>* out) {
-    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(T), reinterpret_cast<void**>(&out->p));
+HRESULT Create(const CLSID& clsid, ComPtr<T>* out) {
+    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(T), reinterpret_cast<void**>(out->Put()));
 }
 
 std::wstring Take(BSTR text) {
@@ -167,23 +155,30 @@ private:
     std::vector<Record> m_Records;
 };
 
+// The events' connection point of `container`; null (and a failure noted) when there is none.
+ComPtr<IConnectionPoint> PointOf(IUnknown* container, const GUID& events) {
+    ComPtr<IConnectionPointContainer> points;
+    ComPtr<IConnectionPoint> point;
+    EXPECT_EQ(container->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(points.Put())), S_OK);
+    if (points.Get() != nullptr) {
+        EXPECT_EQ(points->FindConnectionPoint(events, point.Put()), S_OK);
+    }
+    return point;
+}
+
 DWORD Advise(IUnknown* container, const GUID& events, IUnknown* sink) {
-    Ptr<IConnectionPointContainer> points;
-    Ptr<IConnectionPoint> point;
     DWORD cookie = 0;
-    EXPECT_EQ(container->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&points.p)), S_OK);
-    EXPECT_EQ(points->FindConnectionPoint(events, &point.p), S_OK);
-    EXPECT_EQ(point->Advise(sink, &cookie), S_OK);
+    ComPtr<IConnectionPoint> point = PointOf(container, events);
+    if (point.Get() != nullptr) {
+        EXPECT_EQ(point->Advise(sink, &cookie), S_OK);
+    }
     EXPECT_NE(cookie, 0u);
     return cookie;
 }
 
 HRESULT Unadvise(IUnknown* container, const GUID& events, DWORD cookie) {
-    Ptr<IConnectionPointContainer> points;
-    Ptr<IConnectionPoint> point;
-    container->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&points.p));
-    points->FindConnectionPoint(events, &point.p);
-    return point->Unadvise(cookie);
+    ComPtr<IConnectionPoint> point = PointOf(container, events);
+    return point.Get() != nullptr ? point->Unadvise(cookie) : E_POINTER;
 }
 
 SAFEARRAY* Bytes(const std::string& text) {
@@ -215,15 +210,15 @@ protected:
     }
 
     // The 4G modem's AT service with its command session open and `sink` advised.
-    void OpenAtSession(Sink* sink, Ptr<IMbnDeviceServicesManager>* manager, Ptr<IMbnDeviceService>* service,
+    void OpenAtSession(Sink* sink, ComPtr<IMbnDeviceServicesManager>* manager, ComPtr<IMbnDeviceService>* service,
                        DWORD* cookie) {
         ASSERT_EQ(Create(CLSID_MbnDeviceServicesManager, manager), S_OK);
-        *cookie = Advise(manager->p, IID_IMbnDeviceServicesEvents, static_cast<IMbnDeviceServicesEvents*>(sink));
-        Ptr<IMbnDeviceServicesContext> context;
+        *cookie = Advise(manager->Get(), IID_IMbnDeviceServicesEvents, static_cast<IMbnDeviceServicesEvents*>(sink));
+        ComPtr<IMbnDeviceServicesContext> context;
         BSTR id = SysAllocString(k4G.c_str());
         BSTR at = SysAllocString(kAt.c_str());
-        ASSERT_EQ((*manager)->GetDeviceServicesContext(id, &context.p), S_OK);
-        ASSERT_EQ(context->GetDeviceService(at, &service->p), S_OK);
+        ASSERT_EQ((*manager)->GetDeviceServicesContext(id, context.Put()), S_OK);
+        ASSERT_EQ(context->GetDeviceService(at, service->Put()), S_OK);
         SysFreeString(id);
         SysFreeString(at);
         ULONG requestId = 0;
@@ -238,7 +233,7 @@ protected:
 EmulatorProcess MbnFacade::s_Emulator;
 
 TEST_F(MbnFacade, InterfacesAndConnectionsFollowTheModel) {
-    Ptr<IMbnInterfaceManager> manager;
+    ComPtr<IMbnInterfaceManager> manager;
     ASSERT_EQ(Create(CLSID_MbnInterfaceManager, &manager), S_OK);
     ASSERT_EQ(EmuRequest("modem both"), "ok");
     SAFEARRAY* items = nullptr;
@@ -248,19 +243,19 @@ TEST_F(MbnFacade, InterfacesAndConnectionsFollowTheModel) {
     for (LONG i = 0; i < 2; ++i) {
         IUnknown* item = nullptr;
         SafeArrayGetElement(items, &i, &item);
-        Ptr<IMbnInterface> mbn;
-        ASSERT_EQ(item->QueryInterface(IID_IMbnInterface, reinterpret_cast<void**>(&mbn.p)), S_OK);
-        ids.push_back(IdOf(mbn.p));
+        ComPtr<IMbnInterface> mbn;
+        ASSERT_EQ(item->QueryInterface(IID_IMbnInterface, reinterpret_cast<void**>(mbn.Put())), S_OK);
+        ids.push_back(IdOf(mbn.Get()));
         item->Release();
     }
     SafeArrayDestroy(items);
     EXPECT_EQ(ids, (std::vector<std::wstring>{k4G, k5G}));
 
-    Ptr<IMbnInterface> unknown;
-    EXPECT_EQ(manager->GetInterface(L"{00000000-0000-0000-0000-000000000000}", &unknown.p), kNotFound);
-    EXPECT_EQ(unknown.p, nullptr);
-    Ptr<IMbnInterface> item;
-    ASSERT_EQ(manager->GetInterface(L"{14c34d75-0000-4000-8000-00000000005a}", &item.p), S_OK);
+    ComPtr<IMbnInterface> unknown;
+    EXPECT_EQ(manager->GetInterface(L"{00000000-0000-0000-0000-000000000000}", unknown.Put()), kNotFound);
+    EXPECT_EQ(unknown.Get(), nullptr);
+    ComPtr<IMbnInterface> item;
+    ASSERT_EQ(manager->GetInterface(L"{14c34d75-0000-4000-8000-00000000005a}", item.Put()), S_OK);
     MBN_READY_STATE ready = MBN_READY_STATE_OFF;
     EXPECT_EQ(item->GetReadyState(&ready), S_OK);
     EXPECT_EQ(ready, MBN_READY_STATE_INITIALIZED);
@@ -269,10 +264,10 @@ TEST_F(MbnFacade, InterfacesAndConnectionsFollowTheModel) {
     ASSERT_EQ(EmuRequest("mbn register 4"), "ok");
     EXPECT_EQ(item->GetReadyState(&ready), S_OK);
     EXPECT_EQ(ready, MBN_READY_STATE_SIM_NOT_INSERTED) << "read live from the model";
-    Ptr<IMbnRadio> radio;
-    Ptr<IMbnRegistration> registration;
-    ASSERT_EQ(item->QueryInterface(IID_IMbnRadio, reinterpret_cast<void**>(&radio.p)), S_OK);
-    ASSERT_EQ(item->QueryInterface(IID_IMbnRegistration, reinterpret_cast<void**>(&registration.p)), S_OK);
+    ComPtr<IMbnRadio> radio;
+    ComPtr<IMbnRegistration> registration;
+    ASSERT_EQ(item->QueryInterface(IID_IMbnRadio, reinterpret_cast<void**>(radio.Put())), S_OK);
+    ASSERT_EQ(item->QueryInterface(IID_IMbnRegistration, reinterpret_cast<void**>(registration.Put())), S_OK);
     MBN_RADIO software = MBN_RADIO_ON;
     MBN_RADIO hardware = MBN_RADIO_OFF;
     MBN_REGISTER_STATE registered = MBN_REGISTER_STATE_NONE;
@@ -283,37 +278,37 @@ TEST_F(MbnFacade, InterfacesAndConnectionsFollowTheModel) {
     EXPECT_EQ(hardware, MBN_RADIO_ON);
     EXPECT_EQ(registered, MBN_REGISTER_STATE_ROAMING);
 
-    Ptr<IMbnConnectionManager> connections;
+    ComPtr<IMbnConnectionManager> connections;
     ASSERT_EQ(Create(CLSID_MbnConnectionManager, &connections), S_OK);
-    Ptr<IMbnConnection> connection;
-    ASSERT_EQ(connections->GetConnection(k5G.c_str(), &connection.p), S_OK);
+    ComPtr<IMbnConnection> connection;
+    ASSERT_EQ(connections->GetConnection(k5G.c_str(), connection.Put()), S_OK);
     MBN_ACTIVATION_STATE state = MBN_ACTIVATION_STATE_NONE;
     BSTR profile = nullptr;
     EXPECT_EQ(connection->GetConnectionState(&state, &profile), S_OK);
     EXPECT_EQ(state, MBN_ACTIVATION_STATE_DEACTIVATED);
     EXPECT_FALSE(Take(profile).empty());
-    Ptr<IMbnConnection> none;
-    EXPECT_EQ(connections->GetConnection(L"{00000000-0000-0000-0000-000000000000}", &none.p), kNotFound);
+    ComPtr<IMbnConnection> none;
+    EXPECT_EQ(connections->GetConnection(L"{00000000-0000-0000-0000-000000000000}", none.Put()), kNotFound);
     ASSERT_EQ(EmuRequest("mbn fault connection pending-null"), "ok");
-    EXPECT_EQ(connections->GetConnection(k5G.c_str(), &none.p), E_PENDING);
-    EXPECT_EQ(none.p, nullptr);
-    Ptr<IMbnConnectionProfileManager> profiles;
+    EXPECT_EQ(connections->GetConnection(k5G.c_str(), none.Put()), E_PENDING);
+    EXPECT_EQ(none.Get(), nullptr);
+    ComPtr<IMbnConnectionProfileManager> profiles;
     EXPECT_EQ(Create(CLSID_MbnConnectionProfileManager, &profiles), S_OK);
 }
 
 TEST_F(MbnFacade, AtCommandCompletesOnAnotherThreadWithItsRequestId) {
     static Sink sink;
-    Ptr<IMbnDeviceServicesManager> manager;
-    Ptr<IMbnDeviceService> service;
+    ComPtr<IMbnDeviceServicesManager> manager;
+    ComPtr<IMbnDeviceService> service;
     DWORD cookie = 0;
-    OpenAtSession(&sink, &manager, &service, &cookie);
+    ASSERT_NO_FATAL_FAILURE(OpenAtSession(&sink, &manager, &service, &cookie));
     EXPECT_EQ(sink.References, 1u) << "Advise keeps one reference";
     BOOL open = FALSE;
     EXPECT_EQ(service->get_IsCommandSessionOpen(&open), S_OK);
     EXPECT_TRUE(open);
 
     ULONG requestId = 0;
-    ASSERT_EQ(SendAt(service.p, "at+csus?\r\n", &requestId), S_OK);
+    ASSERT_EQ(SendAt(service.Get(), "at+csus?\r\n", &requestId), S_OK);
     Record answer;
     ASSERT_TRUE(sink.Find(L"set", requestId, &answer));
     EXPECT_EQ(answer.Status, S_OK);
@@ -326,36 +321,36 @@ TEST_F(MbnFacade, AtCommandCompletesOnAnotherThreadWithItsRequestId) {
     ASSERT_EQ(service->CloseCommandSession(&closeId), S_OK);
     ASSERT_TRUE(sink.Find(L"close", closeId, &answer));
     ULONG refused = 0;
-    EXPECT_EQ(SendAt(service.p, "at+csus?\r\n", &refused), kInvalidState) << "the session is closed";
-    EXPECT_EQ(Unadvise(manager.p, IID_IMbnDeviceServicesEvents, cookie), S_OK);
+    EXPECT_EQ(SendAt(service.Get(), "at+csus?\r\n", &refused), kInvalidState) << "the session is closed";
+    EXPECT_EQ(Unadvise(manager.Get(), IID_IMbnDeviceServicesEvents, cookie), S_OK);
     EXPECT_EQ(sink.References, 0u) << "Unadvise releases the sink";
-    EXPECT_EQ(Unadvise(manager.p, IID_IMbnDeviceServicesEvents, cookie), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(Unadvise(manager.Get(), IID_IMbnDeviceServicesEvents, cookie), CONNECT_E_NOCONNECTION);
 }
 
 TEST_F(MbnFacade, ScriptedFaultsReachTheClient) {
     static Sink sink;
-    Ptr<IMbnDeviceServicesManager> manager;
-    Ptr<IMbnDeviceService> service;
+    ComPtr<IMbnDeviceServicesManager> manager;
+    ComPtr<IMbnDeviceService> service;
     DWORD cookie = 0;
-    OpenAtSession(&sink, &manager, &service, &cookie);
+    ASSERT_NO_FATAL_FAILURE(OpenAtSession(&sink, &manager, &service, &cookie));
     Record record;
 
     ASSERT_EQ(EmuRequest("mbn fault set delay never"), "ok");
     ULONG silent = 0;
-    EXPECT_EQ(SendAt(service.p, "AT\r\n", &silent), S_OK);
+    EXPECT_EQ(SendAt(service.Get(), "AT\r\n", &silent), S_OK);
     EXPECT_FALSE(sink.Find(L"set", silent, &record, 500));
 
     ASSERT_EQ(EmuRequest("mbn fault none"), "ok");
     ASSERT_EQ(EmuRequest("mbn fault set requestid foreign"), "ok");
     ULONG foreign = 0;
-    EXPECT_EQ(SendAt(service.p, "AT\r\n", &foreign), S_OK);
+    EXPECT_EQ(SendAt(service.Get(), "AT\r\n", &foreign), S_OK);
     EXPECT_TRUE(sink.Find(L"set", foreign + 1000, &record));
     EXPECT_FALSE(sink.Find(L"set", foreign, &record, 100)) << "only the foreign id arrives";
 
     ASSERT_EQ(EmuRequest("mbn fault none"), "ok");
     ASSERT_EQ(EmuRequest("mbn fault set early"), "ok");
     ULONG early = 0;
-    EXPECT_EQ(SendAt(service.p, "AT\r\n", &early), S_OK);
+    EXPECT_EQ(SendAt(service.Get(), "AT\r\n", &early), S_OK);
     EXPECT_TRUE(sink.Find(L"set", early, &record, 0)) << "delivered before the call returned";
 
     ASSERT_EQ(EmuRequest("mbn fault sessionstate 0x80004005"), "ok");
@@ -363,26 +358,26 @@ TEST_F(MbnFacade, ScriptedFaultsReachTheClient) {
     EXPECT_EQ(service->get_IsCommandSessionOpen(&open), E_FAIL);
     EXPECT_EQ(open, 7) << "the output is left alone";
 
-    Ptr<IConnectionPointContainer> points;
-    ASSERT_EQ(manager->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&points.p)), S_OK);
-    Ptr<IConnectionPoint> point;
-    EXPECT_EQ(points->FindConnectionPoint(IID_IMbnSignalEvents, &point.p), CONNECT_E_NOCONNECTION);
+    ComPtr<IConnectionPointContainer> points;
+    ASSERT_EQ(manager->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(points.Put())), S_OK);
+    ComPtr<IConnectionPoint> point;
+    EXPECT_EQ(points->FindConnectionPoint(IID_IMbnSignalEvents, point.Put()), CONNECT_E_NOCONNECTION);
     ASSERT_EQ(EmuRequest("mbn fault cp DeviceServicesEvents find 0x80004005"), "ok");
-    EXPECT_EQ(points->FindConnectionPoint(IID_IMbnDeviceServicesEvents, &point.p), E_FAIL);
-    EXPECT_EQ(point.p, nullptr);
+    EXPECT_EQ(points->FindConnectionPoint(IID_IMbnDeviceServicesEvents, point.Put()), E_FAIL);
+    EXPECT_EQ(point.Get(), nullptr);
     ASSERT_EQ(EmuRequest("mbn fault cp DeviceServicesEvents find null"), "ok");
-    EXPECT_EQ(points->FindConnectionPoint(IID_IMbnDeviceServicesEvents, &point.p), S_OK);
-    EXPECT_EQ(point.p, nullptr);
+    EXPECT_EQ(points->FindConnectionPoint(IID_IMbnDeviceServicesEvents, point.Put()), S_OK);
+    EXPECT_EQ(point.Get(), nullptr);
     ASSERT_EQ(EmuRequest("mbn fault none"), "ok");
-    EXPECT_EQ(Unadvise(manager.p, IID_IMbnDeviceServicesEvents, cookie), S_OK);
+    EXPECT_EQ(Unadvise(manager.Get(), IID_IMbnDeviceServicesEvents, cookie), S_OK);
 }
 
 TEST_F(MbnFacade, ModemAndSimChangesAreNotified) {
     static Sink sink;
-    Ptr<IMbnInterfaceManager> manager;
+    ComPtr<IMbnInterfaceManager> manager;
     ASSERT_EQ(Create(CLSID_MbnInterfaceManager, &manager), S_OK);
-    const DWORD arrivals = Advise(manager.p, IID_IMbnInterfaceManagerEvents, static_cast<IMbnInterfaceManagerEvents*>(&sink));
-    const DWORD readiness = Advise(manager.p, IID_IMbnInterfaceEvents, static_cast<IMbnInterfaceEvents*>(&sink));
+    const DWORD arrivals = Advise(manager.Get(), IID_IMbnInterfaceManagerEvents, static_cast<IMbnInterfaceManagerEvents*>(&sink));
+    const DWORD readiness = Advise(manager.Get(), IID_IMbnInterfaceEvents, static_cast<IMbnInterfaceEvents*>(&sink));
     EXPECT_NE(arrivals, readiness);
     Record record;
     ASSERT_EQ(EmuRequest("modem both"), "ok");
@@ -394,14 +389,14 @@ TEST_F(MbnFacade, ModemAndSimChangesAreNotified) {
     EXPECT_TRUE(sink.Find(L"ready " + k5G + L" 2", 0, &record));
     ASSERT_EQ(EmuRequest("modem 5g"), "ok");
     EXPECT_TRUE(sink.Find(L"removal " + k4G, 0, &record));
-    EXPECT_EQ(Unadvise(manager.p, IID_IMbnInterfaceManagerEvents, arrivals), S_OK);
-    EXPECT_EQ(Unadvise(manager.p, IID_IMbnInterfaceEvents, readiness), S_OK);
+    EXPECT_EQ(Unadvise(manager.Get(), IID_IMbnInterfaceManagerEvents, arrivals), S_OK);
+    EXPECT_EQ(Unadvise(manager.Get(), IID_IMbnInterfaceEvents, readiness), S_OK);
     EXPECT_EQ(sink.References, 0u);
 }
 
 TEST_F(MbnFacade, WithoutTheServerThereIsNoModem) {
     s_Emulator.Stop();
-    Ptr<IMbnInterfaceManager> manager;
+    ComPtr<IMbnInterfaceManager> manager;
     ASSERT_EQ(Create(CLSID_MbnInterfaceManager, &manager), S_OK);
     SAFEARRAY* items = nullptr;
     EXPECT_EQ(manager->GetInterfaces(&items), S_OK);

@@ -3,8 +3,11 @@
 //   big N         N bytes of the pattern below
 //   zero [N]      "abc\0def", then in a second write "ghi" (or N pattern bytes)
 //   mixed         "out1\n" to stdout, "err1\n" to stderr, "out2\n" to stdout
-//   sleep MS      "started\n", sleeps MS ms, "finished\n"
+//   sleep MS      "started\n", sleeps until MS ms after the process was created, "finished\n"
+//                 (timed from its creation, so a slow start on a loaded machine does not
+//                 move the end)
 //   args          its argv joined by '|'
+//   crash         writes through a null pointer (an unhandled access violation)
 // Anything else writes "console_child: unknown mode\n" and exits with 86.
 // WriteFile straight to the standard handles: no CRT buffering (so the order across
 // stdout and stderr is the write order) and no "\n" to "\r\n" translation.
@@ -71,7 +74,19 @@ int main(int argc, char** argv) {
     }
     if (mode == "sleep") {
         Out("started\n");
-        Sleep(static_cast<DWORD>(NumberArgument(argc, argv, 0)));
+        FILETIME created{};
+        FILETIME unused{};
+        GetProcessTimes(GetCurrentProcess(), &created, &unused, &unused, &unused);
+        FILETIME now{};
+        GetSystemTimeAsFileTime(&now);
+        const auto ticks = [](const FILETIME& time) {
+            return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+        };
+        const ULONGLONG ranMs = (ticks(now) - ticks(created)) / 10000;
+        const ULONGLONG wantedMs = NumberArgument(argc, argv, 0);
+        if (ranMs < wantedMs) {
+            Sleep(static_cast<DWORD>(wantedMs - ranMs));
+        }
         Out("finished\n");
         return 0;
     }
@@ -81,6 +96,10 @@ int main(int argc, char** argv) {
             joined += (i > 0 ? "|" : "") + std::string(argv[i]);
         }
         Out(joined);
+        return 0;
+    }
+    if (mode == "crash") {
+        *static_cast<volatile int*>(nullptr) = 1;
         return 0;
     }
     Out("console_child: unknown mode\n");
