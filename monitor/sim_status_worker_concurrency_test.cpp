@@ -1,5 +1,5 @@
-// The SIM status worker on a thread of its own, with requests from other threads, under
-// real (scaled-down) pauses: run under ThreadSanitizer.
+// The SIM status worker on a thread of its own, with requests from other threads, stepped
+// through its pauses and modem reads by gates: run under ThreadSanitizer.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,8 +11,6 @@
 #include "tests/support/trace_capture.h"
 
 namespace {
-
-constexpr int kTimeScale = 5;  // 500 ms settle -> 100 ms
 
 class WorkerTest : public ::testing::Test {
 protected:
@@ -29,17 +27,28 @@ protected:
     void TearDown() override {
         // The worker makes one last pass to see the stop; everything it touches is ours.
         stop = true;
+        sleeper.gate.Open();
+        modem.gate.Open();
         event->Set();
         worker.join();
         DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState = 0;
     }
-    static void Wait(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+    // Requests from threads of their own, as the system's callbacks make them.
+    void TriggerFromThreads(int count) {
+        std::vector<std::thread> requesters;
+        for (int i = 0; i < count; ++i) {
+            requesters.emplace_back([this] { check->TriggerUpdateSystemTrayIconStatus(); });
+        }
+        for (auto& requester : requesters) {
+            requester.join();
+        }
+    }
 
     TraceCapture trace;
     AutoResetEvent* event = new AutoResetEvent();
     FakeModemStatus modem;
     FakeSlotQuery slots;
-    RecordingSleeper sleeper{kTimeScale};
+    RecordingSleeper sleeper;
     RecordingWindow window;
     SameApartment apartment;
     std::unique_ptr<ConditionCheck> check;
@@ -49,51 +58,50 @@ protected:
 };
 
 TEST_F(WorkerTest, ABurstWithinTheSettlePauseGivesOnePass) {
-    std::vector<std::thread> requesters;
-    for (int i = 0; i < 3; ++i) {
-        requesters.emplace_back([this, i] {
-            Wait(i * 20);
-            check->TriggerUpdateSystemTrayIconStatus();
-        });
-    }
-    for (auto& requester : requesters) {
-        requester.join();
-    }
-    Wait(500);
+    sleeper.gate.Close();
+    TriggerFromThreads(1);
+    ASSERT_TRUE(sleeper.gate.AwaitArrivals(1)) << "the worker never began its settle pause";
+    TriggerFromThreads(2);
+    sleeper.gate.Open();
+    ASSERT_TRUE(event->AwaitIdle(2)) << "the worker never came back to wait";
     EXPECT_EQ(window.Messages(), std::vector<uint32_t>{1027});
+    EXPECT_EQ(modem.reads, 1);
 }
 
 TEST_F(WorkerTest, RequestsDuringAPassGiveAtMostOneMore) {
     // Requests while the modem is read are absorbed by the reset that ends the pass;
     // one that comes while the window handles the message leads to one more pass.
-    modem.readTime = std::chrono::milliseconds(60);
     window.onMessage = [this](uint32_t) {
         if (!once.exchange(true)) {
             check->TriggerUpdateSystemTrayIconStatus();
             check->TriggerUpdateSystemTrayIconStatus();
         }
     };
+    modem.gate.Close();
     check->TriggerUpdateSystemTrayIconStatus();
-    Wait(130);  // inside the first decision
-    check->TriggerUpdateSystemTrayIconStatus();
-    check->TriggerUpdateSystemTrayIconStatus();
-    Wait(900);
+    ASSERT_TRUE(modem.gate.AwaitArrivals(1)) << "the worker never began deciding";
+    TriggerFromThreads(2);
+    modem.gate.Open();
+    ASSERT_TRUE(event->AwaitIdle(3)) << "the worker never came back to wait after two passes";
     EXPECT_EQ(window.Messages().size(), 2u);
     EXPECT_EQ(modem.reads, 2);
 }
 
 TEST_F(WorkerTest, TheWindowsOwnDecisionAndTheWorkersAreSerialised) {
-    modem.readTime = std::chrono::milliseconds(40);
+    modem.gate.Close();
     check->TriggerUpdateSystemTrayIconStatus();
-    Wait(100);  // the worker is deciding now
+    ASSERT_TRUE(modem.gate.AwaitArrivals(1)) << "the worker never began deciding";
     std::vector<std::thread> windows;
     for (int i = 0; i < 3; ++i) {
         windows.emplace_back([this] { EXPECT_EQ(check->UpdateSystemTrayIconStatus(), TRAY_ICON_SHOW); });
     }
+    // Unserialised, the window threads would reach the modem while the worker is held there.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    modem.gate.Open();
     for (auto& thread : windows) {
         thread.join();
     }
-    Wait(200);
+    ASSERT_TRUE(event->AwaitIdle(2));
     EXPECT_FALSE(modem.overlapped) << "two decisions read the modem at once";
     EXPECT_EQ(modem.reads, 4);
 }

@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     }
     const std::string mode = reply.substr(3, newline - 3);
     if (mode == "hang") {
-        Sleep(5000);
+        Sleep(10000);
     }
     const std::string output = reply.substr(newline + 1);
     std::fwrite(output.data(), 1, output.size(), stdout);

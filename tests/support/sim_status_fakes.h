@@ -1,5 +1,7 @@
 // Fakes of the SIM status decision's ports: a scripted modem and slot query, a recording
 // sleeper and window, and a real auto-reset event for the worker's concurrency tests.
+// The concurrency tests step the worker with gates instead of guessing at how long a
+// thread takes: every wait for another thread is for a state, bounded only against a hang.
 #pragma once
 
 #include <atomic>
@@ -16,6 +18,40 @@
 #include "monitor/condition_check.h"
 #include "tests/support/modem_port_fakes.h"
 
+// Bounds a wait for another thread's state; reached only when the test has failed.
+constexpr std::chrono::seconds kHangBound{20};
+
+// Lets callers through while open; while closed, holds them until it opens.
+class Gate {
+public:
+    void Close() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Open = false;
+    }
+    void Open() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Open = true;
+        m_Changed.notify_all();
+    }
+    void Pass() {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        ++m_Arrivals;
+        m_Changed.notify_all();
+        m_Changed.wait(lock, [this] { return m_Open; });
+    }
+    // True once `count` callers have come to the gate in all.
+    bool AwaitArrivals(int count) {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        return m_Changed.wait_for(lock, kHangBound, [&] { return m_Arrivals >= count; });
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+    bool m_Open = true;
+    int m_Arrivals = 0;
+};
+
 class AutoResetEvent : public SimStatusEvent {
 public:
     void Set() override {
@@ -29,7 +65,11 @@ public:
     }
     bool Wait() override {
         std::unique_lock<std::mutex> lock(m_Mutex);
+        ++m_Waits;
+        m_Idle = !m_Signalled;
+        m_Changed.notify_all();
         m_Changed.wait(lock, [this] { return m_Signalled; });
+        m_Idle = false;
         m_Signalled = false;
         return true;
     }
@@ -37,11 +77,19 @@ public:
         std::lock_guard<std::mutex> lock(m_Mutex);
         return m_Signalled;
     }
+    // True once the waiter has begun its `waits`-th wait and sits in it with nothing to
+    // take: every pass asked for so far has ended.
+    bool AwaitIdle(int waits) {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        return m_Changed.wait_for(lock, kHangBound, [&] { return m_Waits >= waits && m_Idle && !m_Signalled; });
+    }
 
 private:
     std::mutex m_Mutex;
     std::condition_variable m_Changed;
     bool m_Signalled = false;
+    bool m_Idle = false;
+    int m_Waits = 0;
 };
 
 // Answers with `status`, or throws what `failure` names for the first `failures` reads.
@@ -55,12 +103,14 @@ public:
     std::atomic<int> inside{0};
     std::atomic<bool> overlapped{false};
     std::chrono::milliseconds readTime{0};
+    Gate gate;  // every read passes it
 
     int32_t ReadNetworkDeviceStatus() override {
         if (++inside > 1) {
             overlapped = true;
         }
         ++reads;
+        gate.Pass();
         std::this_thread::sleep_for(readTime);
         --inside;
         if (failures > 0 && failure != Failure::None) {
@@ -91,18 +141,16 @@ public:
     }
 };
 
-// Records pauses; sleeps for real, scaled down, when `scale` is not 0.
+// Records pauses, each of which passes `gate`; none takes any time.
 class RecordingSleeper : public Sleeper {
 public:
-    explicit RecordingSleeper(int scale = 0) : m_Scale(scale) {}
+    Gate gate;
     void SleepMs(uint32_t milliseconds) override {
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
             m_Sleeps.push_back(milliseconds);
         }
-        if (m_Scale != 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds / m_Scale));
-        }
+        gate.Pass();
     }
     std::vector<uint32_t> Sleeps() {
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -110,7 +158,6 @@ public:
     }
 
 private:
-    int m_Scale;
     std::mutex m_Mutex;
     std::vector<uint32_t> m_Sleeps;
 };
