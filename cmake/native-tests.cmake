@@ -20,3 +20,10 @@ if(benchmark_FOUND AND NOT QUARN_SANITIZE)
   add_executable(trace_bench trace/trace_bench.cpp)
   target_link_libraries(trace_bench PRIVATE quarn_core benchmark::benchmark)
 endif()
+
+# The source entry that set-up derives from apt's configuration.
+if(NOT QUARN_SANITIZE)
+  find_package(Python3 COMPONENTS Interpreter REQUIRED)
+  add_test(NAME apt_source_entry COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/apt_source_entry_test.py)
+  set_tests_properties(apt_source_entry PROPERTIES WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/scripts)
+endif()

@@ -20,30 +20,31 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
-# tinyxml2 has no mingw build in Debian: its source package is compiled for the target.
-src_list=/etc/apt/sources.list.d/quarnvelmora-src.sources
-need_update=0
-if [ ! -f "$src_list" ]; then
-  as_root tee "$src_list" >/dev/null <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-  need_update=1
-fi
-
-if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ]; then
-  as_root apt-get update -qq
-fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
+  as_root apt-get update -qq
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+# tinyxml2 has no mingw build in Debian: its source package is compiled for the target.
+# The source entry mirrors the system's own binary entries for its release (whatever mirror
+# or proxy they name), and is written only when apt has none for them.
+add_source_entry() {
+  local source_list source_parts codename stanza
+  eval "$(apt-config shell source_list Dir::Etc::sourcelist/f source_parts Dir::Etc::sourceparts/d)"
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  stanza=$(python3 "$top/scripts/apt_source_entry.py" "$codename" "$source_list" \
+             "$source_parts"/*.list "$source_parts"/*.sources)
+  if [ -n "$stanza" ]; then
+    echo "setup: adding a source entry for $codename in ${source_parts%/}/quarnvelmora-src.sources"
+    printf '%s\n' "$stanza" | as_root tee "${source_parts%/}/quarnvelmora-src.sources" >/dev/null
+    as_root apt-get update -qq
+  fi
+}
+
 deps="$top/.deps"
 if ! ls "$deps"/tinyxml2-*/tinyxml2.cpp >/dev/null 2>&1; then
+  add_source_entry
   mkdir -p "$deps"
   (cd "$deps" && apt-get source -qq tinyxml2 >/dev/null)
 fi
