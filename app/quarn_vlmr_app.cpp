@@ -16,21 +16,7 @@ QuarnVlmrApp::QuarnVlmrApp(ShellPort& shell, SimStatusPort& simStatus, SimEjectP
     SetDefaultMenuPresets(m_Presets);
 }
 
-bool QuarnVlmrApp::TryAddTrayIcon(WindowHandle window) {
-    if (!m_Shell.AddTrayIcon(window)) {
-        return false;
-    }
-    m_SystemIconShows = true;
-    if (m_TrayIconPending) {
-        m_TrayIconPending = false;
-        m_Shell.StopTrayIconRetryTimer(window);
-    }
-    LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n");
-    return true;
-}
-
 bool QuarnVlmrApp::ShowSystemTrayIcon(WindowHandle window) {
-    std::lock_guard<std::mutex> lock(m_TrayMutex);
     if (m_SystemIconShows) {
         LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : QueryIsSystemIconShows is already exists, no need to show again.\n");
         return true;
@@ -40,51 +26,115 @@ bool QuarnVlmrApp::ShowSystemTrayIcon(WindowHandle window) {
                  "QuarnVlmrApp::ShowSystemTrayIcon");
         return true;
     }
-    RemoveSystemTrayIcon(window);
-    m_Shell.SleepMs(TRAY_ICON_REMOVE_SETTLE_MS);
-    for (int failures = 1; !TryAddTrayIcon(window); ++failures) {
-        LOG_ERROR("[ERROR] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon exception, 0x%x, retry (%d/%d) in 1s.\n",
-                  m_Shell.LastErrorCode(), failures, TRAY_ICON_ADD_ATTEMPTS);
-        if (failures == TRAY_ICON_ADD_ATTEMPTS) {
-            // A shell that is late at logon or restarting must neither keep the window
-            // thread here nor end the process: the message loop goes on retrying.
-            m_TrayIconPending = true;
-            m_Shell.StartTrayIconRetryTimer(window);
-            LOG_WARNING("[WARNING] QuarnVlmrApp::ShowSystemTrayIcon : %s: the shell refused the icon %d times, retrying every 1s from the message loop.\n",
-                        "QuarnVlmrApp::ShowSystemTrayIcon", failures);
-            return true;
-        }
-        m_Shell.SleepMs(TRAY_ICON_RETRY_MS);
-    }
+    m_IconWanted = true;
+    ++m_TrayRequest;
+    RunTrayRequests(window);
     return true;
 }
 
-void QuarnVlmrApp::RetryPendingTrayIcon(WindowHandle window) {
-    std::lock_guard<std::mutex> lock(m_TrayMutex);
-    if (!m_TrayIconPending) {
-        m_Shell.StopTrayIconRetryTimer(window);
-        return;
-    }
-    TryAddTrayIcon(window);
+void QuarnVlmrApp::RemoveSystemTrayIcon(WindowHandle window) {
+    m_IconWanted = false;
+    ++m_TrayRequest;
+    StopPendingTrayIcon(window);
+    RunTrayRequests(window);
 }
 
 void QuarnVlmrApp::AppWmTaskbarCreated(WindowHandle window) {
-    std::lock_guard<std::mutex> lock(m_TrayMutex);
-    if (!m_SystemIconShows && !m_TrayIconPending) {
+    if (!m_IconWanted) {
         return;
     }
     LOG_INFO("[INFO] QuarnVlmrApp::AppWmTaskbarCreated : %s: the shell restarted, adding the icon again.\n",
              "QuarnVlmrApp::AppWmTaskbarCreated");
+    StopPendingTrayIcon(window);
     m_SystemIconShows = false;
-    if (!TryAddTrayIcon(window) && !m_TrayIconPending) {
-        m_TrayIconPending = true;
-        m_Shell.StartTrayIconRetryTimer(window);
+    m_AddOnce = true;
+    ++m_TrayRequest;
+    RunTrayRequests(window);
+}
+
+void QuarnVlmrApp::RetryPendingTrayIcon(WindowHandle window) {
+    if (!m_TrayIconPending) {
+        m_Shell.StopTrayIconRetryTimer(window);
+        return;
+    }
+    if (m_TrayBusy) {
+        return;  // a tick inside a shell call; the call under way decides
+    }
+    m_TrayBusy = true;
+    const uint64_t request = m_TrayRequest;
+    const bool added = m_Shell.AddTrayIcon(window);
+    m_TrayBusy = false;
+    m_SystemIconShows = added && !m_AddOnce;
+    if (request != m_TrayRequest) {
+        RunTrayRequests(window);  // a nested request came during the call: it decides
+        return;
+    }
+    if (added) {
+        StopPendingTrayIcon(window);
+        LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n");
     }
 }
 
-void QuarnVlmrApp::RemoveSystemTrayIcon(WindowHandle window) {
+void QuarnVlmrApp::RunTrayRequests(WindowHandle window) {
+    if (m_TrayBusy) {
+        return;
+    }
+    m_TrayBusy = true;
+    for (uint64_t handled = m_TrayRequest - 1; handled != m_TrayRequest;) {
+        handled = m_TrayRequest;
+        if (!m_IconWanted) {
+            m_SystemIconShows = false;
+            m_Shell.DeleteTrayIcon(window);
+        } else if (!m_SystemIconShows && !m_TrayIconPending) {
+            AddTrayIconSequence(window, handled);
+        }
+    }
+    m_TrayBusy = false;
+}
+
+void QuarnVlmrApp::AddTrayIconSequence(WindowHandle window, uint64_t request) {
+    const bool once = m_AddOnce;
+    m_AddOnce = false;
+    // A removal first: a shell that restarted, or one that kept an icon of an earlier run,
+    // refuses an add for an icon it holds.
     m_Shell.DeleteTrayIcon(window);
-    m_SystemIconShows = false;
+    if (request != m_TrayRequest) {
+        return;
+    }
+    if (!once) {
+        m_Shell.SleepMs(TRAY_ICON_REMOVE_SETTLE_MS);
+    }
+    for (int failures = 1;; ++failures) {
+        const bool added = m_Shell.AddTrayIcon(window);
+        if (request != m_TrayRequest) {
+            // The loop settles what the newer request wants; an add that a restarted shell
+            // may have lost counts for nothing.
+            m_SystemIconShows = added && !m_AddOnce;
+            return;
+        }
+        if (added) {
+            m_SystemIconShows = true;
+            LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n");
+            return;
+        }
+        LOG_ERROR("[ERROR] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon exception, 0x%x, retry (%d/%d) in 1s.\n",
+                  m_Shell.LastErrorCode(), failures, TRAY_ICON_ADD_ATTEMPTS);
+        if (once || failures == TRAY_ICON_ADD_ATTEMPTS) {
+            // A shell that is late at logon or restarting must neither keep the window
+            // thread here nor end the process: the message loop goes on retrying.
+            m_TrayIconPending = true;
+            m_Shell.StartTrayIconRetryTimer(window);
+            if (!once) {
+                LOG_WARNING("[WARNING] QuarnVlmrApp::ShowSystemTrayIcon : %s: the shell refused the icon %d times, retrying every 1s from the message loop.\n",
+                            "QuarnVlmrApp::ShowSystemTrayIcon", failures);
+            }
+            return;
+        }
+        m_Shell.SleepMs(TRAY_ICON_RETRY_MS);
+    }
+}
+
+void QuarnVlmrApp::StopPendingTrayIcon(WindowHandle window) {
     if (m_TrayIconPending) {
         m_TrayIconPending = false;
         m_Shell.StopTrayIconRetryTimer(window);

@@ -1,9 +1,11 @@
 // The application object: the tray icon's state, the menu rows and the commands of the
-// hidden window. All operations run on the window thread.
+// hidden window. All operations run on the window thread, and the tray state is that
+// thread's alone: no lock guards it, because a shell call that waits for the shell lets the
+// thread handle messages that other threads send it, and such a nested message may show or
+// hide the icon in the middle of another request.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "app/app_ports.h"
 #include "app/menu_preset.h"
@@ -31,7 +33,8 @@ public:
     void CustomizeRightClickMenu(PopupMenuPort& popup);
     void InitUISetting();
 
-    // A new shell announced itself ("TaskbarCreated"): the icon it had is gone.
+    // A shell announced itself ("TaskbarCreated"): an icon that was wanted is deleted (a
+    // shell that restarted may still hold it) and added again.
     void AppWmTaskbarCreated(WindowHandle window);
     // The retry timer fired while an icon is still wanted but not added.
     void RetryPendingTrayIcon(WindowHandle window);
@@ -42,15 +45,23 @@ public:
     WindowHandle m_hWnd = nullptr;
     MenuPresetTable m_Presets;
     bool m_SystemIconShows = false;
-    std::mutex m_TrayMutex;
     void* m_hInstance = nullptr;
 
 private:
-    bool TryAddTrayIcon(WindowHandle window);
+    // Runs shell calls until the icon is as the newest request wants it. A request made by a
+    // nested message while a call waits is picked up when that call returns.
+    void RunTrayRequests(WindowHandle window);
+    // Removes, settles and adds (with its retries); returns early when a newer request came.
+    void AddTrayIconSequence(WindowHandle window, uint64_t request);
+    void StopPendingTrayIcon(WindowHandle window);
 
     ShellPort& m_Shell;
     SimStatusPort& m_SimStatus;
     SimEjectPort& m_SimEject;
+    bool m_IconWanted = false;
+    uint64_t m_TrayRequest = 0;    // counts show and hide requests
+    bool m_TrayBusy = false;       // a shell call of RunTrayRequests is under way
+    bool m_AddOnce = false;        // the next add is a new shell's: one attempt, then the timer
     // Wanted but refused by the shell so far; the retry timer runs while this is true.
     bool m_TrayIconPending = false;
 };

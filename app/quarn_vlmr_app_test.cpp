@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,12 +15,16 @@ namespace {
 
 WindowHandle const kWindow = reinterpret_cast<WindowHandle>(0x1234);
 
-// Records every shell call; refuses the first `refusals` icon additions.
+// Records every shell call; refuses the first `refusals` icon additions. `duringAdd` and
+// `duringDelete` run once inside the next such call, as a message that the window thread
+// handles while the shell has not answered yet.
 class FakeShell : public ShellPort {
 public:
     bool AddTrayIcon(WindowHandle window) override {
         calls.push_back("add");
         EXPECT_EQ(window, kWindow);
+        RunNested(duringAdd);
+        calls.push_back("add returns");
         if (refusals > 0) {
             --refusals;
             return false;
@@ -29,6 +34,14 @@ public:
     void DeleteTrayIcon(WindowHandle window) override {
         calls.push_back("delete");
         EXPECT_EQ(window, kWindow);
+        RunNested(duringDelete);
+    }
+    static void RunNested(std::function<void()>& nested) {
+        if (nested) {
+            std::function<void()> once;
+            std::swap(once, nested);
+            once();
+        }
     }
     uint32_t LastErrorCode() override { return 0x5B4; }
     void SleepMs(uint32_t milliseconds) override { calls.push_back("sleep " + std::to_string(milliseconds)); }
@@ -44,6 +57,8 @@ public:
     void ShowEjectFailureMessage() override { calls.push_back("eject failure box"); }
 
     int refusals = 0;
+    std::function<void()> duringAdd;
+    std::function<void()> duringDelete;
     bool timerRunning = false;
     std::filesystem::path directory;
     std::vector<std::string> calls;
@@ -90,6 +105,13 @@ protected:
     TraceCapture trace;
 
     int Count(const std::string& call) const { return static_cast<int>(std::count(shell.calls.begin(), shell.calls.end(), call)); }
+    // The shell calls without the marks of an add's return.
+    std::vector<std::string> Calls() const {
+        std::vector<std::string> calls;
+        std::copy_if(shell.calls.begin(), shell.calls.end(), std::back_inserter(calls),
+                     [](const std::string& call) { return call != "add returns"; });
+        return calls;
+    }
 };
 
 TEST_F(AppTest, StartsWithTheDefaultPresetTable) {
@@ -114,7 +136,7 @@ TEST_F(AppTest, StartsWithTheDefaultPresetTable) {
 
 TEST_F(AppTest, ShowRemovesFirstThenAddsOnce) {
     EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete", "sleep 100", "add"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "sleep 100", "add"}));
     EXPECT_TRUE(app.m_SystemIconShows);
     EXPECT_TRUE(trace.Contains("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n"));
 
@@ -128,7 +150,7 @@ TEST_F(AppTest, ShowRemovesFirstThenAddsOnce) {
 TEST_F(AppTest, ShowRetriesEverySecondUntilTheShellTakesTheIcon) {
     shell.refusals = 3;
     EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete", "sleep 100", "add", "sleep 1000", "add", "sleep 1000",
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "sleep 100", "add", "sleep 1000", "add", "sleep 1000",
                                                      "add", "sleep 1000", "add"}));
     EXPECT_TRUE(app.m_SystemIconShows);
     EXPECT_FALSE(shell.timerRunning);
@@ -169,7 +191,7 @@ TEST_F(AppTest, HidingWhileTheIconIsPendingStopsTheRetries) {
     EXPECT_FALSE(app.IsTrayIconPending());
     shell.calls.clear();
     app.RetryPendingTrayIcon(kWindow);  // a tick already queued
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"timer off"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"timer off"}));
 }
 
 TEST_F(AppTest, ANewShellGetsTheIconBackOnlyWhenItWasWanted) {
@@ -179,14 +201,14 @@ TEST_F(AppTest, ANewShellGetsTheIconBackOnlyWhenItWasWanted) {
     app.ShowSystemTrayIcon(kWindow);
     shell.calls.clear();
     app.AppWmTaskbarCreated(kWindow);
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"add"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "add"})) << "a shell that kept the icon refuses an add";
     EXPECT_TRUE(app.m_SystemIconShows);
 
     // A shell that is not ready yet: retried from the timer.
     shell.refusals = 1;
     shell.calls.clear();
     app.AppWmTaskbarCreated(kWindow);
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"add", "timer on"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "add", "timer on"}));
     EXPECT_FALSE(app.m_SystemIconShows);
     app.RetryPendingTrayIcon(kWindow);
     EXPECT_TRUE(app.m_SystemIconShows);
@@ -197,14 +219,14 @@ TEST_F(AppTest, HideRemovesUnlessTheIconPersists) {
     app.ShowSystemTrayIcon(kWindow);
     shell.calls.clear();
     app.HideSystemTrayIcon(kWindow);
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete"}));
     EXPECT_FALSE(app.m_SystemIconShows);
     EXPECT_TRUE(trace.Contains("[INFO] QuarnVlmrApp::HideSystemTrayIcon : HideSystemTrayIcon"));
 
     // Hiding a hidden icon still asks the shell (harmless).
     shell.calls.clear();
     app.HideSystemTrayIcon(kWindow);
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete"}));
 
     app.m_Presets[TRAY_ICON_PRESET_ROW].Display = true;
     app.ShowSystemTrayIcon(kWindow);
@@ -216,8 +238,56 @@ TEST_F(AppTest, HideRemovesUnlessTheIconPersists) {
                                "tray icon persist param is true, not to hide."));
     // Removal (the window's destruction) ignores the persist setting.
     app.RemoveSystemTrayIcon(kWindow);
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete"}));
     EXPECT_FALSE(app.m_SystemIconShows);
+}
+
+// The worker's show or hide message handled while a shell call waits for the shell.
+TEST_F(AppTest, AHideDuringTheAddWinsOverTheAddThatCompletesAfterIt) {
+    shell.duringAdd = [this] { app.HideSystemTrayIcon(kWindow); };
+    EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete", "sleep 100", "add", "add returns", "delete"}));
+    EXPECT_FALSE(app.m_SystemIconShows) << "the add completed after the hide, so it is undone";
+    EXPECT_FALSE(trace.Contains("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n"));
+}
+
+TEST_F(AppTest, AShowDuringAHideIsAddedWhenTheHideReturns) {
+    app.ShowSystemTrayIcon(kWindow);
+    shell.calls.clear();
+    shell.duringDelete = [this] { app.ShowSystemTrayIcon(kWindow); };
+    app.HideSystemTrayIcon(kWindow);
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "delete", "sleep 100", "add"}));
+    EXPECT_TRUE(app.m_SystemIconShows);
+}
+
+TEST_F(AppTest, RepeatedAndNestedShowsAddOnce) {
+    shell.duringAdd = [this] {
+        app.ShowSystemTrayIcon(kWindow);
+        app.ShowSystemTrayIcon(kWindow);
+    };
+    app.ShowSystemTrayIcon(kWindow);
+    EXPECT_EQ(Count("add"), 1);
+    EXPECT_TRUE(app.m_SystemIconShows);
+}
+
+TEST_F(AppTest, AHideDuringARetryFromTheTimerEndsTheRetries) {
+    shell.refusals = 10;
+    app.ShowSystemTrayIcon(kWindow);
+    ASSERT_TRUE(app.IsTrayIconPending());
+    shell.calls.clear();
+    shell.duringAdd = [this] { app.HideSystemTrayIcon(kWindow); };
+    app.RetryPendingTrayIcon(kWindow);  // the shell takes it, but only after the hide
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"add", "timer off", "add returns", "delete"}));
+    EXPECT_FALSE(app.m_SystemIconShows);
+    EXPECT_FALSE(app.IsTrayIconPending());
+    EXPECT_FALSE(shell.timerRunning);
+}
+
+TEST_F(AppTest, AShellRestartDuringAnAddIsFollowedByAnotherAdd) {
+    shell.duringAdd = [this] { app.AppWmTaskbarCreated(kWindow); };
+    app.ShowSystemTrayIcon(kWindow);
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "sleep 100", "add", "delete", "add"}));
+    EXPECT_TRUE(app.m_SystemIconShows);
 }
 
 struct CreateCase {
@@ -254,7 +324,7 @@ TEST_F(AppTest, AppWmCreateSurvivesAFailedDecisionWithoutWakingTheWorker) {
 TEST_F(AppTest, EjectOnAnInvalidPlatformTellsTheUser) {
     EXPECT_EQ(app.AppWmCommandEjectSim(), 1);
     EXPECT_TRUE(simEject.sentFor.empty());
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"eject failure box"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"eject failure box"}));
     EXPECT_TRUE(trace.Contains("[ERROR] QuarnVlmrApp::AppWmCommandEjectSim : Catch runtime_error: platform is invalid\n"));
 }
 
@@ -267,12 +337,12 @@ TEST_F(AppTest, EjectSendsForThePlatformAndReportsTheOutcome) {
 
     simEject.result = static_cast<int32_t>(0x80004005u);
     EXPECT_EQ(app.AppWmCommandEjectSim(), 1);
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"eject failure box"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"eject failure box"}));
 
     simEject.throwInstead = true;
     shell.calls.clear();
     EXPECT_EQ(app.AppWmCommandEjectSim(), 1);
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"eject failure box"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"eject failure box"}));
     EXPECT_TRUE(trace.Contains("[ERROR] QuarnVlmrApp::AppWmCommandEjectSim : Catch unknown exception\n"));
 }
 

@@ -185,6 +185,18 @@ TEST_F(HiddenWindowTest, TheIconComesBackWhenTheShellRestarts) {
     EXPECT_FALSE(IsIconShown(window_));
 }
 
+TEST_F(HiddenWindowTest, AShellThatStillHoldsTheIconAnnouncingItselfKeepsItShown) {
+    CreateHiddenWindow();
+    SendMessageW(window_, WM_SHOW_ICON_CMD, 0, 0);
+    ASSERT_TRUE(IsIconShown(window_));
+    // The shell refuses an add for an icon it holds: the icon is deleted, then added.
+    SendMessageW(window_, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    EXPECT_TRUE(IsIconShown(window_));
+    EXPECT_TRUE(app_.m_SystemIconShows);
+    EXPECT_FALSE(app_.IsTrayIconPending()) << "nothing is left to retry";
+    SendMessageW(window_, WM_HIDE_ICON_CMD, 0, 0);
+}
+
 TEST_F(HiddenWindowTest, ExitCommandsQuitTheLoopOnlyWithTheirMarks) {
     CreateHiddenWindow();
     SendMessageW(window_, WM_EXIT_CMD, 0, 1028);
