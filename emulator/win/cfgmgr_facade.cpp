@@ -10,10 +10,10 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "compat/cfgmgr_power.h"
+#include "emulator/win/detached_thread.h"
 #include "emulator/win/emu_channel.h"
 
 using QuarnCompat::DEVPKEY_Device_DriverVersion;
@@ -94,7 +94,7 @@ public:
         if (!m_Started) {
             m_Started = true;
             // Registration reports no interface that is already present.
-            std::thread(&Notifier::Run, this, LatestEmuEvent()).detach();
+            StartDetachedThread([this, after = LatestEmuEvent()] { Run(after); });
         }
         return handle;
     }

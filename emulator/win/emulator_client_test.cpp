@@ -10,6 +10,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/win/agile_delegate.h"
@@ -220,6 +221,29 @@ protected:
     static EmulatorProcess s_Emulator;
 };
 EmulatorProcess EmulatorClientTest::s_Emulator;
+
+// Clients that come all at once, as the facades' threads and the tests do: every request
+// is answered, none is dropped, and none waits for ever.
+TEST_F(EmulatorClientTest, ManyClientsAtOnceAreAllAnswered) {
+    constexpr int kClients = 6;
+    constexpr int kRequests = 150;
+    struct Tally {
+        std::atomic<int> answered{0};
+        std::atomic<int> refused{0};
+    };
+    auto* tally = new Tally();  // outlives a client left waiting, should one be
+    for (int client = 0; client < kClients; ++client) {
+        std::thread([tally] {
+            for (int i = 0; i < kRequests; ++i) {
+                (EmuRequest("state").rfind("ok ", 0) == 0 ? tally->answered : tally->refused)++;
+            }
+        }).detach();
+    }
+    // Bounded only against a hang: a loaded machine answers these in a few seconds.
+    EXPECT_TRUE(Eventually([tally] { return tally->answered + tally->refused == kClients * kRequests; }, 120000))
+        << "a request was never answered";
+    EXPECT_EQ(tally->refused, 0);
+}
 
 TEST_F(EmulatorClientTest, ASetCommandReachesTheModemByteForByteAndCompletesOnAnotherThread) {
     // The delay lets the handler be attached first: one attached after completion runs at

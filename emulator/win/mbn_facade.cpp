@@ -25,13 +25,13 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "compat/mbn_api.h"
 #include "emulator/model/modem_model.h"
 #include "common/win/com_ptr.h"
+#include "emulator/win/detached_thread.h"
 #include "emulator/win/emu_channel.h"
 
 using namespace QuarnMbn;
@@ -605,7 +605,7 @@ public:
         m_Queue.push_back(std::move(completion));
         if (!m_Started) {
             m_Started = true;
-            std::thread(&CompletionWorker::Run, this).detach();
+            StartDetachedThread([this] { Run(); });
         }
         m_Posted.notify_one();
     }
@@ -726,16 +726,16 @@ private:
             // after a while if the client's sink waits for this call (for its own lock).
             const HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
             completion.Delivered = std::shared_ptr<void>(done, CloseHandle);
-            std::thread(Deliver, completion).detach();
+            StartDetachedThread([completion] { Deliver(completion); });
             WaitForSingleObject(done, kEarlyWaitMs);
         } else if (timing == "0") {
             CompletionWorker::Instance().Post(std::move(completion));
         } else {
             completion.DelayMs = static_cast<DWORD>(std::stoul(timing));
-            std::thread([completion] {
+            StartDetachedThread([completion] {
                 Sleep(completion.DelayMs);
                 Deliver(completion);
-            }).detach();
+            });
         }
         return result;
     }
@@ -941,10 +941,10 @@ void StartFollowingModel() {
     static std::once_flag started;
     std::call_once(started, [] {
         const uint64_t after = LatestEmuEvent();
-        std::thread([after] {
+        StartDetachedThread([after] {
             CoInitializeEx(nullptr, COINIT_MULTITHREADED);
             FollowEmuEvents(after, [] { return true; }, DeliverModelEvent);
-        }).detach();
+        });
     });
 }
 

@@ -8,9 +8,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "emulator/model/modem_model.h"
+#include "emulator/win/detached_thread.h"
 #include "emulator/win/emu_channel.h"
 
 namespace {
@@ -72,8 +72,10 @@ HANDLE CreateInstance() {
     return pipe;
 }
 
-// Each accepting thread makes its next instance before it hands a client over, and there
-// are two of them: one instance is listening while the other thread is between clients.
+// The next instance is made before a client is handed over, so that one is listening
+// again at once; a client that comes in the moment between retries (emu_channel.cpp). One
+// accepting thread only: with two threads each waiting in ConnectNamedPipe, Wine 8 now and
+// then leaves a connected client with nobody serving it.
 void AcceptLoop() {
     HANDLE listening = CreateInstance();
     while (listening != INVALID_HANDLE_VALUE) {
@@ -81,15 +83,15 @@ void AcceptLoop() {
         const HANDLE next = CreateInstance();
         if (connected) {
             // Event pollers block in their request, so each client has its own thread.
-            std::thread(ServeClient, listening).detach();
+            if (!StartDetachedThread([listening] { ServeClient(listening); })) {
+                CloseHandle(listening);
+            }
         } else {
             CloseHandle(listening);
         }
         listening = next;
     }
 }
-
-constexpr int kAcceptingThreads = 2;
 
 }  // namespace
 
@@ -128,9 +130,7 @@ int main(int argc, char** argv) {
         }
     }
     g_Stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    for (int i = 0; i < kAcceptingThreads; ++i) {
-        std::thread(AcceptLoop).detach();
-    }
+    StartDetachedThread(AcceptLoop);
 
     WaitForSingleObject(g_Stop, INFINITE);
     return g_Failed ? 1 : 0;

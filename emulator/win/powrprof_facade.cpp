@@ -7,9 +7,9 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "compat/cfgmgr_power.h"
+#include "emulator/win/detached_thread.h"
 #include "emulator/win/emu_channel.h"
 
 namespace {
@@ -28,7 +28,7 @@ public:
         if (!m_Started) {
             m_Started = true;
             // Power events from before the registration are not delivered.
-            std::thread(&PowerNotifier::Run, this, LatestEmuEvent()).detach();
+            StartDetachedThread([this, after = LatestEmuEvent()] { Run(after); });
         }
         return handle;
     }

@@ -18,12 +18,12 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "compat/winrt_network_operators.h"
 #include "emulator/model/modem_model.h"
 #include "common/win/com_ptr.h"
+#include "emulator/win/detached_thread.h"
 #include "emulator/win/emu_channel.h"
 
 using namespace QuarnWinRT;
@@ -480,10 +480,10 @@ public:
         const std::string reply =
             EmuRequest("rt set " + m_Id + " " + std::to_string(commandId) + " " + emu::ToHex(payload));
         operation->AddRef();  // held by the completion thread
-        std::thread([operation, reply] {
+        StartDetachedThread([operation, reply] {
             Complete(operation, reply);
             operation->Release();
-        }).detach();
+        });
         *asyncInfo = operation;
         return S_OK;
     }
@@ -849,7 +849,9 @@ public:
         m_Enumerating = true;
         ++m_Generation;
         AddRef();  // held by the event thread
-        std::thread(&AccountWatcher::Run, this, mode, sequence, accounts, m_Generation).detach();
+        StartDetachedThread([this, mode, sequence, accounts, generation = m_Generation] {
+            Run(mode, sequence, accounts, generation);
+        });
         m_Changed.wait_for(lock, std::chrono::milliseconds(kEnumerationWaitMs), [this] { return !m_Enumerating; });
         return S_OK;
     }
