@@ -68,6 +68,15 @@ std::string HexResult(uint32_t value) {
     return text;
 }
 
+// Scripted response bytes: byte i is i & 0xFF, so a lost, doubled or cut byte shows.
+std::string PatternBytes(std::size_t count) {
+    std::string bytes(count, '\0');
+    for (std::size_t i = 0; i < count; ++i) {
+        bytes[i] = static_cast<char>(i & 0xFF);
+    }
+    return bytes;
+}
+
 // HRESULTs the Mobile Broadband requests use.
 constexpr uint32_t kPending = 0x8000000A;       // E_PENDING: the request still completes
 constexpr uint32_t kInvalidState = 0x8007139F;  // HRESULT_FROM_WIN32(ERROR_INVALID_STATE)
@@ -339,8 +348,14 @@ std::string ModemModel::HandleFault(const std::vector<std::string>& words) {
         m_CommandStatus = 0;
         m_ServiceMissing = false;
         m_Enumeration = EnumerationMode::Complete;
+        m_Runtime = RuntimeFaults{};
         ClearMbnFaultsLocked();
         return Ok();
+    }
+    if (n >= 2 && (words[1] == "activation" || words[1] == "session" || words[1] == "operation" ||
+                   words[1] == "completion" || words[1] == "results" || words[1] == "response" ||
+                   (words[1] == "answer" && n == 4 && words[2] == "bytes"))) {
+        return HandleRuntimeFault(words);
     }
     if (n == 3 && words[1] == "delay" && ParseNumber(words[2], &value)) {
         m_DelayMs = value;
@@ -365,6 +380,11 @@ std::string ModemModel::HandleFault(const std::vector<std::string>& words) {
     }
     if (n == 3 && words[1] == "service" && (words[2] == "missing" || words[2] == "present")) {
         m_ServiceMissing = words[2] == "missing";
+        m_Runtime.ServiceFailure = -1;
+        return Ok();
+    }
+    if (n == 4 && words[1] == "service" && words[2] == "fail" && ParseHex(words[3], &value)) {
+        m_Runtime.ServiceFailure = value;
         return Ok();
     }
     if (n == 3 && words[1] == "enumeration") {
@@ -380,6 +400,87 @@ std::string ModemModel::HandleFault(const std::vector<std::string>& words) {
         return Ok();
     }
     return Error("unknown fault; see emulator/README.md");
+}
+
+std::string ModemModel::HandleRuntimeFault(const std::vector<std::string>& words) {
+    const std::size_t n = words.size();
+    const std::string& what = words[1];
+    uint32_t value = 0;
+    if (what == "activation" && n >= 3 && n <= 5 && ParseNumber(words[2], &value)) {
+        RuntimeFaults faults = m_Runtime;
+        faults.ActivationFailures = value;
+        faults.ActivationClass.clear();
+        for (std::size_t i = 3; i < n; ++i) {
+            uint32_t code = 0;
+            if (words[i] == "modem" || words[i] == "watcher" || words[i] == "buffer") {
+                faults.ActivationClass = words[i];
+            } else if (ParseHex(words[i], &code)) {
+                faults.ActivationResult = code;
+            } else {
+                return Error("fault activation takes N [modem|watcher|buffer] [HEX]");
+            }
+        }
+        m_Runtime = faults;
+        return Ok();
+    }
+    if ((what == "session" || what == "operation" || what == "response") && n == 3 &&
+        (words[2] == "null" || words[2] == "normal")) {
+        const bool null = words[2] == "null";
+        (what == "session" ? m_Runtime.NullSession : what == "operation" ? m_Runtime.NullOperation
+                                                                          : m_Runtime.NullResponse) = null;
+        return Ok();
+    }
+    if (what == "completion" && n >= 3) {
+        using Completion = RuntimeFaults::Completion;
+        uint32_t code = 0x80004005;
+        if (n == 3 && words[2] == "normal") {
+            m_Runtime.Ending = Completion::Normal;
+        } else if (n == 3 && words[2] == "inline") {
+            m_Runtime.Ending = Completion::Inline;
+        } else if (n == 3 && words[2] == "canceled") {
+            m_Runtime.Ending = Completion::Canceled;
+        } else if (words[2] == "error" && (n == 3 || (n == 4 && ParseHex(words[3], &code)))) {
+            m_Runtime.Ending = Completion::Error;
+            m_Runtime.ErrorCode = code;
+        } else {
+            return Error("fault completion takes normal, inline, error [HEX] or canceled");
+        }
+        return Ok();
+    }
+    if (what == "results" && n == 3) {
+        if (words[2] == "normal") {
+            m_Runtime.ResultsFailure = -1;
+            return Ok();
+        }
+        if (ParseHex(words[2], &value)) {
+            m_Runtime.ResultsFailure = value;
+            return Ok();
+        }
+    }
+    if (what == "answer" && ParseNumber(words[3], &value)) {
+        m_Runtime.AnswerBytes = value;
+        return Ok();
+    }
+    return Error("unknown fault; see emulator/README.md");
+}
+
+std::string ModemModel::RuntimeFlagsLocked() const {
+    using Completion = RuntimeFaults::Completion;
+    std::string flags;
+    if (m_Runtime.Ending == Completion::Inline) {
+        flags += " inline";
+    } else if (m_Runtime.Ending == Completion::Error) {
+        flags += " error=" + HexResult(m_Runtime.ErrorCode);
+    } else if (m_Runtime.Ending == Completion::Canceled) {
+        flags += " canceled";
+    }
+    if (m_Runtime.ResultsFailure >= 0) {
+        flags += " results=" + HexResult(static_cast<uint32_t>(m_Runtime.ResultsFailure));
+    }
+    if (m_Runtime.NullResponse) {
+        flags += " noresponse";
+    }
+    return flags;
 }
 
 std::string ModemModel::HandleEvent(const std::vector<std::string>& words) {
@@ -417,14 +518,30 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
         return hasModem ? Ok(std::to_string(NetworkDeviceStatusLocked())) : Error("no modem");
     }
     if (sub == "service" && n == 3) {
+        if (m_Runtime.ServiceFailure >= 0) {
+            return Ok("fail " + HexResult(static_cast<uint32_t>(m_Runtime.ServiceFailure)));
+        }
         if (!hasModem || m_ServiceMissing || Upper(words[2]) != kVendorAtService) {
             return Error("no such device service");
+        }
+        return Ok();
+    }
+    if (sub == "activate" && n == 3) {
+        if (m_Runtime.ActivationFailures > 0 &&
+            (m_Runtime.ActivationClass.empty() || m_Runtime.ActivationClass == words[2])) {
+            --m_Runtime.ActivationFailures;
+            RecordLocked("activation " + words[2] + " failed");
+            return Ok("fail " + HexResult(m_Runtime.ActivationResult));
         }
         return Ok();
     }
     if (sub == "open" && n == 2) {
         if (!hasModem || m_ServiceMissing) {
             return Error("no device service");
+        }
+        if (m_Runtime.NullSession) {
+            RecordLocked("session none");
+            return Ok("null");
         }
         const uint64_t session = m_NextSession++;
         RecordLocked("session " + std::to_string(session) + " open");
@@ -440,15 +557,19 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
         if (!ParseNumber(words[3], &commandId) || !FromHex(n == 5 ? words[4] : "", &payload)) {
             return Error("rt set takes SESSION COMMAND HEX");
         }
-        const AtReply reply = AnswerLocked(commandId, payload, IsDefault5GLocked());
+        if (m_Runtime.NullOperation) {
+            RecordLocked("session " + words[2] + " set refused");
+            return Ok("nooperation");
+        }
+        AtReply reply = AnswerLocked(commandId, payload, IsDefault5GLocked());
         if (reply.Silent) {
-            return Ok("silent");
+            return Ok("silent" + RuntimeFlagsLocked());
         }
-        std::string data = std::to_string(reply.DelayMs) + " " + std::to_string(reply.Status);
-        if (!reply.Response.empty()) {
-            data += " " + ToHex(reply.Response);
+        if (m_Runtime.AnswerBytes >= 0) {
+            reply.Response = PatternBytes(static_cast<std::size_t>(m_Runtime.AnswerBytes));
         }
-        return Ok(data);
+        return Ok(std::to_string(reply.DelayMs) + " " + std::to_string(reply.Status) + " " +
+                  (reply.Response.empty() ? "-" : ToHex(reply.Response)) + RuntimeFlagsLocked());
     }
     if (sub == "interfaces" && n == 2) {
         std::string reply = Ok();
@@ -1085,10 +1206,7 @@ std::string ModemModel::MbnRequestLocked(const std::vector<std::string>& words) 
     const uint32_t status = fault.Status != 0 ? fault.Status : at.Status;
     std::string data = at.Response;
     if (command && fault.ResponseSize >= 0) {
-        data.clear();
-        for (int64_t i = 0; i < fault.ResponseSize; ++i) {
-            data += static_cast<char>(i & 0xFF);
-        }
+        data = PatternBytes(static_cast<std::size_t>(fault.ResponseSize));
     }
     std::string reply = HexResult(result) + " " + timing + " " + HexResult(status) + " " +
                         std::to_string(requestId + (fault.ForeignRequestId ? 1000 : 0));

@@ -71,6 +71,22 @@ struct MachineEvent {
     bool NetworkChanged;
 };
 
+// The less convenient behaviour that the Windows Runtime classes' contracts allow, played
+// on request by the Runtime facade.
+struct RuntimeFaults {
+    uint32_t ActivationFailures = 0;      // the next N activations fail...
+    std::string ActivationClass;          // ...of this class ("modem", "watcher", "buffer"), or any
+    uint32_t ActivationResult = 0x80080005;  // CO_E_SERVER_EXEC_FAILURE
+    bool NullSession = false;             // OpenCommandSession: S_OK and no session
+    bool NullOperation = false;           // SendSetCommandAsync: S_OK and no operation
+    enum class Completion { Normal, Inline, Error, Canceled } Ending = Completion::Normal;
+    uint32_t ErrorCode = 0x80004005;      // the operation's error code when it ends in Error
+    int64_t ResultsFailure = -1;          // GetResults fails with this
+    bool NullResponse = false;            // ResponseData: S_OK and no buffer
+    int64_t AnswerBytes = -1;             // the modem answers this many bytes instead
+    int64_t ServiceFailure = -1;          // GetDeviceService fails with this
+};
+
 // What the modem does with one set command.
 struct AtReply {
     bool Silent = false;  // never completes
@@ -102,6 +118,9 @@ private:
     std::string HandleLocked(const std::vector<std::string>& words, std::unique_lock<std::mutex>& lock);
     std::string HandleRuntime(const std::vector<std::string>& words, std::unique_lock<std::mutex>& lock);
     std::string HandleFault(const std::vector<std::string>& words);
+    std::string HandleRuntimeFault(const std::vector<std::string>& words);
+    // The flags of a set command's reply that the Runtime facade plays.
+    std::string RuntimeFlagsLocked() const;
     std::string HandleEvent(const std::vector<std::string>& words);
     // Answers as the 5G or the 4G modem; the journal line starts with `journalPrefix`.
     AtReply AnswerLocked(uint32_t commandId, const std::string& payload, bool is5G,
@@ -149,6 +168,7 @@ private:
     bool m_ServiceMissing = false;
     NetshMode m_NetshMode = NetshMode::Table;
     EnumerationMode m_Enumeration = EnumerationMode::Complete;
+    RuntimeFaults m_Runtime;
 
     std::vector<std::string> m_ExtraAdapters;
     std::string m_DriverVersion4G = "1.0.26.3";

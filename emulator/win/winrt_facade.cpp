@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -275,7 +276,8 @@ public:
     static constexpr const wchar_t* kClassName =
         L"Windows.Networking.NetworkOperators.MobileBroadbandDeviceServiceCommandResult";
 
-    CommandResult(UINT32 status, std::string response) : m_Status(status), m_Response(std::move(response)) {}
+    CommandResult(UINT32 status, std::string response, bool nullResponse)
+        : m_Status(status), m_Response(std::move(response)), m_NullResponse(nullResponse) {}
 
     void* Find(REFIID iid) {
         return iid == IID_IMobileBroadbandDeviceServiceCommandResult
@@ -293,14 +295,69 @@ public:
         if (value == nullptr) {
             return E_POINTER;
         }
-        *value = new ByteBuffer(reinterpret_cast<const BYTE*>(m_Response.data()), static_cast<UINT32>(m_Response.size()));
+        *value = m_NullResponse ? nullptr
+                                : new ByteBuffer(reinterpret_cast<const BYTE*>(m_Response.data()),
+                                                 static_cast<UINT32>(m_Response.size()));
         return S_OK;
     }
 
 private:
     UINT32 m_Status;
     std::string m_Response;
+    bool m_NullResponse;
 };
+
+// How the model says a set command ends: "silent" or "DELAY STATUS HEX|-", then the
+// scripted flags (inline, error=HEX, canceled, results=HEX, noresponse).
+struct PlannedCompletion {
+    bool Silent = false;
+    DWORD DelayMs = 0;
+    UINT32 Status = 0;
+    std::string Response;
+    bool Inline = false;  // completes inside put_Completed, on the caller's thread
+    AsyncStatus Ending = AsyncStatus::Completed;
+    HRESULT ErrorCode = S_OK;
+    HRESULT ResultsFailure = S_OK;
+    bool NullResponse = false;
+};
+
+PlannedCompletion PlanOf(const std::string& reply) {
+    PlannedCompletion plan;
+    std::istringstream words(reply);
+    std::string ok;
+    std::string first;
+    words >> ok >> first;
+    if (ok != "ok") {
+        plan.Ending = AsyncStatus::Error;
+        plan.ErrorCode = E_FAIL;
+        return plan;
+    }
+    plan.Silent = first == "silent";
+    if (!plan.Silent) {
+        std::string hex;
+        words >> plan.Status >> hex;
+        plan.DelayMs = static_cast<DWORD>(std::stoul(first));
+        if (hex != "-") {
+            emu::FromHex(hex, &plan.Response);
+        }
+    }
+    for (std::string flag; words >> flag;) {
+        const std::string value = flag.substr(flag.find('=') + 1);
+        if (flag == "inline") {
+            plan.Inline = true;
+        } else if (flag == "canceled") {
+            plan.Ending = AsyncStatus::Canceled;
+        } else if (flag.rfind("error=", 0) == 0) {
+            plan.Ending = AsyncStatus::Error;
+            plan.ErrorCode = static_cast<HRESULT>(std::stoul(value, nullptr, 16));
+        } else if (flag.rfind("results=", 0) == 0) {
+            plan.ResultsFailure = static_cast<HRESULT>(std::stoul(value, nullptr, 16));
+        } else if (flag == "noresponse") {
+            plan.NullResponse = true;
+        }
+    }
+    return plan;
+}
 
 class CommandOperation final : public RuntimeObject<CommandOperation, IAsyncOperation_CommandResult>,
                                public IAsyncInfo {
@@ -334,6 +391,13 @@ public:
         handler->AddRef();
         m_Handler = handler;
         if (m_Status == AsyncStatus::Started) {
+            if (m_InlinePlan) {
+                // Completes now, on the caller's thread, before put_Completed returns.
+                const PlannedCompletion plan = *m_InlinePlan;
+                m_InlinePlan.reset();
+                lock.unlock();
+                Complete(plan);
+            }
             return S_OK;
         }
         const AsyncStatus status = m_Status;
@@ -363,6 +427,9 @@ public:
         }
         if (m_Status != AsyncStatus::Completed || m_Result == nullptr) {
             return kIllegalMethodCall;
+        }
+        if (FAILED(m_ResultsFailure)) {
+            return m_ResultsFailure;
         }
         m_Result->AddRef();
         *results = m_Result;
@@ -397,6 +464,36 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Close() override { return S_OK; }
+
+    // Ends the operation as planned: at once when inline (on put_Completed), else after the
+    // plan's delay on a thread of its own, as the system's completions come.
+    void Start(const PlannedCompletion& plan) {
+        if (plan.Inline) {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_InlinePlan = plan;
+            return;
+        }
+        AddRef();  // held by the completion thread
+        StartDetachedThread([this, plan] {
+            Sleep(plan.DelayMs);
+            Complete(plan);
+            Release();
+        });
+    }
+    void Complete(const PlannedCompletion& plan) {
+        if (plan.Silent) {
+            return;  // the modem never answers
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_ResultsFailure = plan.ResultsFailure;
+        }
+        if (plan.Ending != AsyncStatus::Completed) {
+            Finish(plan.Ending, nullptr, plan.ErrorCode);
+            return;
+        }
+        Finish(AsyncStatus::Completed, new CommandResult(plan.Status, plan.Response, plan.NullResponse), S_OK);
+    }
 
     // Completes the operation once; later calls (a cancelled operation's late answer) do nothing.
     void Finish(AsyncStatus status, CommandResult* result, HRESULT errorCode) {
@@ -446,6 +543,8 @@ private:
     AsyncStatus m_Status = AsyncStatus::Started;
     CommandResult* m_Result = nullptr;
     HRESULT m_ErrorCode = S_OK;
+    HRESULT m_ResultsFailure = S_OK;
+    std::optional<PlannedCompletion> m_InlinePlan;
     bool m_HandlerSet = false;
     IAsyncOperationCompletedHandler_CommandResult* m_Handler = nullptr;
 };
@@ -475,15 +574,14 @@ public:
         if (!ReadBuffer(data, &payload)) {
             return E_INVALIDARG;
         }
-        static std::atomic<UINT32> nextId{1};
-        auto* operation = new CommandOperation(nextId++);
         const std::string reply =
             EmuRequest("rt set " + m_Id + " " + std::to_string(commandId) + " " + emu::ToHex(payload));
-        operation->AddRef();  // held by the completion thread
-        StartDetachedThread([operation, reply] {
-            Complete(operation, reply);
-            operation->Release();
-        });
+        if (reply == "ok nooperation") {
+            return S_OK;  // as scripted: success and no operation
+        }
+        static std::atomic<UINT32> nextId{1};
+        auto* operation = new CommandOperation(nextId++);
+        operation->Start(PlanOf(reply));
         *asyncInfo = operation;
         return S_OK;
     }
@@ -493,28 +591,6 @@ public:
     }
 
 private:
-    // Runs on a thread of its own, as the system's completions do.
-    static void Complete(CommandOperation* operation, const std::string& reply) {
-        std::istringstream words(reply);
-        std::string ok;
-        std::string first;
-        words >> ok >> first;
-        if (ok != "ok") {
-            operation->Finish(AsyncStatus::Error, nullptr, E_FAIL);
-            return;
-        }
-        if (first == "silent") {
-            return;  // the modem never answers
-        }
-        UINT32 status = 0;
-        std::string hex;
-        words >> status >> hex;
-        std::string response;
-        emu::FromHex(hex, &response);
-        Sleep(static_cast<DWORD>(std::stoul(first)));
-        operation->Finish(AsyncStatus::Completed, new CommandResult(status, response), S_OK);
-    }
-
     const std::string m_Id;
 };
 
@@ -544,6 +620,9 @@ public:
         const std::string reply = EmuRequest("rt open");
         if (!IsOk(reply)) {
             return E_FAIL;
+        }
+        if (reply == "ok null") {
+            return S_OK;  // as scripted: success and no session
         }
         *value = new CommandSession(reply.substr(3));
         return S_OK;
@@ -623,7 +702,14 @@ public:
         if (value == nullptr) {
             return E_POINTER;
         }
-        *value = IsOk(EmuRequest("rt service " + GuidText(id))) ? new DeviceService(id) : nullptr;
+        *value = nullptr;
+        const std::string reply = EmuRequest("rt service " + GuidText(id));
+        if (reply.rfind("ok fail ", 0) == 0) {
+            return static_cast<HRESULT>(std::stoul(reply.substr(8), nullptr, 16));
+        }
+        if (IsOk(reply)) {
+            *value = new DeviceService(id);
+        }
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_IsResetSupported(boolean* value) override {
@@ -957,6 +1043,14 @@ extern "C" __declspec(dllexport) HRESULT WINAPI DllGetActivationFactory(HSTRING 
     }
     *factory = nullptr;
     const std::wstring name = WindowsGetStringRawBuffer(classId, nullptr);
+    const char* kind = name == RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandModem         ? "modem"
+                       : name == RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandAccountWatcher ? "watcher"
+                                                                                                            : "buffer";
+    // An activation may fail for a moment (a busy broker, a service starting): as scripted.
+    const std::string reply = EmuRequest(std::string("rt activate ") + kind);
+    if (reply.rfind("ok fail ", 0) == 0) {
+        return static_cast<HRESULT>(std::stoul(reply.substr(8), nullptr, 16));
+    }
     if (name == RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandModem) {
         *factory = new ModemStatics();
     } else if (name == RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandAccountWatcher) {

@@ -5,10 +5,10 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <vector>
 
+#include "common/win/activation_factory.h"
 #include "common/win/agile_delegate.h"
 #include "common/win/com_ptr.h"
 #include "trace/trace.h"
@@ -21,19 +21,6 @@ namespace {
 
 constexpr const wchar_t* VENDOR_AT_DEVICE_SERVICE_ID = L"{DA138C64-6515-4893-92B2-A1E1CA7C81CA}";
 constexpr UINT32 AT_TUNNEL_COMMAND_ID = 1;
-
-// Looked up on first use and kept for the life of the process.
-template <typename Statics>
-Statics* Factory(const wchar_t* className, const IID& iid) {
-    static std::mutex mutex;
-    static Statics* factory = nullptr;
-    std::lock_guard<std::mutex> lock(mutex);
-    if (factory == nullptr) {
-        HStringRef name(className);
-        ThrowIfFailed(RoGetActivationFactory(name.Get(), iid, reinterpret_cast<void**>(&factory)));
-    }
-    return factory;
-}
 
 // Shared by the waiter and the completion handler; whoever lets go last closes the event,
 // so a completion after the waiter gave up touches only this.
@@ -68,7 +55,7 @@ HRESULT MBIMWinRT::ExecuteMBIMCommand(uint32_t ulCommandDataLength, const uint8_
     try {
         std::vector<BYTE> payload(MBIM_PAYLOAD_LIMIT, 0);
 
-        auto* modemStatics = Factory<IMobileBroadbandModemStatics>(
+        auto* modemStatics = ActivationFactory<IMobileBroadbandModemStatics>(
             RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandModem, IID_IMobileBroadbandModemStatics);
         ComPtr<IMobileBroadbandModem> modem;
         ThrowIfFailed(modemStatics->GetDefault(modem.Put()));
@@ -94,7 +81,7 @@ HRESULT MBIMWinRT::ExecuteMBIMCommand(uint32_t ulCommandDataLength, const uint8_
             std::memcpy(payload.data(), commandData, ulCommandDataLength);
         }
 
-        auto* crypto = Factory<ICryptographicBufferStatics>(
+        auto* crypto = ActivationFactory<ICryptographicBufferStatics>(
             RuntimeClass_Windows_Security_Cryptography_CryptographicBuffer, IID_ICryptographicBufferStatics);
         ComPtr<IBuffer> buffer;
         ThrowIfFailed(crypto->CreateFromByteArray(MBIM_PAYLOAD_LIMIT, payload.data(), buffer.Put()));
@@ -152,10 +139,11 @@ HRESULT MBIMWinRT::WaitMBIMCommandComplete(uint32_t timeoutMs, IAsyncOperation_C
         }
         ComPtr<IBuffer> data;
         ThrowIfFailed(result->get_ResponseData(data.Put()));
-        UINT32 length = 0;
-        if (data) {
-            ThrowIfFailed(data->get_Length(&length));
+        if (!data) {
+            ThrowIfFailed(E_POINTER);  // no buffer at all, unlike an empty one: the result is broken
         }
+        UINT32 length = 0;
+        ThrowIfFailed(data->get_Length(&length));
         if (length > MBIM_PAYLOAD_LIMIT) {
             // Cut, an AT answer could lose its final "OK" or "ERROR" and mislead.
             LOG_ERROR("[ERROR] QUARN_MBIM_WINRT::MBIMWinRT::WaitMBIMCommandComplete : %s: answer of %u bytes exceeds %u\n",

@@ -1,25 +1,16 @@
 #include "monitor/win/modem_status_winrt.h"
 
-#include <roapi.h>
-
-#include <mutex>
 #include <stdexcept>
 
+#include "common/win/activation_factory.h"
 #include "common/win/com_ptr.h"
 #include "compat/winrt_network_operators.h"
 
 using namespace QuarnWinRT;
 
 int32_t WinRtModemStatusReader::ReadNetworkDeviceStatus() {
-    static std::once_flag once;
-    static IMobileBroadbandModemStatics* statics = nullptr;  // kept for the life of the process
-    static HRESULT activation = S_OK;
-    std::call_once(once, [] {
-        HStringRef name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandModem);
-        activation = RoGetActivationFactory(name.Get(), IID_IMobileBroadbandModemStatics,
-                                            reinterpret_cast<void**>(&statics));
-    });
-    ThrowIfFailed(activation);
+    auto* statics = ActivationFactory<IMobileBroadbandModemStatics>(
+        RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandModem, IID_IMobileBroadbandModemStatics);
 
     ComPtr<IMobileBroadbandModem> modem;
     ThrowIfFailed(statics->GetDefault(modem.Put()));

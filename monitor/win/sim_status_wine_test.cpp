@@ -122,4 +122,26 @@ TEST_F(SimStatusWineTest, ARequestReachesTheWindowSoonAfterTheSettlePause) {
     }
 }
 
+// Runs in a process of its own (ctest sim_status_activation_wine): the factory, once found,
+// is kept for the life of the process, so only a first activation can fail.
+class FirstActivation : public SimStatusWineTest {};
+
+TEST_F(FirstActivation, ActivationThatFailsForAMomentIsTriedAgainAndTheIconShows) {
+    ASSERT_EQ(EmuRequest("modem 5g"), "ok");
+    ASSERT_EQ(EmuRequest("fault activation 2 modem"), "ok");
+    DeviceMonitor::Slot(DEVICE_SLOT_5G).DeviceState = 1;
+    WinRtModemStatusReader modem;
+    SlotsFromTheModem slots;
+    struct NoPause : Sleeper {
+        void SleepMs(uint32_t) override {}
+    } pause;
+    TimedWindow window;
+    Mta apartment;
+    ConditionCheck check(CreateSimStatusEvent(), {&modem, &slots, &pause, &window, &apartment});
+    EXPECT_EQ(check.UpdateSystemTrayIconStatus(), TRAY_ICON_SHOW) << "the third attempt finds the factory";
+    EXPECT_NE(EmuRequest("journal").find("activation modem failed"), std::string::npos);
+    ASSERT_EQ(EmuRequest("fault activation 1 modem"), "ok");
+    EXPECT_EQ(modem.ReadNetworkDeviceStatus(), 1) << "the factory found is kept";
+}
+
 }  // namespace

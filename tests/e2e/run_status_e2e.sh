@@ -84,6 +84,13 @@ check "the icon shows" icon_shown
 check "the slot came from the modem, not netsh" ctl --wait-journal 'at+esimmap?\r\n' 1000
 check "Exit ends the program with code 0" exit_app
 
+echo "== 5G modem whose Runtime class fails to activate at first"
+scenario "modem 5g" "sim ready" "slot 1" "fault activation 4 modem"
+check "the window appears" start_app
+check "the failures were met" ctl --wait-journal "activation modem failed" 5000
+check "the icon shows once activation works" icon_shown 20000
+check "Exit ends the program with code 0" exit_app
+
 echo "== an account watcher that never completes its enumeration"
 scenario "modem 4g" "fault enumeration never"
 WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "$work/app/QuarnVelmora.exe" & app_pid=$!
