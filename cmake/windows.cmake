@@ -95,15 +95,24 @@ add_test(NAME execute_cmd_wine COMMAND execute_cmd_test)
 add_test(NAME wine_crash_ends_at_once COMMAND console_child crash)
 set_tests_properties(wine_crash_ends_at_once PROPERTIES WILL_FAIL TRUE TIMEOUT 30)
 
-# The product's modem path against the emulator: runs beside the emulator's programs and
-# its cfgmgr32.dll, which the override puts in place of the system's.
+# The product's modem path against the emulator: runs beside the emulator's programs.
 add_executable(modem_path_test modem/win/modem_path_test.cpp)
 target_link_libraries(modem_path_test PRIVATE quarn_win quarn_emu_channel gtest_main)
 target_link_options(modem_path_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
 set_target_properties(modem_path_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/emulator)
-add_dependencies(modem_path_test modem_emu_server quarn_emu_cfgmgr quarn_emu_winrt netsh_standin)
+add_dependencies(modem_path_test modem_emu_server quarn_emu_winrt netsh_standin)
 add_test(NAME modem_path_wine COMMAND modem_path_test)
-set_tests_properties(modem_path_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300
+set_tests_properties(modem_path_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300)
+
+# The device monitor against the emulator's Configuration Manager, which the override puts
+# in place of the system's cfgmgr32.dll beside the test.
+add_executable(device_monitor_wine_test monitor/win/device_monitor_wine_test.cpp)
+target_link_libraries(device_monitor_wine_test PRIVATE quarn_win quarn_emu_channel gtest_main)
+target_link_options(device_monitor_wine_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+set_target_properties(device_monitor_wine_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/emulator)
+add_dependencies(device_monitor_wine_test modem_emu_server quarn_emu_cfgmgr)
+add_test(NAME device_monitor_wine COMMAND device_monitor_wine_test)
+set_tests_properties(device_monitor_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300
   ENVIRONMENT "WINEDLLOVERRIDES=cfgmgr32=n,b")
 
 add_dependencies(tray_probe modem_emu_server modem_emu_ctl quarn_emu_winrt quarn_emu_cfgmgr quarn_emu_powrprof netsh_standin)

@@ -44,20 +44,25 @@ bool DeviceMonitor::InitializeMonitor(int slot, const QuarnGuid* interfaceClass,
     context.DeviceName = deviceName;
     context.DeviceState = 0;
 
-    wchar_t found[DEVICE_TEXT_CAPACITY] = {};
-    if (SetDeviceInterfaceId(found, interfaceClass, hardwareId) == 1) {
-        context.DeviceState = 1;
-        std::wcscpy(context.InterfaceId, found);
-    }
-
+    // Registered before the enumeration, as the Configuration Manager advises: a modem that
+    // arrives in between is then seen by one of the two, and ClaimPresence lets only one act.
     const uint32_t result = g_Registry->RegisterNotification(*interfaceClass, &context, &context.NotifyHandle);
     if (result != CM_RESULT_SUCCESS) {
         LOG_ERROR("[ERROR] DeviceMonitor::InitializeMonitor : CM_Register_Notification failed, error %lu\n",
                   static_cast<unsigned long>(result));
     }
+    wchar_t found[DEVICE_TEXT_CAPACITY] = {};
+    if (SetDeviceInterfaceId(found, interfaceClass, hardwareId) == 1 && ClaimPresence(context, true)) {
+        std::wcscpy(context.InterfaceId, found);
+    }
     LOG_INFO("[INFO] DeviceMonitor::InitializeMonitor : InitializeMonitor: handle: %d, HwId: %ls, DeviceState: %d, InterfaceId: %ls\n",
              context.Index, context.HwId, static_cast<int>(context.DeviceState), context.InterfaceId);
     return result == CM_RESULT_SUCCESS;
+}
+
+bool DeviceMonitor::ClaimPresence(DeviceMonitorContext& context, bool present) {
+    int32_t expected = present ? 0 : 1;
+    return context.DeviceState.compare_exchange_strong(expected, present ? 1 : 0);
 }
 
 int DeviceMonitor::SetDeviceInterfaceId(wchar_t* interfaceId, const QuarnGuid* interfaceClass,
@@ -190,9 +195,11 @@ void DeviceMonitor::OnDeviceInterfaceArrival(DeviceMonitorContext* pContext) {
     if (SetDeviceInterfaceId(found, &pContext->InterfaceClassGuid, pContext->HwId) != 1) {
         return;
     }
+    if (!ClaimPresence(*pContext, true)) {
+        return;  // another notification, or the start-up enumeration, took this arrival
+    }
     LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : CM_NOTIFY_ACTION_DEVICEINTERFACE - %ls ARRIVAL\n",
              pContext->DeviceName);
-    pContext->DeviceState = 1;
     std::wcscpy(pContext->InterfaceId, found);
     SetDeviceVersion(found, pContext->DriverVersion);
     LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : %ls: %ls\n", pContext->DeviceName,
@@ -206,9 +213,11 @@ void DeviceMonitor::OnDeviceInterfaceRemoval(DeviceMonitorContext* pContext) {
     if (SetDeviceInterfaceId(found, &pContext->InterfaceClassGuid, pContext->HwId) == 1) {
         return;  // another adapter went; the modem is still there
     }
+    if (!ClaimPresence(*pContext, false)) {
+        return;  // another notification took this removal
+    }
     LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceRemoval : CM_NOTIFY_ACTION_DEVICEINTERFACE - %ls REMOVAL\n",
              pContext->DeviceName);
-    pContext->DeviceState = 0;
     g_Listener->TriggerUpdateSystemTrayIconStatus();
 }
 

@@ -98,6 +98,9 @@ public:
     static int SetDeviceVersion(const wchar_t* interfacePath, wchar_t* wcDriverVersion);
 
     static DeviceMonitorContext& Slot(int slot);
+    // Moves the slot to present (or absent) when it is not so yet; true for the one caller
+    // that moved it, which alone acts on the change.
+    static bool ClaimPresence(DeviceMonitorContext& context, bool present);
 
     // Power suspend/resume: keeps m_DevicePowerStatus and asks for a decision after an
     // automatic resume with a modem present. Returns 0.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cwchar>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,26 @@ public:
     std::wstring driverVersion = L"1.0.26.3";
     int registrations = 0;
     std::vector<std::wstring> locatedIds;
+    // Run once right after the next list call or registration returns its answer, as a
+    // device that arrives at that moment.
+    std::function<void()> afterList;
+    std::function<void()> afterRegistration;
+    std::vector<DeviceMonitorContext*> registered;
+
+    // The system's arrival notification: every registration made so far gets it.
+    void Arrive(const std::wstring& path) {
+        interfaces.push_back(path);
+        for (DeviceMonitorContext* context : registered) {
+            DeviceMonitor::DeviceInterfaceNotifyCallback(nullptr, context, DEVICE_INTERFACE_ARRIVAL, nullptr, 0);
+        }
+    }
+    static void RunOnce(std::function<void()>& hook) {
+        std::function<void()> once;
+        std::swap(once, hook);
+        if (once) {
+            once();
+        }
+    }
 
     std::wstring List() const {
         if (!rawList.empty()) {
@@ -48,11 +69,16 @@ public:
     uint32_t GetInterfaceList(const QuarnGuid&, wchar_t* list, uint32_t length) override {
         const std::wstring value = List();
         std::wmemcpy(list, value.data(), std::min<std::size_t>(length, value.size()));
+        RunOnce(afterList);
         return listResult;
     }
-    uint32_t RegisterNotification(const QuarnGuid&, DeviceMonitorContext*, void** handle) override {
+    uint32_t RegisterNotification(const QuarnGuid&, DeviceMonitorContext* context, void** handle) override {
         ++registrations;
         *handle = reinterpret_cast<void*>(0x1);
+        if (registerResult == CM_RESULT_SUCCESS) {
+            registered.push_back(context);
+        }
+        RunOnce(afterRegistration);
         return registerResult;
     }
     static std::wstring InstanceIdOf(const std::wstring& path) { return L"ID:" + path.substr(4, 20); }
@@ -200,6 +226,31 @@ TEST_F(DeviceMonitorTest, AModemPresentAtStartIsRecordedWithoutVersionOrTrigger)
     EXPECT_FALSE(DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET, kHw4G, L"CDC_MBIM_DEVICE"));
     EXPECT_TRUE(trace.Contains("[ERROR] DeviceMonitor::InitializeMonitor : CM_Register_Notification failed, error 52\n"));
     EXPECT_EQ(DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState, 1) << "the check made at start still holds";
+}
+
+// A modem arriving while the monitor starts: right after the enumeration it is seen only by
+// a registration made before it, and right after the registration both may see it.
+TEST_F(DeviceMonitorTest, AModemArrivingDuringStartIsSeenAndActedOnOnce) {
+    for (const bool afterList : {true, false}) {
+        SCOPED_TRACE(afterList ? "arrival right after the list" : "arrival right after the registration");
+        registry.interfaces = {kEthernet};
+        registry.registered.clear();
+        listener.calls.clear();
+        TraceCapture capture;
+        (afterList ? registry.afterList : registry.afterRegistration) = [this] { registry.Arrive(kModem4G); };
+        DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET, kHw4G, L"CDC_MBIM_DEVICE");
+        EXPECT_EQ(DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState, 1) << "the modem is present";
+        EXPECT_EQ(std::wstring(DeviceMonitor::Slot(DEVICE_SLOT_4G).InterfaceId), kModem4G);
+        int arrivals = 0;
+        for (const std::string& line : capture.Texts()) {
+            arrivals += line.find(" ARRIVAL\n") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(arrivals, 1);
+        EXPECT_EQ(listener.calls, (std::vector<std::string>{"trigger", "power-on"})) << "one power-on sequence";
+        // Another notification of the same arrival changes nothing.
+        registry.Arrive(kEthernet);
+        EXPECT_EQ(listener.calls.size(), 2u);
+    }
 }
 
 TEST_F(DeviceMonitorTest, ArrivalAndRemovalMoveThePlatformAndWakeTheWorker) {

@@ -349,8 +349,21 @@ std::string ModemModel::HandleFault(const std::vector<std::string>& words) {
         m_ServiceMissing = false;
         m_Enumeration = EnumerationMode::Complete;
         m_Runtime = RuntimeFaults{};
+        m_CmArrival = CmArrivalFault{};
         ClearMbnFaultsLocked();
         return Ok();
+    }
+    if (n == 6 && words[1] == "cm" && words[2] == "arrival-after" && (words[3] == "list" || words[3] == "register") &&
+        ParseNumber(words[4], &value) && value > 0) {
+        static const std::pair<const char*, ModemPresence> presences[] = {
+            {"4g", ModemPresence::Usb4G}, {"5g", ModemPresence::Pcie5G}, {"both", ModemPresence::Both}};
+        for (const auto& [name, presence] : presences) {
+            if (words[5] == name) {
+                m_CmArrival = {words[3] == "list" ? CmArrivalFault::After::List : CmArrivalFault::After::Registration,
+                               value, presence};
+                return Ok();
+            }
+        }
     }
     if (n >= 2 && (words[1] == "activation" || words[1] == "session" || words[1] == "operation" ||
                    words[1] == "completion" || words[1] == "results" || words[1] == "response" ||
@@ -523,6 +536,15 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
         }
         if (!hasModem || m_ServiceMissing || Upper(words[2]) != kVendorAtService) {
             return Error("no such device service");
+        }
+        return Ok();
+    }
+    if ((sub == "listed" || sub == "registered") && n == 2) {
+        const auto when = sub == "listed" ? CmArrivalFault::After::List : CmArrivalFault::After::Registration;
+        if (m_CmArrival.When == when && --m_CmArrival.Remaining == 0) {
+            RecordLocked(std::string("modem arrives after a ") + (sub == "listed" ? "list call" : "registration"));
+            SetPresenceLocked(m_CmArrival.Presence);
+            m_CmArrival = CmArrivalFault{};
         }
         return Ok();
     }

@@ -87,6 +87,14 @@ struct RuntimeFaults {
     int64_t ServiceFailure = -1;          // GetDeviceService fails with this
 };
 
+// A modem that arrives right after the process under test makes its Nth list call or
+// registration through the Configuration Manager facade.
+struct CmArrivalFault {
+    enum class After { None, List, Registration } When = After::None;
+    uint32_t Remaining = 0;
+    ModemPresence Presence = ModemPresence::None;
+};
+
 // What the modem does with one set command.
 struct AtReply {
     bool Silent = false;  // never completes
@@ -169,6 +177,7 @@ private:
     NetshMode m_NetshMode = NetshMode::Table;
     EnumerationMode m_Enumeration = EnumerationMode::Complete;
     RuntimeFaults m_Runtime;
+    CmArrivalFault m_CmArrival;
 
     std::vector<std::string> m_ExtraAdapters;
     std::string m_DriverVersion4G = "1.0.26.3";

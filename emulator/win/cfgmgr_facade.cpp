@@ -78,6 +78,7 @@ CONFIGRET ReturnString(const std::wstring& value, DEVPROPTYPE* type, PBYTE buffe
 struct Registration {
     PVOID Context;
     PCM_NOTIFY_CALLBACK Callback;
+    uint64_t Since;  // events up to this one came before the registration
 };
 
 class Notifier {
@@ -88,13 +89,15 @@ public:
     }
 
     HCMNOTIFICATION Register(PVOID context, PCM_NOTIFY_CALLBACK callback) {
+        // Registration reports no interface that is already present, and no event that came
+        // before it.
+        const uint64_t since = LatestEmuEvent();
         std::lock_guard<std::mutex> lock(m_Mutex);
         const auto handle = reinterpret_cast<HCMNOTIFICATION>(++m_LastHandle);
-        m_Registrations[handle] = {context, callback};
+        m_Registrations[handle] = {context, callback, since};
         if (!m_Started) {
             m_Started = true;
-            // Registration reports no interface that is already present.
-            StartDetachedThread([this, after = LatestEmuEvent()] { Run(after); });
+            StartDetachedThread([this, since] { Run(since); });
         }
         return handle;
     }
@@ -112,12 +115,12 @@ private:
             if (event.Kind == "arrival" || event.Kind == "removal") {
                 Deliver(event.Kind == "arrival" ? CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL
                                                 : CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL,
-                        Widen(event.Subject));
+                        Widen(event.Subject), event.Sequence);
             }
         });
     }
 
-    void Deliver(CM_NOTIFY_ACTION action, const std::wstring& path) {
+    void Deliver(CM_NOTIFY_ACTION action, const std::wstring& path, uint64_t sequence) {
         const DWORD size = static_cast<DWORD>(offsetof(CM_NOTIFY_EVENT_DATA, u.DeviceInterface.SymbolicLink) +
                                               (path.size() + 1) * sizeof(wchar_t));
         std::vector<BYTE> bytes(size, 0);
@@ -133,7 +136,9 @@ private:
             targets.assign(m_Registrations.begin(), m_Registrations.end());
         }
         for (const auto& [handle, registration] : targets) {
-            registration.Callback(handle, registration.Context, action, data, size);
+            if (registration.Since < sequence) {
+                registration.Callback(handle, registration.Context, action, data, size);
+            }
         }
     }
 
@@ -173,6 +178,7 @@ CONFIGRET WINAPI Facade_CM_Get_Device_Interface_ListW(LPGUID classGuid, DEVINSTI
         return CR_BUFFER_SMALL;
     }
     std::memcpy(buffer, list.data(), list.size() * sizeof(wchar_t));
+    EmuRequest("rt listed");  // a device may arrive right now, as scripted
     return CR_SUCCESS;
 }
 
@@ -187,6 +193,7 @@ CONFIGRET WINAPI Facade_CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID
     }
     EmuRequest("note cm register");
     *handle = Notifier::Instance().Register(context, callback);
+    EmuRequest("rt registered");  // a device may arrive right now, as scripted
     return CR_SUCCESS;
 }
 

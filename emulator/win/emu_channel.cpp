@@ -139,6 +139,7 @@ void FollowEmuEvents(uint64_t after, const std::function<bool()>& keepGoing,
         int device = 0;
         int network = 0;
         while (reply >> after >> event.Kind >> event.Subject >> device >> network) {
+            event.Sequence = after;
             event.Device = device != 0;
             event.Network = network != 0;
             if (keepGoing()) {

@@ -29,6 +29,7 @@ bool ShutdownEmulator(unsigned timeoutMs);
 
 // One machine event of the model (see MachineEvent in the model).
 struct EmuEvent {
+    uint64_t Sequence;
     std::string Kind;
     std::string Subject;
     bool Device;

@@ -1,6 +1,6 @@
-// The modem path of the product against the emulator under Wine: the device monitor through
-// the Configuration Manager facade, the MBIM transport through the Windows Runtime facade,
-// and the AT commands with the netsh stand-in in the system directory.
+// The modem path of the product against the emulator under Wine: the MBIM transport
+// through the Windows Runtime facade, and the AT commands with the netsh stand-in in the
+// system directory.
 #include <windows.h>
 #include <objbase.h>
 
@@ -16,8 +16,6 @@
 #include "emulator/win/emu_channel.h"
 #include "modem/mbim_command.h"
 #include "modem/win/mbim_winrt.h"
-#include "monitor/device_monitor.h"
-#include "monitor/win/cfgmgr_registry.h"
 #include "tests/support/trace_capture.h"
 #include "tests/support/win/eventually.h"
 #include "tests/support/win/emulator_process.h"
@@ -194,47 +192,6 @@ TEST_F(ModemPathTest, SlotQueriesUseTheSystemsNetshAndFallBackToTheModem) {
     EXPECT_EQ(MBIMCommand::GetSimSlot(&slot, PLATFORM_5G), S_OK);
     EXPECT_EQ(slot, 2u);
     EXPECT_EQ(JournalCount("netsh mbn"), 3) << "5G never runs netsh";
-}
-
-// Counts what the monitor asks of the SIM status side.
-class CountingListener : public SimStatusRequests {
-public:
-    std::atomic<int> triggers{0};
-    std::atomic<int> powerOns{0};
-    void TriggerUpdateSystemTrayIconStatus() override { ++triggers; }
-    void PowerOnSimOn4GPlatform() override { ++powerOns; }
-};
-
-TEST_F(ModemPathTest, TheMonitorFollowsModemsThroughTheConfigurationManager) {
-    Script({"modem 4g"});
-    // Static: the notification thread may still be calling the monitor for the other
-    // slot's registration when the test body ends.
-    static CfgMgrRegistry registry;
-    static CountingListener listener;
-    DeviceMonitor::Attach(&registry, &listener);
-    EXPECT_TRUE(DeviceMonitor::InitializeMonitor(DEVICE_SLOT_5G, &QUARN_GUID_DEVINTERFACE_NET, L"PCI#VEN_14C3&DEV_4D75",
-                                                 L"QUARN_WWAN_NETADAPTER"));
-    EXPECT_TRUE(DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET, L"VID_5A3E&PID_0AC9&MI_00",
-                                                 L"CDC_MBIM_DEVICE"));
-    EXPECT_EQ(DeviceMonitor::GetCurrentModulePlatform(), PLATFORM_4G);
-    EXPECT_NE(std::wstring(DeviceMonitor::Slot(DEVICE_SLOT_4G).InterfaceId).find(L"USB#VID_5A3E"), std::wstring::npos);
-
-    Script({"adapter add VPN0", "adapter remove VPN0"});
-    Sleep(1500);
-    EXPECT_EQ(listener.triggers, 0) << "other adapters coming and going change nothing";
-
-    Script({"modem none"});
-    EXPECT_TRUE(Eventually([] { return DeviceMonitor::GetCurrentModulePlatform() == PLATFORM_INVALID; }));
-    EXPECT_TRUE(Eventually([&] { return listener.triggers == 1; }));
-    EXPECT_TRUE(trace.Contains("[INFO] DeviceMonitor::OnDeviceInterfaceRemoval : CM_NOTIFY_ACTION_DEVICEINTERFACE - CDC_MBIM_DEVICE REMOVAL\n"));
-
-    Script({"driver 5g 3.1.4.1", "modem 5g"});
-    EXPECT_TRUE(Eventually([] { return DeviceMonitor::GetCurrentModulePlatform() == PLATFORM_5G; }));
-    EXPECT_TRUE(Eventually([&] { return listener.powerOns == 1; }));
-    EXPECT_EQ(listener.triggers, 2);
-    EXPECT_EQ(std::wstring(DeviceMonitor::Slot(DEVICE_SLOT_5G).DriverVersion), L"3.1.4.1");
-    EXPECT_TRUE(trace.Contains("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : CM_NOTIFY_ACTION_DEVICEINTERFACE - QUARN_WWAN_NETADAPTER ARRIVAL\n"));
-    EXPECT_TRUE(trace.Contains("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : QUARN_WWAN_NETADAPTER: 3.1.4.1\n"));
 }
 
 }  // namespace

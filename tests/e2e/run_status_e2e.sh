@@ -84,6 +84,15 @@ check "the icon shows" icon_shown
 check "the slot came from the modem, not netsh" ctl --wait-journal 'at+esimmap?\r\n' 1000
 check "Exit ends the program with code 0" exit_app
 
+for moment in list register; do
+  echo "== a 4G modem arriving right after start-up's $moment call"
+  scenario "sim ready" "slot 1" "fault cm arrival-after $moment 2 4g"
+  check "the window appears" start_app
+  check "the modem arrived during start-up" ctl --wait-journal "modem arrives after" 5000
+  check "the icon shows" icon_shown
+  check "Exit ends the program with code 0" exit_app
+done
+
 echo "== 5G modem whose Runtime class fails to activate at first"
 scenario "modem 5g" "sim ready" "slot 1" "fault activation 4 modem"
 check "the window appears" start_app

@@ -1,0 +1,114 @@
+// The device monitor against the emulator under Wine: the Configuration Manager facade's
+// interface list, its notifications on a thread of its own and the driver version.
+#include <windows.h>
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+#include "emulator/win/emu_channel.h"
+#include "monitor/device_monitor.h"
+#include "monitor/win/cfgmgr_registry.h"
+#include "tests/support/trace_capture.h"
+#include "tests/support/win/emulator_process.h"
+#include "tests/support/win/eventually.h"
+
+namespace {
+
+// Counts what the monitor asks of the SIM status side.
+class CountingListener : public SimStatusRequests {
+public:
+    std::atomic<int> triggers{0};
+    std::atomic<int> powerOns{0};
+    void TriggerUpdateSystemTrayIconStatus() override { ++triggers; }
+    void PowerOnSimOn4GPlatform() override { ++powerOns; }
+};
+
+class DeviceMonitorWineTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        ASSERT_TRUE(s_Emulator.Start());
+        // Static: a notification thread may still be calling the monitor when a test ends.
+        static CfgMgrRegistry registry;
+        DeviceMonitor::Attach(&registry, &s_Listener);
+    }
+    static void TearDownTestSuite() { s_Emulator.Stop(); }
+    void SetUp() override {
+        ASSERT_EQ(EmuRequest("reset"), "ok");
+        s_Listener.triggers = 0;
+        s_Listener.powerOns = 0;
+    }
+    void Script(std::initializer_list<const char*> requests) {
+        for (const char* request : requests) {
+            ASSERT_EQ(EmuRequest(request), "ok") << request;
+        }
+    }
+    static void InitializeBoth() {
+        EXPECT_TRUE(DeviceMonitor::InitializeMonitor(DEVICE_SLOT_5G, &QUARN_GUID_DEVINTERFACE_NET,
+                                                     L"PCI#VEN_14C3&DEV_4D75", L"QUARN_WWAN_NETADAPTER"));
+        EXPECT_TRUE(DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET,
+                                                     L"VID_5A3E&PID_0AC9&MI_00", L"CDC_MBIM_DEVICE"));
+    }
+    int ArrivalLines() const {
+        int count = 0;
+        for (const std::string& line : trace.Texts()) {
+            count += line.find(" ARRIVAL\n") != std::string::npos ? 1 : 0;
+        }
+        return count;
+    }
+
+    TraceCapture trace;
+    static CountingListener s_Listener;
+    static EmulatorProcess s_Emulator;
+};
+CountingListener DeviceMonitorWineTest::s_Listener;
+EmulatorProcess DeviceMonitorWineTest::s_Emulator;
+
+TEST_F(DeviceMonitorWineTest, TheMonitorFollowsModemsThroughTheConfigurationManager) {
+    Script({"modem 4g"});
+    CountingListener& listener = s_Listener;
+    InitializeBoth();
+    EXPECT_EQ(DeviceMonitor::GetCurrentModulePlatform(), PLATFORM_4G);
+    EXPECT_NE(std::wstring(DeviceMonitor::Slot(DEVICE_SLOT_4G).InterfaceId).find(L"USB#VID_5A3E"), std::wstring::npos);
+
+    Script({"adapter add VPN0", "adapter remove VPN0"});
+    Sleep(1500);
+    EXPECT_EQ(listener.triggers, 0) << "other adapters coming and going change nothing";
+
+    Script({"modem none"});
+    EXPECT_TRUE(Eventually([] { return DeviceMonitor::GetCurrentModulePlatform() == PLATFORM_INVALID; }));
+    EXPECT_TRUE(Eventually([&] { return listener.triggers == 1; }));
+    EXPECT_TRUE(trace.Contains("[INFO] DeviceMonitor::OnDeviceInterfaceRemoval : CM_NOTIFY_ACTION_DEVICEINTERFACE - CDC_MBIM_DEVICE REMOVAL\n"));
+
+    Script({"driver 5g 3.1.4.1", "modem 5g"});
+    EXPECT_TRUE(Eventually([] { return DeviceMonitor::GetCurrentModulePlatform() == PLATFORM_5G; }));
+    EXPECT_TRUE(Eventually([&] { return listener.powerOns == 1; }));
+    EXPECT_EQ(listener.triggers, 2);
+    EXPECT_EQ(std::wstring(DeviceMonitor::Slot(DEVICE_SLOT_5G).DriverVersion), L"3.1.4.1");
+    EXPECT_TRUE(trace.Contains("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : CM_NOTIFY_ACTION_DEVICEINTERFACE - QUARN_WWAN_NETADAPTER ARRIVAL\n"));
+    EXPECT_TRUE(trace.Contains("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : QUARN_WWAN_NETADAPTER: 3.1.4.1\n"));
+}
+
+// The facade raises the 4G modem's arrival right after the second list call or
+// registration of start-up (the 4G slot's): it is present once, and acted on at most once.
+TEST_F(DeviceMonitorWineTest, AModemArrivingDuringStartIsSeenAndActedOnOnce) {
+    for (const char* moment : {"list", "register"}) {
+        SCOPED_TRACE(moment);
+        ASSERT_EQ(EmuRequest("reset"), "ok");
+        ASSERT_EQ(EmuRequest(std::string("fault cm arrival-after ") + moment + " 2 4g"), "ok");
+        TraceCapture capture;
+        s_Listener.powerOns = 0;
+        InitializeBoth();
+        EXPECT_TRUE(Eventually([] { return DeviceMonitor::GetCurrentModulePlatform() == PLATFORM_4G; }))
+            << "the arrival was lost";
+        EXPECT_NE(EmuRequest("journal").find("modem arrives after"), std::string::npos);
+        Sleep(1000);  // room for a second, wrong, handling of the same arrival
+        EXPECT_LE(ArrivalLines(), 1);
+        EXPECT_EQ(s_Listener.powerOns, ArrivalLines()) << "one power-on sequence per arrival handled";
+    }
+}
+
+}  // namespace
