@@ -16,7 +16,9 @@ add_library(quarn_win STATIC
   mbnapi/win/mbn_module.cpp
   mbnapi/win/image_fixups.cpp
   mbnapi/win/mbn_exports.cpp
-  mbnapi/win/mbn_interface.cpp
+  mbnapi/win/mbn_discovery.cpp
+  mbnapi/win/mbn_connection.cpp
+  mbnapi/win/mbn_lifecycle.cpp
   mbnapi/win/mbn_command_session.cpp
   mbnapi/win/mbn_sinks.cpp
   mbnapi/win/mbn_state_query.cpp

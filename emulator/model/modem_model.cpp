@@ -895,6 +895,8 @@ void ModemModel::ClearMbnFaultsLocked() {
     m_MbnContextFault = -1;
     m_MbnConnectionFault = MbnConnectionFault::None;
     m_MbnConnectionResult = 0;
+    m_MbnUnadviseWaits = false;
+    m_MbnNested = false;
 }
 
 void ModemModel::ResetMbnLocked() {
@@ -1029,6 +1031,14 @@ std::string ModemModel::HandleMbnFault(const std::vector<std::string>& words) {
         return Error("mbn fault " + what + " takes delay MS|never|normal, early, status HEX, result HEX, "
                      "requestid foreign|own" + (command ? " or response-size N" : ""));
     }
+    if (what == "unadvise" && n == 4 && (last == "wait" || last == "normal")) {
+        m_MbnUnadviseWaits = last == "wait";
+        return Ok();
+    }
+    if (what == "nested" && n == 4 && (last == "on" || last == "off")) {
+        m_MbnNested = last == "on";
+        return Ok();
+    }
     if ((what == "sessionstate" || what == "context") && n == 4 && (last == "none" || ParseHex(last, &value))) {
         (what == "sessionstate" ? m_MbnSessionStateFault : m_MbnContextFault) =
             last == "none" ? -1 : static_cast<int64_t>(value);
@@ -1105,7 +1115,11 @@ std::string ModemModel::HandleMbnRuntime(const std::vector<std::string>& words) 
             return Ok("fail " + HexResult(fault.AdviseResult));
         }
         RecordLocked("mbn " + sub + " " + words[3]);
-        return Ok();
+        return sub == "unadvise" && m_MbnUnadviseWaits ? Ok("wait") : Ok();
+    }
+    if (sub == "nested" && n == 3) {
+        const std::vector<std::string> present = MbnInterfacesLocked();
+        return m_MbnNested && !present.empty() ? Ok(present.front()) : Ok();
     }
     if (sub == "open" || sub == "close" || sub == "set" || sub == "query") {
         return MbnRequestLocked(words);

@@ -196,6 +196,8 @@ private:
     int64_t m_MbnContextFault = -1;
     enum class MbnConnectionFault { None, Fail, PendingNull } m_MbnConnectionFault = MbnConnectionFault::None;
     uint32_t m_MbnConnectionResult = 0;
+    bool m_MbnUnadviseWaits = false;  // Unadvise waits for deliveries in progress
+    bool m_MbnNested = false;         // calls deliver a notification before they return
     std::set<std::string> m_MbnOpenSessions;        // "INTERFACE SERVICE"
     std::map<std::string, int32_t> m_MbnReadySeen;  // per present interface
 

@@ -143,6 +143,9 @@ HRESULT ReadByteArray(SAFEARRAY* array, std::string* bytes) {
 // ---------------------------------------------------------------------------------------
 // COM plumbing.
 
+// Objects of this facade alive now, for tests that a client releases what it took.
+std::atomic<long> g_LiveObjects{0};
+
 // Reference counting and QueryInterface; `Find` in Derived names the interfaces an object
 // answers besides IUnknown. Declared here once, the three IUnknown methods override those of
 // every interface base.
@@ -151,7 +154,7 @@ class ComObject : public Interfaces... {
     using First = std::tuple_element_t<0, std::tuple<Interfaces...>>;
 
 public:
-    ComObject() = default;
+    ComObject() { ++g_LiveObjects; }
     ComObject(const ComObject&) = delete;
     ComObject& operator=(const ComObject&) = delete;
 
@@ -177,7 +180,7 @@ public:
     }
 
 protected:
-    virtual ~ComObject() = default;
+    virtual ~ComObject() { --g_LiveObjects; }
 
 private:
     std::atomic<ULONG> m_References{1};
@@ -240,17 +243,48 @@ public:
                 }
             }
         }
+        const DWORD self = GetCurrentThreadId();
         for (IUnknown* sink : sinks) {
+            {
+                std::lock_guard<std::mutex> lock(m_Mutex);
+                ++m_InProgress[self];
+            }
             call(static_cast<Sink*>(sink));
+            {
+                std::lock_guard<std::mutex> lock(m_Mutex);
+                if (--m_InProgress[self] == 0) {
+                    m_InProgress.erase(self);
+                }
+            }
+            m_Returned.notify_all();
             sink->Release();
         }
     }
 
+    // Waits until no delivery is in progress on another thread than the caller's, as an
+    // Unadvise may; false when `timeoutMs` ran out first (a client that blocks its sinks
+    // while it unadvises would wait for ever).
+    bool WaitForDeliveriesElsewhere(DWORD timeoutMs) {
+        const DWORD self = GetCurrentThreadId();
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        return m_Returned.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            return m_InProgress.empty() || (m_InProgress.size() == 1 && m_InProgress.count(self) == 1);
+        });
+    }
+
 private:
     std::mutex m_Mutex;
+    std::condition_variable m_Returned;
     DWORD m_LastCookie = 0;
     std::map<DWORD, std::pair<GUID, IUnknown*>> m_Sinks;
+    std::map<DWORD, int> m_InProgress;  // deliveries running, by thread
 };
+
+// How long the facade waits for a client's sink before it gives up and says so in the
+// journal: far longer than any sink needs, so a note means the client was stuck.
+constexpr DWORD kStuckMs = 10000;
+
+void DeliverNested();
 
 void StartFollowingModel();
 
@@ -294,6 +328,7 @@ public:
         }
         *cookie = SinkRegistry::Instance().Add(*m_Events.Iid, static_cast<IUnknown*>(typed));
         StartFollowingModel();
+        DeliverNested();
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override {
@@ -301,8 +336,11 @@ public:
         if (sink == nullptr) {
             return CONNECT_E_NOCONNECTION;
         }
+        const std::vector<std::string> reply = Words(EmuRequest(std::string("mbn rt unadvise ") + m_Events.Name));
+        if (reply.size() == 2 && reply[1] == "wait" && !SinkRegistry::Instance().WaitForDeliveriesElsewhere(kStuckMs)) {
+            EmuRequest(std::string("note mbn unadvise ") + m_Events.Name + " stuck");
+        }
         sink->Release();
-        EmuRequest(std::string("mbn rt unadvise ") + m_Events.Name);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections**) override { return E_NOTIMPL; }
@@ -506,6 +544,7 @@ public:
             SafeArrayPutElement(array, &i, static_cast<IUnknown*>(static_cast<IMbnInterface*>(item.Get())));
         }
         *value = array;
+        DeliverNested();
         return S_OK;
     }
 
@@ -683,9 +722,14 @@ public:
     }
 
 private:
+    HRESULT Request(const std::string& kind, ULONG commandId, SAFEARRAY* data, ULONG* requestId) {
+        const HRESULT result = Issue(kind, commandId, data, requestId);
+        DeliverNested();
+        return result;
+    }
     // Asks the model what to do with the request ("ok RESULT TIMING STATUS REQUEST_ID [DATA]")
     // and schedules its completion.
-    HRESULT Request(const std::string& kind, ULONG commandId, SAFEARRAY* data, ULONG* requestId) {
+    HRESULT Issue(const std::string& kind, ULONG commandId, SAFEARRAY* data, ULONG* requestId) {
         if (requestId == nullptr) {
             return E_POINTER;
         }
@@ -866,6 +910,28 @@ std::vector<std::string> SplitSubject(const std::string& subject) {
 
 constexpr char kAtService[] = "{DA138C64-6515-4893-92B2-A1E1CA7C81CA}";
 
+// As scripted ("mbn fault nested on"): a ready-state notification of the first present
+// interface, delivered on another thread while the caller's call is still running, and the
+// call returns only after the delivery has: a client that holds its own lock across the
+// call while its sink needs that lock would wait here for ever (given up after kStuckMs).
+void DeliverNested() {
+    const std::vector<std::string> reply = Words(EmuRequest("mbn rt nested"));
+    if (reply.size() != 2) {
+        return;
+    }
+    const std::shared_ptr<void> done(CreateEventW(nullptr, TRUE, FALSE, nullptr), CloseHandle);
+    const std::string id = reply[1];
+    StartDetachedThread([done, id] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        DeliverToInterfaceSinks<IMbnInterfaceEvents>(
+            kInterfaceEvents, id, [](IMbnInterfaceEvents* sink, Interface* item) { sink->OnReadyStateChange(item); });
+        SetEvent(done.get());
+    });
+    if (WaitForSingleObject(done.get(), kStuckMs) != WAIT_OBJECT_0) {
+        EmuRequest("note mbn nested delivery stuck");
+    }
+}
+
 void DeliverModelEvent(const EmuEvent& event) {
     const std::string& kind = event.Kind;
     if (kind == "mbn-arrival" || kind == "mbn-removal") {
@@ -1001,3 +1067,6 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
 
 // Facade threads run for the life of the process, so the DLL never unloads.
 STDAPI DllCanUnloadNow() { return S_FALSE; }
+
+// The facade's objects alive now.
+extern "C" long WINAPI QuarnEmuLiveObjects() { return g_LiveObjects.load(); }

@@ -1,5 +1,6 @@
 // Device-service command sessions: open, close, set and query, each issued to the API and
-// completed by the sink, which stores the status and response before it signals.
+// completed by the sink, which stores the status and response before it signals. Each runs
+// as one operation; no lock is held while it calls the API or waits.
 #include <windows.h>
 #include <oleauto.h>
 
@@ -55,11 +56,76 @@ HRESULT GetService(const wchar_t* deviceServiceID, ComPtr<IMbnDeviceService>* se
     return hr;
 }
 
+// The request's completion event, created when a disconnection closed it. Only the operation
+// closes events, so the handle stays valid while it uses it.
 HANDLE EnsureEvent(HANDLE& event) {
-    if (event == nullptr) {
-        CreateGlobalEvent();
-    }
+    CreateGlobalEvent();
+    StateGuard guard;
     return event;
+}
+
+HRESULT CallbackStatus() {
+    StateGuard guard;
+    return g_CallbackStatus;
+}
+
+// One set or query, with what its completion leaves for it.
+struct Exchange {
+    ULONG& RequestID;
+    BOOL& InFlight;
+    EarlyCompletion& Early;
+    BYTE* Response;
+    ULONG& ResponseSize;
+};
+
+Exchange SetExchange() { return {g_SetRequestID, g_SetInFlight, g_SetEarly, g_SetResponseData, g_SetResponseSize}; }
+Exchange QueryExchange() {
+    return {g_QueryRequestID, g_QueryInFlight, g_QueryEarly, g_QueryResponseData, g_QueryResponseSize};
+}
+
+// Before the request call: nothing pending, no response, and the call marked as running, so
+// a completion that comes before the call returns is kept aside rather than lost.
+void BeginRequest(const Exchange& exchange) {
+    StateGuard guard;
+    exchange.ResponseSize = 0;
+    exchange.RequestID = 0;
+    exchange.InFlight = TRUE;
+    exchange.Early.Valid = false;
+}
+
+// After the request call. A completion of this request that came during the call is taken
+// now (and its event signalled); otherwise the request ID is stored for the sink to match.
+void EndRequestCall(const Exchange& exchange, bool issued, ULONG requestID, HANDLE completed) {
+    StateGuard guard;
+    exchange.InFlight = FALSE;
+    if (!issued) {
+        return;
+    }
+    if (exchange.Early.Valid && exchange.Early.RequestID == requestID) {
+        std::memcpy(exchange.Response, exchange.Early.Data, exchange.Early.Size);
+        exchange.ResponseSize = exchange.Early.Size;
+        g_CallbackStatus = exchange.Early.Status;
+        SetEvent(completed);
+    } else {
+        exchange.RequestID = requestID;
+    }
+    exchange.Early.Valid = false;
+}
+
+// After the wait: nothing pending any more; the status and, on success, the response.
+HRESULT FinishRequest(const Exchange& exchange, ULONG* size, BYTE* response) {
+    StateGuard guard;
+    exchange.RequestID = 0;
+    const HRESULT status = g_CallbackStatus;
+    if (SUCCEEDED(status)) {
+        if (size != nullptr) {
+            *size = exchange.ResponseSize;
+        }
+        if (response != nullptr && exchange.ResponseSize > 0) {
+            std::memcpy(response, exchange.Response, exchange.ResponseSize);
+        }
+    }
+    return status;
 }
 
 void RecordOpenSession(const wchar_t* deviceServiceID) {
@@ -78,7 +144,7 @@ void RecordOpenSession(const wchar_t* deviceServiceID) {
 namespace MbnWrapper {
 
 HRESULT OpenCommandSession(wchar_t* deviceServiceID) {
-    ModuleGuard guard;
+    OperationScope operation;
     if (g_MbnDeviceServicesContext == nullptr) {
         LOG_INFO("[INFO] OpenCommandSession : g_MbnDeviceServicesContext is NULL\n");
         return MBN_RESULT_NOT_AVAILABLE;
@@ -121,7 +187,7 @@ HRESULT OpenCommandSession(wchar_t* deviceServiceID) {
         if (wait != WAIT_OBJECT_0) {
             result = WaitResult(wait);
         } else {
-            result = g_CallbackStatus;
+            result = CallbackStatus();
             if (FAILED(result)) {
                 LOG_INFO("[INFO] OpenCommandSession : OpenCommandSession callback FAILED: 0x%X\n",
                          static_cast<unsigned>(result));
@@ -135,7 +201,7 @@ HRESULT OpenCommandSession(wchar_t* deviceServiceID) {
 }
 
 BOOL CloseCommandSession(wchar_t* deviceServiceID) {
-    ModuleGuard guard;
+    OperationScope operation;
     if (g_MbnDeviceServicesContext == nullptr || deviceServiceID == nullptr) {
         return FALSE;
     }
@@ -171,9 +237,10 @@ BOOL CloseCommandSession(wchar_t* deviceServiceID) {
     if (WaitForCompletion(completed, MBN_COMPLETION_TIMEOUT_MS) != WAIT_OBJECT_0) {
         return FALSE;
     }
-    if (FAILED(g_CallbackStatus)) {
+    const HRESULT status = CallbackStatus();
+    if (FAILED(status)) {
         LOG_INFO("[INFO] CloseCommandSession : CloseCommandSession callback FAILED: 0x%X\n",
-                 static_cast<unsigned>(g_CallbackStatus));
+                 static_cast<unsigned>(status));
         return FALSE;
     }
     // The record of this open session: an earlier record of the same service that was
@@ -189,7 +256,7 @@ BOOL CloseCommandSession(wchar_t* deviceServiceID) {
 
 HRESULT SetCommand(wchar_t*, wchar_t* deviceServiceID, ULONG commandID, ULONG commandDataSize, BYTE* pCommandData,
                    ULONG* pResponseDataSize, BYTE* pResponseData, ULONG timeout) {
-    ModuleGuard guard;
+    OperationScope operation;
     HRESULT hr = OpenCommandSession(deviceServiceID);
     if (FAILED(hr)) {
         LOG_INFO("[INFO] SetCommand : OpenCommandSession FAILED: 0x%X\n", static_cast<unsigned>(GetLastError()));
@@ -225,18 +292,21 @@ HRESULT SetCommand(wchar_t*, wchar_t* deviceServiceID, ULONG commandID, ULONG co
         }
         std::fflush(stdout);
     }
-    g_SetResponseSize = 0;
     if (!service) {
+        {
+            StateGuard guard;
+            g_SetResponseSize = 0;
+        }
         LOG_INFO("[INFO] SetCommand : pMbnDeviceService is NULL\n");
         return MBN_RESULT_NOT_AVAILABLE;
     }
-    // The module lock is held from here until the wait: a completion arriving on another
-    // thread before the request ID is stored waits for it, and is matched instead of lost.
+    const Exchange exchange = SetExchange();
     HANDLE completed = EnsureEvent(g_hSetCommandEvent);
     ResetEvent(completed);
+    BeginRequest(exchange);
     ULONG requestID = 0;
     hr = service->SetCommand(commandID, commandData.Get(), &requestID);
-    g_SetRequestID = 0;
+    EndRequestCall(exchange, RequestIssued(hr), requestID, completed);
     if (FAILED(hr) && hr != E_PENDING) {
         LOG_INFO("[INFO] SetCommand : SetCommand call FAILED\n");
         return hr;
@@ -244,33 +314,30 @@ HRESULT SetCommand(wchar_t*, wchar_t* deviceServiceID, ULONG commandID, ULONG co
     if (!RequestIssued(hr)) {
         return hr;
     }
-    g_SetRequestID = requestID;
     LOG_INFO("[INFO] SetCommand : SetCommand call successful... waiting for callback -> requestID=%d, timeout=%d\n",
              static_cast<int>(requestID), static_cast<int>(timeout));
     const DWORD wait = WaitForCompletion(completed, timeout);
-    g_SetRequestID = 0;
     if (wait != WAIT_OBJECT_0) {
+        {
+            StateGuard guard;
+            g_SetRequestID = 0;
+        }
         hr = WaitResult(wait);
         LOG_INFO("[INFO] SetCommand : SetCommand WaitForSingleObject FAILED: 0x%X\n", static_cast<unsigned>(hr));
         return hr;
     }
-    if (FAILED(g_CallbackStatus)) {
-        LOG_INFO("[INFO] SetCommand : SetCommand callback FAILED: 0x%X\n", static_cast<unsigned>(g_CallbackStatus));
-        return g_CallbackStatus;
-    }
-    if (pResponseDataSize != nullptr) {
-        *pResponseDataSize = g_SetResponseSize;
-    }
-    if (pResponseData != nullptr && g_SetResponseSize > 0) {
-        std::memcpy(pResponseData, g_SetResponseData, g_SetResponseSize);
+    const HRESULT status = FinishRequest(exchange, pResponseDataSize, pResponseData);
+    if (FAILED(status)) {
+        LOG_INFO("[INFO] SetCommand : SetCommand callback FAILED: 0x%X\n", static_cast<unsigned>(status));
+        return status;
     }
     LOG_INFO("[INFO] SetCommand : SetCommand callback OK.\n");
-    return g_CallbackStatus;
+    return status;
 }
 
 HRESULT QueryCommand(wchar_t*, wchar_t* deviceServiceID, ULONG commandID, ULONG commandDataSize, BYTE* pCommandData,
                      ULONG* pResponseDataSize, BYTE* pResponseData) {
-    ModuleGuard guard;
+    OperationScope operation;
     LOG_INFO("[INFO] QueryCommand : ++\n");
     HRESULT result = S_OK;
     ComPtr<IMbnDeviceService> service;
@@ -319,12 +386,13 @@ HRESULT QueryCommand(wchar_t*, wchar_t* deviceServiceID, ULONG commandID, ULONG 
                 }
             }
         }
-        g_QueryResponseSize = 0;
-        g_QueryRequestID = 0;
+        const Exchange exchange = QueryExchange();
         HANDLE completed = EnsureEvent(g_hQueryCommandEvent);
+        BeginRequest(exchange);
         ResetEvent(completed);
         ULONG requestID = 0;
         result = service->QueryCommand(commandID, commandData.Get(), &requestID);
+        EndRequestCall(exchange, RequestIssued(result), requestID, completed);
         if (FAILED(result) && result != E_PENDING) {
             LOG_INFO("[INFO] QueryCommand : QueryCommand call FAILED: 0x%X\n", static_cast<unsigned>(result));
             break;
@@ -332,25 +400,19 @@ HRESULT QueryCommand(wchar_t*, wchar_t* deviceServiceID, ULONG commandID, ULONG 
         if (!RequestIssued(result)) {
             break;
         }
-        g_QueryRequestID = requestID;
         LOG_INFO("[INFO] QueryCommand : QueryCommand call successful... waiting for callback -> requestID=%d\n",
                  static_cast<int>(requestID));
         const DWORD wait = WaitForCompletion(completed, MBN_COMPLETION_TIMEOUT_MS);
-        g_QueryRequestID = 0;
         if (wait != WAIT_OBJECT_0) {
+            StateGuard guard;
+            g_QueryRequestID = 0;
             result = WaitResult(wait);
             break;
         }
-        result = g_CallbackStatus;
+        result = FinishRequest(exchange, pResponseDataSize, pResponseData);
         if (FAILED(result)) {
             LOG_INFO("[INFO] QueryCommand : QueryCommand callback FAILED: 0x%X\n", static_cast<unsigned>(result));
             break;
-        }
-        if (pResponseData != nullptr && g_QueryResponseSize > 0) {
-            std::memcpy(pResponseData, g_QueryResponseData, g_QueryResponseSize);
-        }
-        if (pResponseDataSize != nullptr) {
-            *pResponseDataSize = g_QueryResponseSize;
         }
     } while (false);
     LOG_INFO("[INFO] QueryCommand : --\n");

@@ -3,12 +3,12 @@
 #include <oleauto.h>
 
 #include <cwchar>
+#include <utility>
 
 #include "mbnapi/element_copy.h"
+#include "mbnapi/win/mbn_sinks.h"
 
 using namespace QuarnMbn;
-
-ModuleLock g_ModuleLock;
 
 BOOL bInitialied = FALSE;
 BOOL bInterfaceConnected = FALSE;
@@ -37,6 +37,10 @@ HRESULT g_CallbackStatus = S_OK;
 IMbnDeviceService* g_CallbackDeviceService = nullptr;
 ULONG g_SetRequestID = 0;
 ULONG g_QueryRequestID = 0;
+BOOL g_SetInFlight = FALSE;
+BOOL g_QueryInFlight = FALSE;
+EarlyCompletion g_SetEarly = {};
+EarlyCompletion g_QueryEarly = {};
 BYTE g_SetResponseData[MBN_RESPONSE_BUFFER_SIZE] = {};
 BYTE g_QueryResponseData[MBN_RESPONSE_BUFFER_SIZE] = {};
 ULONG g_SetResponseSize = 0;
@@ -61,59 +65,133 @@ DWORD dwConnectionManagerEventsCookie = 0;
 DWORD dwConnectionEventsCookie = 0;
 DWORD dwDeviceServiceEventsCookie = 0;
 
-void ModuleLock::Enter() {
+namespace {
+
+SRWLOCK g_StateLock = SRWLOCK_INIT;
+
+// The gate's own bookkeeping, under its SRWLOCK; a condition variable lets operations wait.
+SRWLOCK g_GateLock = SRWLOCK_INIT;
+CONDITION_VARIABLE g_GateFree = CONDITION_VARIABLE_INIT;
+DWORD g_GateOwner = 0;
+unsigned g_GateDepth = 0;
+bool g_ArrivalPending = false;
+bool g_RemovalPending = false;
+
+// The queued interface work, removal first: an arrival's detection then sees what is there.
+// Runs with the gate held and none of the locks.
+void RunPendingInterfaceWork() {
+    AcquireSRWLockExclusive(&g_GateLock);
+    const bool removal = std::exchange(g_RemovalPending, false);
+    const bool arrival = std::exchange(g_ArrivalPending, false);
+    ReleaseSRWLockExclusive(&g_GateLock);
+    CMbnSinks* sink = nullptr;
+    {
+        StateGuard guard;
+        sink = g_CMbnSinks;
+    }
+    if (sink == nullptr) {
+        return;  // shut down meanwhile: nothing to connect or disconnect
+    }
+    if (removal) {
+        sink->RunInterfaceHandler(FALSE);
+    }
+    if (arrival) {
+        sink->RunInterfaceHandler(TRUE);
+        ConnectMBIMInterface();
+    }
+}
+
+// Lets the gate go, after running what notifications queued while it was held. Called by
+// the owner with no operation open.
+void LeaveGate() {
+    for (;;) {
+        AcquireSRWLockExclusive(&g_GateLock);
+        if (!g_ArrivalPending && !g_RemovalPending) {
+            g_GateOwner = 0;
+            ReleaseSRWLockExclusive(&g_GateLock);
+            WakeAllConditionVariable(&g_GateFree);
+            return;
+        }
+        g_GateDepth = 1;  // the work's own operations nest inside it
+        ReleaseSRWLockExclusive(&g_GateLock);
+        RunPendingInterfaceWork();
+        AcquireSRWLockExclusive(&g_GateLock);
+        g_GateDepth = 0;
+        ReleaseSRWLockExclusive(&g_GateLock);
+    }
+}
+
+}  // namespace
+
+StateGuard::StateGuard() { AcquireSRWLockExclusive(&g_StateLock); }
+
+StateGuard::~StateGuard() {
+    ReleaseSRWLockExclusive(&g_StateLock);
+    for (int i = 0; i < m_Count; ++i) {
+        m_Releases[i]->Release();
+    }
+}
+
+void StateGuard::ReleaseLater(IUnknown* object) {
+    if (m_Count == kReleases) {
+        // More than any one step stores; released at once rather than never.
+        ReleaseSRWLockExclusive(&g_StateLock);
+        object->Release();
+        AcquireSRWLockExclusive(&g_StateLock);
+        return;
+    }
+    m_Releases[m_Count++] = object;
+}
+
+OperationScope::OperationScope() {
     const DWORD self = GetCurrentThreadId();
-    if (m_Owner.load(std::memory_order_relaxed) == self) {
-        ++m_Depth;
-        return;
+    AcquireSRWLockExclusive(&g_GateLock);
+    if (g_GateOwner == self) {
+        ++g_GateDepth;
+    } else {
+        while (g_GateOwner != 0) {
+            SleepConditionVariableSRW(&g_GateFree, &g_GateLock, INFINITE, 0);
+        }
+        g_GateOwner = self;
+        g_GateDepth = 1;
     }
-    AcquireSRWLockExclusive(&m_Lock);
-    m_Owner.store(self, std::memory_order_relaxed);
-    m_Depth = 1;
+    ReleaseSRWLockExclusive(&g_GateLock);
 }
 
-void ModuleLock::Leave() {
-    if (--m_Depth == 0) {
-        m_Owner.store(0, std::memory_order_relaxed);
-        ReleaseSRWLockExclusive(&m_Lock);
+OperationScope::~OperationScope() {
+    AcquireSRWLockExclusive(&g_GateLock);
+    const bool last = --g_GateDepth == 0;
+    ReleaseSRWLockExclusive(&g_GateLock);
+    if (last) {
+        LeaveGate();
     }
 }
 
-unsigned ModuleLock::LeaveForWait() {
-    if (m_Owner.load(std::memory_order_relaxed) != GetCurrentThreadId()) {
-        return 0;
+void PostInterfaceChange(bool arrived) {
+    AcquireSRWLockExclusive(&g_GateLock);
+    (arrived ? g_ArrivalPending : g_RemovalPending) = true;
+    if (g_GateOwner != 0) {
+        ReleaseSRWLockExclusive(&g_GateLock);
+        return;  // the running operation runs it before it ends
     }
-    const unsigned depth = m_Depth;
-    m_Depth = 0;
-    m_Owner.store(0, std::memory_order_relaxed);
-    ReleaseSRWLockExclusive(&m_Lock);
-    return depth;
-}
-
-void ModuleLock::EnterAfterWait(unsigned depth) {
-    if (depth == 0) {
-        return;
-    }
-    AcquireSRWLockExclusive(&m_Lock);
-    m_Owner.store(GetCurrentThreadId(), std::memory_order_relaxed);
-    m_Depth = depth;
+    g_GateOwner = GetCurrentThreadId();
+    g_GateDepth = 0;
+    ReleaseSRWLockExclusive(&g_GateLock);
+    LeaveGate();
 }
 
 DWORD WaitForCompletion(HANDLE event, DWORD timeoutMs) {
-    // A removal may close the module's handle while this thread waits: wait on our own.
     HANDLE own = nullptr;
     if (!DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &own, SYNCHRONIZE, FALSE, 0)) {
         return WAIT_FAILED;
     }
-    const unsigned depth = g_ModuleLock.LeaveForWait();
     const DWORD result = WaitForSingleObject(own, timeoutMs);
-    g_ModuleLock.EnterAfterWait(depth);
     CloseHandle(own);
     return result;
 }
 
 void AttachMbnSimStatusRequests(SimStatusRequests* requests) {
-    ModuleGuard guard;
+    StateGuard guard;
     g_SimStatusRequests = requests;
 }
 

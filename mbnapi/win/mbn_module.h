@@ -1,15 +1,21 @@
 // Module state of the Mobile Broadband wrapper, shared by discovery and connection, the
-// command sessions, the event sink and the state queries; and the one lock that serialises
-// outside callers of the exports against the notification threads.
+// command sessions, the event sink and the state queries, and the two means by which outside
+// callers, start-up and shut-down and the notification threads share it.
 //
 // Everything here is constant-initialised: the exports run in processes that load the
 // executable as a library, where no start-up code (and no dynamic initialisation) runs.
+//
+// Who touches what: the managers, the device-services context, the connection points and
+// their cookies, the interface ID, the session table and the two flags belong to the
+// operation that holds the gate; everything the sink's handlers touch is read and written
+// under the state lock.
 #pragma once
 
 #include <windows.h>
 #include <ocidl.h>
 
 #include <atomic>
+#include <utility>
 
 #include "compat/mbn_api.h"
 #include "mbnapi/mbn_exports.h"
@@ -29,37 +35,61 @@ struct CommandSessionEntry {
     LONG bSessionOpen;
 };
 
-// Recursive, so that a notification that connects (arrival) or an export that opens its own
-// session (set, query) can call other locked operations. Built on SRWLOCK, which needs no
-// initialisation call.
-class ModuleLock {
+// The module's locking, whose one rule is that nothing of it is held across a call into the
+// API. The API may deliver a notification on another thread while a call into it runs and
+// wait for that delivery before it returns, and a connection point's Unadvise may wait for
+// the notifications in progress: a lock held across such a call that a sink handler needs
+// would never be let go.
+//
+// The state lock guards the module variables that notifications touch (the interface
+// references the sink refreshes, the status slot, request IDs, responses, the events and
+// the sink itself). It is held for a few statements at a time; references it lets go are
+// released after it is left.
+class StateGuard {
 public:
-    constexpr ModuleLock() = default;
-    void Enter();
-    void Leave();
-    // Leaves completely for a wait on a completion event (the sink needs the lock to store
-    // the completion), and enters again as deep as before.
-    unsigned LeaveForWait();
-    void EnterAfterWait(unsigned depth);
+    StateGuard();
+    ~StateGuard();
+    StateGuard(const StateGuard&) = delete;
+    StateGuard& operator=(const StateGuard&) = delete;
+    // Released once the lock is left (a release may run the object's own code).
+    void ReleaseLater(IUnknown* object);
 
 private:
-    SRWLOCK m_Lock = SRWLOCK_INIT;
-    std::atomic<DWORD> m_Owner{0};
-    unsigned m_Depth = 0;
+    static constexpr int kReleases = 8;
+    IUnknown* m_Releases[kReleases] = {};
+    int m_Count = 0;
 };
 
-extern ModuleLock g_ModuleLock;
-
-class ModuleGuard {
+// The operation gate lets one operation at a time work on the module: an export, start-up,
+// shut-down, or the connection work that an interface's arrival or removal asks for. It is
+// held across calls into the API, but no notification ever waits for it: an arrival or
+// removal that comes while an operation runs is queued, and the operation runs it before it
+// lets the gate go. Operations nest on one thread (a set opens its session).
+class OperationScope {
 public:
-    ModuleGuard() { g_ModuleLock.Enter(); }
-    ~ModuleGuard() { g_ModuleLock.Leave(); }
-    ModuleGuard(const ModuleGuard&) = delete;
-    ModuleGuard& operator=(const ModuleGuard&) = delete;
+    OperationScope();
+    ~OperationScope();
+    OperationScope(const OperationScope&) = delete;
+    OperationScope& operator=(const OperationScope&) = delete;
 };
 
-// Waits on a completion event with the module lock released.
+// From the sink: asks for the work of an interface's arrival (detect and connect) or
+// removal (invalidate the sessions and disconnect). Runs it at once, on the calling thread,
+// when no operation runs; otherwise the running operation runs it when it ends.
+void PostInterfaceChange(bool arrived);
+
+// Waits on a completion event, on a handle of its own (a removal may close the module's).
 DWORD WaitForCompletion(HANDLE event, DWORD timeoutMs);
+
+// A set or query completion that came before its request call returned, so before the
+// request ID was known: kept until the caller, holding that ID, takes it.
+struct EarlyCompletion {
+    bool Valid;
+    ULONG RequestID;
+    HRESULT Status;
+    ULONG Size;
+    BYTE Data[MBN_RESPONSE_BUFFER_SIZE];
+};
 
 extern BOOL bInitialied;
 extern BOOL bInterfaceConnected;
@@ -88,6 +118,11 @@ extern HRESULT g_CallbackStatus;
 extern QuarnMbn::IMbnDeviceService* g_CallbackDeviceService;
 extern ULONG g_SetRequestID;
 extern ULONG g_QueryRequestID;
+// A set or query whose request call runs: its completion may come before its ID is stored.
+extern BOOL g_SetInFlight;
+extern BOOL g_QueryInFlight;
+extern EarlyCompletion g_SetEarly;
+extern EarlyCompletion g_QueryEarly;
 extern BYTE g_SetResponseData[MBN_RESPONSE_BUFFER_SIZE];
 extern BYTE g_QueryResponseData[MBN_RESPONSE_BUFFER_SIZE];
 extern ULONG g_SetResponseSize;
@@ -112,10 +147,10 @@ extern DWORD dwConnectionManagerEventsCookie;
 extern DWORD dwConnectionEventsCookie;
 extern DWORD dwDeviceServiceEventsCookie;
 
-// Storing a reference: the slot holds its own reference to `object` (or NULL) and drops the
-// one it held, unless it already holds `object`.
+// Storing a reference under the state lock: the slot holds its own reference to `object`
+// (or NULL); the one it held is released when the guard lets the lock go.
 template <typename T>
-void StoreReference(T*& slot, T* object) {
+void StoreReference(StateGuard& guard, T*& slot, T* object) {
     if (slot == object) {
         return;
     }
@@ -125,13 +160,29 @@ void StoreReference(T*& slot, T* object) {
     T* previous = slot;
     slot = object;
     if (previous != nullptr) {
-        previous->Release();
+        guard.ReleaseLater(previous);
     }
 }
 
 template <typename T>
-void ClearReference(T*& slot) {
-    StoreReference<T>(slot, nullptr);
+void ClearReference(StateGuard& guard, T*& slot) {
+    StoreReference<T>(guard, slot, nullptr);
+}
+
+// A reference of the caller's own to what `slot` holds now; the caller holds the state lock.
+template <typename T>
+T* TakeReferenceLocked(T* const& slot) {
+    if (slot != nullptr) {
+        slot->AddRef();
+    }
+    return slot;
+}
+
+// The same, taking the state lock for it.
+template <typename T>
+T* TakeReference(T* const& slot) {
+    StateGuard guard;
+    return TakeReferenceLocked(slot);
 }
 
 // The exported operations themselves; the exports (mbn_exports.cpp) prepare the image and
@@ -151,14 +202,37 @@ HRESULT GetConnectionState(wchar_t* interfaceID, QuarnMbn::MBN_ACTIVATION_STATE*
 HRESULT GetRegisterState(wchar_t* reservedID, QuarnMbn::MBN_REGISTER_STATE* state);
 }  // namespace MbnWrapper
 
-// Internal operations of discovery and connection.
+// Internal operations of discovery and connection; they run inside an operation.
 HRESULT DetectMbInterface();
 HRESULT ConnectMBIMInterface();
+HRESULT ConnectInterfaceInOperation(wchar_t* interfaceID);
 HRESULT CreateGlobalEvent();
 void CleanUpAllEvents();
 void CleanUpGlobalValues();
 HRESULT InterfaceAddRemoveEventCallback(QuarnMbn::IMbnInterface* mbnInterface, BOOL arrived);
 HRESULT InterfaceCopyArray(GUID** array, SAFEARRAY* interfaces, ULONG* count);
+// EnumInterface with room for `capacity` records: identifiers past it are not written.
+HRESULT EnumInterfaceRecords(LONG* count, _MBIMIDS ids[], ULONG capacity);
+// An outside caller that loaded the exports never ran start-up: the objects and the sink
+// that a connection needs.
+void PrepareForOutsideCaller();
+// Creates one of the API's objects into a module reference that the operation owns.
+template <typename T>
+HRESULT CreateInto(T*& slot, REFCLSID clsid) {
+    if (slot != nullptr) {
+        std::exchange(slot, nullptr)->Release();
+    }
+    return CoCreateInstance(clsid, nullptr, CLSCTX_ALL, __uuidof(T), reinterpret_cast<void**>(&slot));
+}
+// Ends one subscription of the sink, if made; `result` (optional) gets Unadvise's result.
+void EndSubscription(IConnectionPoint*& point, DWORD& cookie, HRESULT* result);
+// Releases a module reference that the operation owns.
+template <typename T>
+void ReleaseOwned(T*& slot) {
+    if (slot != nullptr) {
+        std::exchange(slot, nullptr)->Release();
+    }
+}
 
 // Copies at most 63 characters and a terminator.
 void CopyIdentifier(wchar_t (&target)[MBN_ID_CHARS], const wchar_t* source);

@@ -1,5 +1,6 @@
 #include "mbnapi/win/mbn_sinks.h"
 
+#include "common/win/com_ptr.h"
 #include "mbnapi/win/mbn_module.h"
 #include "monitor/device_monitor.h"
 #include "trace/trace.h"
@@ -25,6 +26,23 @@ void StoreResponse(SAFEARRAY* data, BYTE* buffer, ULONG* size) {
     *size = copied;
 }
 
+// A set or query completion, under the state lock: the pending request's is stored and
+// signalled; one that comes while the request call still runs, before its ID is known, is
+// kept aside for the caller to match; another request's changes only the status slot.
+void Complete(ULONG requestID, SAFEARRAY* data, HRESULT status, ULONG pendingID, BOOL inFlight, BYTE* response,
+              ULONG* size, EarlyCompletion* early, HANDLE event) {
+    g_CallbackStatus = status;
+    if (pendingID != 0 && requestID == pendingID) {
+        StoreResponse(data, response, size);
+        SignalIfCreated(event);
+    } else if (inFlight && pendingID == 0) {
+        early->Valid = true;
+        early->RequestID = requestID;
+        early->Status = status;
+        StoreResponse(data, early->Data, &early->Size);
+    }
+}
+
 }  // namespace
 
 CMbnSinks* CMbnSinks::Create() {
@@ -39,7 +57,23 @@ void CMbnSinks::SetInterfaceAddRemoveHandler(InterfaceAddRemoveHandlerFn handler
     InterfaceAddRemoveHandler = handler;
 }
 
+void CMbnSinks::RunInterfaceHandler(BOOL arrived) {
+    if (InterfaceAddRemoveHandler != nullptr) {
+        InterfaceAddRemoveHandler(nullptr, arrived);
+    }
+}
+
 bool CMbnSinks::IsCurrent() const { return g_CMbnSinks == this; }
+
+template <typename T>
+void CMbnSinks::Store(T*& slot, T* object) {
+    StateGuard guard;
+    if (IsCurrent()) {
+        StoreReference(guard, slot, object);
+    }
+}
+
+SimStatusRequests* CMbnSinks::CurrentRequests() const { return IsCurrent() ? g_SimStatusRequests : nullptr; }
 
 HRESULT CMbnSinks::QueryInterface(REFIID riid, void** ppv) {
     if (ppv == nullptr) {
@@ -78,18 +112,12 @@ ULONG CMbnSinks::Release() { return static_cast<ULONG>(--RefCount); }
 HRESULT CMbnSinks::OnRadioStateChange(IMbnRadio*) { return S_OK; }
 
 HRESULT CMbnSinks::OnSetSoftwareRadioStateComplete(IMbnRadio* newInterface, ULONG, HRESULT) {
-    ModuleGuard guard;
-    if (IsCurrent()) {
-        StoreReference(g_MbnRadio, newInterface);
-    }
+    Store(g_MbnRadio, newInterface);
     return S_OK;
 }
 
 HRESULT CMbnSinks::OnRegisterModeAvailable(IMbnRegistration* newInterface) {
-    ModuleGuard guard;
-    if (IsCurrent()) {
-        StoreReference(g_MbnRegistration, newInterface);
-    }
+    Store(g_MbnRegistration, newInterface);
     return S_OK;
 }
 
@@ -102,27 +130,21 @@ HRESULT CMbnSinks::OnPacketServiceStateChange(IMbnRegistration* newInterface) {
 }
 
 HRESULT CMbnSinks::OnSetRegisterModeComplete(IMbnRegistration* newInterface, ULONG, HRESULT status) {
-    ModuleGuard guard;
+    StateGuard guard;
     if (IsCurrent()) {
-        StoreReference(g_MbnRegistration, newInterface);
+        StoreReference(guard, g_MbnRegistration, newInterface);
         g_CallbackStatus = status;
     }
     return S_OK;
 }
 
 HRESULT CMbnSinks::OnSignalStateChange(IMbnSignal* newInterface) {
-    ModuleGuard guard;
-    if (IsCurrent()) {
-        StoreReference(g_MbnSignal, newInterface);
-    }
+    Store(g_MbnSignal, newInterface);
     return S_OK;
 }
 
 HRESULT CMbnSinks::OnInterfaceCapabilityAvailable(IMbnInterface* newInterface) {
-    ModuleGuard guard;
-    if (IsCurrent()) {
-        StoreReference(g_MbnInterface, newInterface);
-    }
+    Store(g_MbnInterface, newInterface);
     return S_OK;
 }
 
@@ -130,26 +152,32 @@ HRESULT CMbnSinks::OnSubscriberInformationChange(IMbnInterface* newInterface) {
     return OnInterfaceCapabilityAvailable(newInterface);
 }
 
-// The SIM status hand-off runs after the module lock is let go: the 4G power-on sends AT
-// commands and waits for them, which has nothing to do with the module state.
+// The interface's ready state is read with no lock held, and the SIM status hand-off runs
+// after: the 4G power-on sends AT commands and waits for them.
 HRESULT CMbnSinks::OnReadyStateChange(IMbnInterface* newInterface) {
+    ComPtr<IMbnInterface> current;
+    MBN_READY_STATE previous = MBN_READY_STATE_OFF;
     SimStatusRequests* requests = nullptr;
     {
-        ModuleGuard guard;
+        StateGuard guard;
         if (!IsCurrent()) {
             return S_OK;
         }
-        StoreReference(g_MbnInterface, newInterface);
-        if (g_MbnInterface != nullptr) {
-            const MBN_READY_STATE previous = g_ReadyState;
-            MBN_READY_STATE current = g_ReadyState;
-            g_MbnInterface->GetReadyState(&current);
-            g_ReadyState = current;
-            LOG_INFO("[INFO] CMbnSinks::OnReadyStateChange :    *****Received OnReadyStateChange Event, previous: %d, "
-                     "current: %d\n",
-                     static_cast<int>(previous), static_cast<int>(current));
-        }
+        StoreReference(guard, g_MbnInterface, newInterface);
+        current = ComPtr<IMbnInterface>(TakeReferenceLocked(g_MbnInterface));
+        previous = g_ReadyState;
         requests = g_SimStatusRequests;
+    }
+    if (current) {
+        MBN_READY_STATE state = previous;
+        current->GetReadyState(&state);
+        {
+            StateGuard guard;
+            g_ReadyState = state;
+        }
+        LOG_INFO("[INFO] CMbnSinks::OnReadyStateChange :    *****Received OnReadyStateChange Event, previous: %d, "
+                 "current: %d\n",
+                 static_cast<int>(previous), static_cast<int>(state));
     }
     if (requests != nullptr) {
         requests->TriggerUpdateSystemTrayIconStatus();
@@ -166,18 +194,21 @@ HRESULT CMbnSinks::OnHomeProviderAvailable(IMbnInterface* newInterface) {
 }
 
 HRESULT CMbnSinks::OnPreferredProvidersChange(IMbnInterface* newInterface) {
-    ModuleGuard guard;
-    if (IsCurrent()) {
-        StoreReference(g_MbnInterface, newInterface);
-        LOG_INFO("[INFO] CMbnSinks::OnPreferredProvidersChange :    *****Received OnPreferredProvidersChange Event\n");
+    {
+        StateGuard guard;
+        if (!IsCurrent()) {
+            return S_OK;
+        }
+        StoreReference(guard, g_MbnInterface, newInterface);
     }
+    LOG_INFO("[INFO] CMbnSinks::OnPreferredProvidersChange :    *****Received OnPreferredProvidersChange Event\n");
     return S_OK;
 }
 
 HRESULT CMbnSinks::OnSetPreferredProvidersComplete(IMbnInterface* newInterface, ULONG, HRESULT status) {
-    ModuleGuard guard;
+    StateGuard guard;
     if (IsCurrent()) {
-        StoreReference(g_MbnInterface, newInterface);
+        StoreReference(guard, g_MbnInterface, newInterface);
         g_CallbackStatus = status;
     }
     return S_OK;
@@ -187,21 +218,20 @@ HRESULT CMbnSinks::OnScanNetworkComplete(IMbnInterface* newInterface, ULONG requ
     return OnSetPreferredProvidersComplete(newInterface, requestID, status);
 }
 
+// The connection work runs inside an operation (PostInterfaceChange): at once on this thread
+// when none runs, otherwise when the running one ends. The hand-off follows on this thread.
 HRESULT CMbnSinks::OnInterfaceArrival(IMbnInterface* newInterface) {
     SimStatusRequests* requests = nullptr;
     {
-        ModuleGuard guard;
+        StateGuard guard;
         if (!IsCurrent()) {
             return S_OK;
         }
-        StoreReference(g_MbnInterface, newInterface);
-        LOG_INFO("[INFO] CMbnSinks::OnInterfaceArrival :    ***** MBIM Interface <- Arrival\n");
-        if (InterfaceAddRemoveHandler != nullptr) {
-            InterfaceAddRemoveHandler(newInterface, TRUE);
-        }
-        ConnectMBIMInterface();
+        StoreReference(guard, g_MbnInterface, newInterface);
         requests = g_SimStatusRequests;
     }
+    LOG_INFO("[INFO] CMbnSinks::OnInterfaceArrival :    ***** MBIM Interface <- Arrival\n");
+    PostInterfaceChange(true);
     if (requests != nullptr) {
         requests->TriggerUpdateSystemTrayIconStatus();
         requests->PowerOnSimOn4GPlatform();
@@ -209,19 +239,17 @@ HRESULT CMbnSinks::OnInterfaceArrival(IMbnInterface* newInterface) {
     return S_OK;
 }
 
-HRESULT CMbnSinks::OnInterfaceRemoval(IMbnInterface* oldInterface) {
+HRESULT CMbnSinks::OnInterfaceRemoval(IMbnInterface*) {
     SimStatusRequests* requests = nullptr;
     {
-        ModuleGuard guard;
+        StateGuard guard;
         if (!IsCurrent()) {
             return S_OK;
         }
-        LOG_INFO("[INFO] CMbnSinks::OnInterfaceRemoval :    ***** MBIM Interface -> Removal\n");
-        if (InterfaceAddRemoveHandler != nullptr) {
-            InterfaceAddRemoveHandler(oldInterface, FALSE);
-        }
         requests = g_SimStatusRequests;
     }
+    LOG_INFO("[INFO] CMbnSinks::OnInterfaceRemoval :    ***** MBIM Interface -> Removal\n");
+    PostInterfaceChange(false);
     if (requests != nullptr) {
         requests->TriggerUpdateSystemTrayIconStatus();
     }
@@ -229,10 +257,7 @@ HRESULT CMbnSinks::OnInterfaceRemoval(IMbnInterface* oldInterface) {
 }
 
 HRESULT CMbnSinks::OnConnectionArrival(IMbnConnection* newConnection) {
-    ModuleGuard guard;
-    if (IsCurrent()) {
-        StoreReference(g_MbnConnection, newConnection);
-    }
+    Store(g_MbnConnection, newConnection);
     return S_OK;
 }
 
@@ -240,9 +265,9 @@ HRESULT CMbnSinks::OnConnectionArrival(IMbnConnection* newConnection) {
 HRESULT CMbnSinks::OnConnectionRemoval(IMbnConnection* oldConnection) { return OnConnectionArrival(oldConnection); }
 
 HRESULT CMbnSinks::OnConnectComplete(IMbnConnection* newConnection, ULONG, HRESULT status) {
-    ModuleGuard guard;
+    StateGuard guard;
     if (IsCurrent()) {
-        StoreReference(g_MbnConnection, newConnection);
+        StoreReference(guard, g_MbnConnection, newConnection);
         g_CallbackStatus = status;
     }
     return S_OK;
@@ -260,7 +285,7 @@ HRESULT CMbnSinks::OnVoiceCallStateChange(IMbnConnection* newConnection) {
 
 HRESULT CMbnSinks::OnQuerySupportedCommandsComplete(IMbnDeviceService*, SAFEARRAY* commandIDList, HRESULT status,
                                                     ULONG) {
-    ModuleGuard guard;
+    StateGuard guard;
     if (!IsCurrent()) {
         return S_OK;
     }
@@ -277,9 +302,9 @@ HRESULT CMbnSinks::OnQuerySupportedCommandsComplete(IMbnDeviceService*, SAFEARRA
 }
 
 HRESULT CMbnSinks::OnOpenCommandSessionComplete(IMbnDeviceService* deviceService, HRESULT status, ULONG) {
-    ModuleGuard guard;
+    StateGuard guard;
     if (IsCurrent()) {
-        StoreReference(g_CallbackDeviceService, deviceService);
+        StoreReference(guard, g_CallbackDeviceService, deviceService);
         g_CallbackStatus = status;
         SignalIfCreated(g_hOpenSessionEvent);
     }
@@ -287,7 +312,7 @@ HRESULT CMbnSinks::OnOpenCommandSessionComplete(IMbnDeviceService* deviceService
 }
 
 HRESULT CMbnSinks::OnCloseCommandSessionComplete(IMbnDeviceService*, HRESULT status, ULONG) {
-    ModuleGuard guard;
+    StateGuard guard;
     if (IsCurrent()) {
         g_CallbackStatus = status;
         SignalIfCreated(g_hCloseSessionEvent);
@@ -296,31 +321,23 @@ HRESULT CMbnSinks::OnCloseCommandSessionComplete(IMbnDeviceService*, HRESULT sta
     return S_OK;
 }
 
-// A completion for another request than the pending one keeps the stored response: only
-// its status replaces the slot.
 HRESULT CMbnSinks::OnSetCommandComplete(IMbnDeviceService*, ULONG, SAFEARRAY* deviceServiceData, HRESULT status,
                                         ULONG requestID) {
-    ModuleGuard guard;
+    StateGuard guard;
     if (IsCurrent()) {
-        g_CallbackStatus = status;
-        if (requestID == g_SetRequestID) {
-            StoreResponse(deviceServiceData, g_SetResponseData, &g_SetResponseSize);
-            SignalIfCreated(g_hSetCommandEvent);
-        }
+        Complete(requestID, deviceServiceData, status, g_SetRequestID, g_SetInFlight, g_SetResponseData,
+                 &g_SetResponseSize, &g_SetEarly, g_hSetCommandEvent);
     }
     return S_OK;
 }
 
 HRESULT CMbnSinks::OnQueryCommandComplete(IMbnDeviceService* deviceService, ULONG, SAFEARRAY* deviceServiceData,
                                           HRESULT status, ULONG requestID) {
-    ModuleGuard guard;
+    StateGuard guard;
     if (IsCurrent()) {
-        StoreReference(g_CallbackDeviceService, deviceService);
-        g_CallbackStatus = status;
-        if (requestID == g_QueryRequestID) {
-            StoreResponse(deviceServiceData, g_QueryResponseData, &g_QueryResponseSize);
-            SignalIfCreated(g_hQueryCommandEvent);
-        }
+        StoreReference(guard, g_CallbackDeviceService, deviceService);
+        Complete(requestID, deviceServiceData, status, g_QueryRequestID, g_QueryInFlight, g_QueryResponseData,
+                 &g_QueryResponseSize, &g_QueryEarly, g_hQueryCommandEvent);
     }
     return S_OK;
 }
@@ -328,16 +345,16 @@ HRESULT CMbnSinks::OnQueryCommandComplete(IMbnDeviceService* deviceService, ULON
 HRESULT CMbnSinks::OnEventNotification(IMbnDeviceService*, ULONG, SAFEARRAY*) { return S_OK; }
 
 HRESULT CMbnSinks::OnOpenDataSessionComplete(IMbnDeviceService* deviceService, HRESULT status, ULONG) {
-    ModuleGuard guard;
+    StateGuard guard;
     if (IsCurrent()) {
-        StoreReference(g_CallbackDeviceService, deviceService);
+        StoreReference(guard, g_CallbackDeviceService, deviceService);
         g_CallbackStatus = status;
     }
     return S_OK;
 }
 
 HRESULT CMbnSinks::OnCloseDataSessionComplete(IMbnDeviceService*, HRESULT status, ULONG) {
-    ModuleGuard guard;
+    StateGuard guard;
     if (IsCurrent()) {
         g_CallbackStatus = status;
     }

@@ -10,6 +10,8 @@
 
 #include "compat/mbn_api.h"
 
+class SimStatusRequests;
+
 using InterfaceAddRemoveHandlerFn = HRESULT (*)(QuarnMbn::IMbnInterface* mbnInterface, BOOL arrived);
 
 class CMbnSinks final : public QuarnMbn::IMbnRadioEvents,
@@ -31,6 +33,8 @@ public:
     void Destroy();
 
     void SetInterfaceAddRemoveHandler(InterfaceAddRemoveHandlerFn handler);
+    // The add/remove handler's work for an arrival or removal, run inside an operation.
+    void RunInterfaceHandler(BOOL arrived);
     IUnknown* AsUnknown() { return static_cast<QuarnMbn::IMbnRadioEvents*>(this); }
 
     // IUnknown
@@ -104,8 +108,14 @@ public:
     LONG CurrentRefCount() const { return RefCount.load(); }
 
 private:
-    // Notifications change the module only while this is the module's sink.
+    // Notifications change the module only while this is the module's sink. Under the state
+    // lock.
     bool IsCurrent() const;
+    // Stores `object` into a module reference under the state lock, while this is the sink.
+    template <typename T>
+    void Store(T*& slot, T* object);
+    // The SIM status requests, when this is the module's sink; under the state lock.
+    SimStatusRequests* CurrentRequests() const;
 
     std::atomic<LONG> RefCount{0};
     InterfaceAddRemoveHandlerFn InterfaceAddRemoveHandler = nullptr;

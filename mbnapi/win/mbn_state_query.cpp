@@ -1,4 +1,5 @@
-// Radio, connection and registration state, read synchronously for outside callers.
+// Radio, connection and registration state, read synchronously for outside callers, each as
+// one operation.
 #include <windows.h>
 #include <oleauto.h>
 
@@ -15,7 +16,7 @@ HRESULT GetRadioState(wchar_t* interfaceID, MBN_RADIO* softwareState, MBN_RADIO*
     if (softwareState == nullptr || hardwareState == nullptr) {
         return E_POINTER;
     }
-    ModuleGuard guard;
+    OperationScope operation;
     if (g_InterfaceMgr == nullptr) {
         *softwareState = MBN_RADIO_OFF;
         *hardwareState = MBN_RADIO_OFF;
@@ -56,7 +57,7 @@ HRESULT GetConnectionState(wchar_t* interfaceID, MBN_ACTIVATION_STATE* state) {
     if (state == nullptr) {
         return E_POINTER;
     }
-    ModuleGuard guard;
+    OperationScope operation;
     if (g_MbnConnectionMgr == nullptr) {
         return S_OK;
     }
@@ -83,12 +84,14 @@ HRESULT GetRegisterState(wchar_t*, MBN_REGISTER_STATE* state) {
     if (state == nullptr) {
         return E_POINTER;
     }
-    ModuleGuard guard;
-    if (g_MbnRegistration == nullptr) {
+    OperationScope operation;
+    // The sink refreshes the registration: a reference of our own for the call.
+    const ComPtr<IMbnRegistration> registration(TakeReference(g_MbnRegistration));
+    if (!registration) {
         LOG_INFO("[INFO] GetRegisterState : g_MbnRegistration is NULL. hr: 0x%X\n", static_cast<unsigned>(E_FAIL));
         return E_FAIL;
     }
-    const HRESULT hr = g_MbnRegistration->GetRegisterState(state);
+    const HRESULT hr = registration->GetRegisterState(state);
     if (FAILED(hr)) {
         LOG_INFO("[INFO] GetRegisterState : GetRegisterState FAILED: 0x%X\n", static_cast<unsigned>(hr));
     }

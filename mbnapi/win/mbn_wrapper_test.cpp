@@ -113,7 +113,7 @@ HRESULT SendAt(const char* command, std::string* answer, ULONG timeout = 3000) {
 }
 
 int RecordsInUse() {
-    ModuleGuard guard;
+    StateGuard guard;
     int count = 0;
     for (const CommandSessionEntry& entry : g_SessionTable) {
         count += entry.bInUse ? 1 : 0;
@@ -341,7 +341,7 @@ TEST_F(MbnWrapper, RequestsThatTimeOutReportIt_AndTheirLateCompletionsAreNotTake
     EXPECT_EQ(g_SetRequestID, 0u);
     // The late completion arrives and is stored, but matches no pending request.
     ASSERT_TRUE(Eventually([] {
-        ModuleGuard guard;
+        StateGuard guard;
         return g_CallbackStatus == E_FAIL;
     }));
     Emu("mbn fault set delay 1200");
@@ -390,7 +390,7 @@ TEST_F(MbnWrapper, ResponsesAndCommandListsLongerThanTheBuffersAreCutAtThem) {
 
     Emu("mbn notify supported 5000");
     ASSERT_TRUE(Eventually([] {
-        ModuleGuard guard;
+        StateGuard guard;
         return g_SupportedCommandIDs[MBN_SUPPORTED_COMMANDS_SIZE - 1] == MBN_SUPPORTED_COMMANDS_SIZE;
     }));
     EXPECT_EQ(g_SupportedCommandIDs[0], 1u);
@@ -465,6 +465,72 @@ TEST_F(MbnWrapper, NotificationsDuringAndAfterShutDownChangeNothing) {
     EXPECT_FALSE(Connected());
     EXPECT_EQ(g_CallbackStatus, S_OK);
     EXPECT_TRUE(trace.Texts().empty());
+}
+
+// The facade's objects alive now; 0 before its DLL is loaded.
+long FacadeObjects() {
+    const HMODULE facade = GetModuleHandleW(L"quarn_emu_mbn.dll");
+    const auto count = facade != nullptr ? reinterpret_cast<long(WINAPI*)()>(
+                                               reinterpret_cast<void*>(GetProcAddress(facade, "QuarnEmuLiveObjects")))
+                                         : nullptr;
+    return count != nullptr ? count() : 0;
+}
+
+bool JournalSaysStuck() { return EmuRequest("journal").find("stuck") != std::string::npos; }
+
+// The API may wait in Unadvise for notifications in progress, and may deliver a
+// notification on another thread while a call into it still runs, waiting for that
+// delivery before it returns. Every step must still finish within its time-outs: the
+// module holds no lock of its own across a call into the API.
+TEST_F(MbnWrapper, EveryStepFinishesWhenTheApiWaitsForItsNotifications) {
+    for (const char* mode : {"mbn fault unadvise wait", "mbn fault nested on"}) {
+        SCOPED_TRACE(mode);
+        Emu("reset");
+        Emu(mode);
+        Emu("modem 4g");
+        const ULONGLONG start = GetTickCount64();
+        ASSERT_EQ(InitRegisterMBIMInterface(), S_OK);
+        EXPECT_TRUE(Eventually([] { return Connected(); }));
+        Emu("modem both");  // an arrival while connected
+        EXPECT_EQ(OpenCommandSession(kAtService), S_OK);
+        std::string answer;
+        EXPECT_EQ(SendAt("at+csus?\r\n", &answer), S_OK);
+        BYTE query[] = {'a', 't', '\r', '\n'};
+        BYTE response[MBN_RESPONSE_BUFFER_SIZE] = {};
+        ULONG size = 0;
+        EXPECT_EQ(QueryCommand(nullptr, kAtService, kAtCommand, sizeof(query), query, &size, response), S_OK);
+        EXPECT_EQ(CloseCommandSession(kAtService), TRUE);
+        EXPECT_EQ(DisconnectInterface(), S_OK);
+        EXPECT_EQ(ConnectInterface(kInterface4G), S_OK);
+        // Notifications keep coming while the module shuts down.
+        std::atomic<bool> stop{false};
+        std::thread notifier([&] {
+            while (!stop) {
+                EmuRequest("mbn notify ready");
+            }
+        });
+        DeInitRegisterMBIMInterface();
+        stop = true;
+        notifier.join();
+        EXPECT_FALSE(JournalSaysStuck()) << EmuRequest("journal");
+        // Each step waits at most 3 s for a completion; stuck ones would each add 10 s.
+        EXPECT_LT(GetTickCount64() - start, 15000u);
+    }
+}
+
+// A start, a connection, commands and a stop leave every reference as it was: the facade's
+// objects are all released, and so is every reference on the sink.
+TEST_F(MbnWrapper, AStartAndStopLeavesNoReferenceBehind) {
+    const long baseline = FacadeObjects();
+    StartConnected();
+    EXPECT_EQ(SendAt("at+csus?\r\n", nullptr), S_OK);
+    CMbnSinks* sink = g_CMbnSinks;
+    ASSERT_NE(sink, nullptr);
+    EXPECT_GT(sink->CurrentRefCount(), 0) << "the API holds the sink while subscribed";
+    DeInitRegisterMBIMInterface();
+    EXPECT_EQ(sink->CurrentRefCount(), 0) << "released exactly what was taken";
+    EXPECT_TRUE(Eventually([baseline] { return FacadeObjects() == baseline; }))
+        << FacadeObjects() << " facade objects alive, " << baseline << " before";
 }
 
 TEST_F(MbnWrapper, TheSinkAnswersItsEightInterfacesAndOnlyCounts) {

@@ -1,0 +1,138 @@
+// The module's start and end, the work of an interface's arrival and removal, and what an
+// outside caller that never ran start-up is given.
+#include "mbnapi/mbn_interface.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include "common/win/com_ptr.h"
+#include "mbnapi/mbn_exports.h"
+#include "mbnapi/win/mbn_module.h"
+#include "mbnapi/win/mbn_sinks.h"
+#include "trace/trace.h"
+
+using namespace QuarnMbn;
+
+namespace {
+
+void SetSink(CMbnSinks* sink) {
+    StateGuard guard;
+    g_CMbnSinks = sink;
+}
+
+}  // namespace
+
+void PrepareForOutsideCaller() {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (g_CMbnSinks == nullptr) {
+        SetSink(CMbnSinks::Create());
+    }
+    if (g_InterfaceMgr == nullptr) {
+        CreateInto(g_InterfaceMgr, CLSID_MbnInterfaceManager);
+    }
+    if (g_MbnConnectionMgr == nullptr) {
+        CreateInto(g_MbnConnectionMgr, CLSID_MbnConnectionManager);
+    }
+    if (g_MbnDeviceServicesManager == nullptr) {
+        CreateInto(g_MbnDeviceServicesManager, CLSID_MbnDeviceServicesManager);
+    }
+}
+
+HRESULT InterfaceAddRemoveEventCallback(IMbnInterface*, BOOL arrived) {
+    OperationScope operation;
+    if (arrived) {
+        DetectMbInterface();
+        LOG_INFO("[INFO] InterfaceAddRemoveEventCallback : ConnectInterface()\n");
+        ConnectInterfaceInOperation(g_InterfaceID);
+        LOG_INFO("[INFO] InterfaceAddRemoveEventCallback : Reopen Sessions\n");
+    } else {
+        LOG_INFO("[INFO] InterfaceAddRemoveEventCallback : Invalidate Open Sessions\n");
+        for (CommandSessionEntry& entry : g_SessionTable) {
+            if (entry.bSessionOpen) {
+                entry.bInUse = 0;
+            }
+        }
+        LOG_INFO("[INFO] InterfaceAddRemoveEventCallback : DisconnectInterface()\n");
+        MbnWrapper::DisconnectInterface();
+    }
+    return S_OK;
+}
+
+QuarnHresult InitRegisterMBIMInterface() {
+    OperationScope operation;
+    if (bInitialied) {
+        LOG_INFO("[INFO] InitRegisterMBIMInterface : bInitialied is already TRUE\n");
+        ConnectMBIMInterface();
+        return S_OK;
+    }
+    if (g_CMbnSinks == nullptr) {
+        SetSink(CMbnSinks::Create());
+    }
+    g_CMbnSinks->SetInterfaceAddRemoveHandler(InterfaceAddRemoveEventCallback);
+    for (CommandSessionEntry& entry : g_SessionTable) {
+        entry.bInUse = 0;
+        entry.bSessionOpen = 0;
+    }
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+
+    const HRESULT managerCreated = CreateInto(g_InterfaceMgr, CLSID_MbnInterfaceManager);
+    CreateInto(g_MbnConnectionMgr, CLSID_MbnConnectionManager);
+    CreateInto(g_MbnConnectionProfileMgr, CLSID_MbnConnectionProfileManager);
+    HRESULT hr = CreateInto(g_MbnDeviceServicesManager, CLSID_MbnDeviceServicesManager);
+    if (SUCCEEDED(hr) && g_InterfaceMgr == nullptr) {
+        // No manager to subscribe to: its own creation's failure is the answer.
+        hr = FAILED(managerCreated) ? managerCreated : E_POINTER;
+    } else if (SUCCEEDED(hr)) {
+        ComPtr<IConnectionPointContainer> container;
+        hr = g_InterfaceMgr->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Put()));
+        if (SUCCEEDED(hr)) {
+            EndSubscription(pInterfaceManagerEventsConnectionPoint, dwInterfaceManagerEventsCookie, nullptr);
+            hr = container->FindConnectionPoint(IID_IMbnInterfaceManagerEvents,
+                                                &pInterfaceManagerEventsConnectionPoint);
+        }
+        if (SUCCEEDED(hr) && pInterfaceManagerEventsConnectionPoint != nullptr) {
+            ComPtr<IUnknown> sink;
+            g_CMbnSinks->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(sink.Put()));
+            hr = pInterfaceManagerEventsConnectionPoint->Advise(sink.Get(), &dwInterfaceManagerEventsCookie);
+        }
+    }
+    bInitialied = TRUE;
+    ConnectMBIMInterface();
+    return hr;
+}
+
+void DeInitRegisterMBIMInterface() {
+    OperationScope operation;
+    if (bInterfaceConnected) {
+        LOG_INFO("[INFO] DeInitRegisterMBIMInterface : Closing Open Sessions\n");
+        for (CommandSessionEntry& entry : g_SessionTable) {
+            if (entry.bInUse && entry.bSessionOpen) {
+                wchar_t deviceServiceID[MBN_ID_CHARS];
+                CopyIdentifier(deviceServiceID, entry.deviceServiceID);
+                MbnWrapper::CloseCommandSession(deviceServiceID);
+            }
+        }
+    }
+    // The interface-manager subscription ends before the sink goes, connected or not, so no
+    // notification reaches a sink that has been taken down. The API held its own reference
+    // on the sink for it; the module releases none.
+    EndSubscription(pInterfaceManagerEventsConnectionPoint, dwInterfaceManagerEventsCookie, nullptr);
+    if (bInterfaceConnected) {
+        LOG_INFO("[INFO] DeInitRegisterMBIMInterface : DisconnectInterface()\n");
+        MbnWrapper::DisconnectInterface();
+    }
+    if (bInitialied) {
+        if (g_CMbnSinks != nullptr) {
+            CMbnSinks* sink = g_CMbnSinks;
+            SetSink(nullptr);
+            sink->Destroy();
+        }
+        ReleaseOwned(g_MbnConnectionMgr);
+        ReleaseOwned(g_MbnConnectionProfileMgr);
+        ReleaseOwned(g_MbnDeviceServicesContext);
+        ReleaseOwned(g_MbnDeviceServicesManager);
+        ReleaseOwned(g_InterfaceMgr);
+        CoUninitialize();
+        bInitialied = FALSE;
+    }
+}
