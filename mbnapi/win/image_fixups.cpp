@@ -244,25 +244,30 @@ void BindImports(void* module, VirtualProtectFn virtualProtect) {
 
 }  // namespace
 
+bool FixUpImage(void* base, const void* relocationProbe) {
+    auto virtualProtect =
+        reinterpret_cast<VirtualProtectFn>(FindExport(LoadedModule("kernel32.dll", 12), "VirtualProtect"));
+    if (base == nullptr || virtualProtect == nullptr) {
+        return false;
+    }
+    const ULONG_PTR delta = reinterpret_cast<ULONG_PTR>(relocationProbe) -
+                            *static_cast<const volatile ULONG_PTR*>(relocationProbe);
+    if (delta != 0) {
+        Relocate(base, delta, virtualProtect);
+    }
+    if (NeedsBinding(base)) {
+        BindImports(base, virtualProtect);
+    }
+    return true;
+}
+
 void PrepareImageForExports() {
     if (g_ImageState.load(std::memory_order_acquire) == PREPARED) {
         return;
     }
     int expected = UNPREPARED;
     if (g_ImageState.compare_exchange_strong(expected, PREPARING, std::memory_order_acq_rel)) {
-        void* module = ModuleHolding(const_cast<void**>(&g_RelocationProbe));
-        const ULONG_PTR delta =
-            reinterpret_cast<ULONG_PTR>(&g_RelocationProbe) - reinterpret_cast<ULONG_PTR>(g_RelocationProbe);
-        auto virtualProtect =
-            reinterpret_cast<VirtualProtectFn>(FindExport(LoadedModule("kernel32.dll", 12), "VirtualProtect"));
-        if (module != nullptr && virtualProtect != nullptr) {
-            if (delta != 0) {
-                Relocate(module, delta, virtualProtect);
-            }
-            if (NeedsBinding(module)) {
-                BindImports(module, virtualProtect);
-            }
-        }
+        FixUpImage(ModuleHolding(const_cast<void**>(&g_RelocationProbe)), const_cast<void**>(&g_RelocationProbe));
         g_ImageState.store(PREPARED, std::memory_order_release);
         return;
     }

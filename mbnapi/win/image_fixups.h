@@ -7,6 +7,12 @@
 // changed.
 #pragma once
 
+// Fixes up the image mapped at `base`: adds to every address its base relocations name what
+// `relocationProbe` shows the image has moved by, and binds its imports if they are unbound.
+// `relocationProbe` is pointer-sized data of the image that holds its own address through a
+// base relocation. Returns false when the image could not be fixed up.
+bool FixUpImage(void* base, const void* relocationProbe);
+
 // Safe from any thread, any number of times. Uses no import, no absolute address and no
 // data outside its own file until the image is fixed up. Call it directly from the
 // exported entry points, before any other code of the executable runs.
