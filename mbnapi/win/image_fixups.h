@@ -10,7 +10,12 @@
 // Fixes up the image mapped at `base`: adds to every address its base relocations name what
 // `relocationProbe` shows the image has moved by, and binds its imports if they are unbound.
 // `relocationProbe` is pointer-sized data of the image that holds its own address through a
-// base relocation. Returns false when the image could not be fixed up.
+// base relocation. Each page written keeps execute if it had it and gets back exactly the
+// protection it had. Returns false when the image could not be fixed up: a relocation table
+// that is malformed or holds a type not applied (checked whole before anything is written),
+// an import DLL that does not load, a name or ordinal that does not resolve, a protection that
+// could not be changed. The image may then be half fixed up, and none of its code may run.
+// Reaches kernel32 through the loader list and export tables: no import of the image is used.
 bool FixUpImage(void* base, const void* relocationProbe);
 
 // Safe from any thread, any number of times. Uses no import, no absolute address and no
