@@ -2,14 +2,16 @@
 
 #include <windows.h>
 #include <winternl.h>
-#include <intrin.h>
 
 #include <atomic>
 
 namespace {
 
-enum : int { UNPREPARED = 0, PREPARING = 1, PREPARED = 2 };
-std::atomic<int> g_ImageState{UNPREPARED};
+enum : int { NOT_PREPARED = 0, PREPARED = 1, FAILED = 2 };
+std::atomic<int> g_ImageState{NOT_PREPARED};
+// Held by the thread that prepares; others wait in it rather than in a loop. SRWLOCK_INIT
+// is all zero, so the lock is ready with no start-up code.
+SRWLOCK g_PreparationLock = SRWLOCK_INIT;
 
 // Holds its own address through a base relocation: the two differ while the image is not
 // relocated, by exactly what the relocations must add.
@@ -19,6 +21,7 @@ using GetProcAddressFn = FARPROC(WINAPI*)(HMODULE, LPCSTR);
 using LoadLibraryAFn = HMODULE(WINAPI*)(LPCSTR);
 using VirtualProtectFn = BOOL(WINAPI*)(LPVOID, SIZE_T, DWORD, PDWORD);
 using VirtualQueryFn = SIZE_T(WINAPI*)(LPCVOID, PMEMORY_BASIC_INFORMATION, SIZE_T);
+using SrwLockFn = VOID(WINAPI*)(PSRWLOCK);
 
 template <typename T>
 T* AtRva(const void* base, DWORD rva) {
@@ -61,21 +64,6 @@ void* LoadedModule(const char* name, size_t nameLength) {
             same = LowerAscii(tail[i]) == name[i];
         }
         if (same) {
-            return entry->DllBase;
-        }
-    }
-    return nullptr;
-}
-
-// The loaded module that holds `address`.
-void* ModuleHolding(const void* address) {
-    const PEB* peb = ProcessEnvironment();
-    const LIST_ENTRY* head = &peb->Ldr->InMemoryOrderModuleList;
-    for (const LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
-        const auto* entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
-        const BYTE* base = static_cast<const BYTE*>(entry->DllBase);
-        if (base != nullptr && address >= base &&
-            address < base + NtHeadersOf(base)->OptionalHeader.SizeOfImage) {
             return entry->DllBase;
         }
     }
@@ -336,6 +324,17 @@ bool BindImports(BYTE* module, LoadLibraryAFn loadLibrary, GetProcAddressFn getP
     return pages.RestoreAll();
 }
 
+// The image that holds `address`: the base of the mapping it lies in.
+void* ImageHolding(const void* address) {
+    const auto query =
+        reinterpret_cast<VirtualQueryFn>(FindExport(LoadedModule("kernel32.dll", 12), "VirtualQuery"));
+    MEMORY_BASIC_INFORMATION info;
+    if (query == nullptr || query(address, &info, sizeof(info)) != sizeof(info) || info.Type != MEM_IMAGE) {
+        return nullptr;
+    }
+    return info.AllocationBase;
+}
+
 }  // namespace
 
 bool FixUpImage(void* base, const void* relocationProbe) {
@@ -359,18 +358,24 @@ bool FixUpImage(void* base, const void* relocationProbe) {
     return !NeedsBinding(module) || BindImports(module, loadLibrary, getProcAddress, pages);
 }
 
-void PrepareImageForExports() {
-    if (g_ImageState.load(std::memory_order_acquire) == PREPARED) {
-        return;
+bool PrepareImageForExports() {
+    const int state = g_ImageState.load(std::memory_order_acquire);
+    if (state != NOT_PREPARED) {
+        return state == PREPARED;
     }
-    int expected = UNPREPARED;
-    if (g_ImageState.compare_exchange_strong(expected, PREPARING, std::memory_order_acq_rel)) {
-        FixUpImage(ModuleHolding(const_cast<void**>(&g_RelocationProbe)), const_cast<void**>(&g_RelocationProbe));
-        g_ImageState.store(PREPARED, std::memory_order_release);
-        return;
+    void* kernel32 = LoadedModule("kernel32.dll", 12);
+    const auto acquire = reinterpret_cast<SrwLockFn>(FindExport(kernel32, "AcquireSRWLockExclusive"));
+    const auto release = reinterpret_cast<SrwLockFn>(FindExport(kernel32, "ReleaseSRWLockExclusive"));
+    if (acquire == nullptr || release == nullptr) {
+        return false;
     }
-    // Another thread is preparing: nothing of the image may run before it is done.
-    while (g_ImageState.load(std::memory_order_acquire) != PREPARED) {
-        _mm_pause();
+    acquire(&g_PreparationLock);
+    int prepared = g_ImageState.load(std::memory_order_relaxed);
+    if (prepared == NOT_PREPARED) {
+        void* probe = const_cast<void**>(&g_RelocationProbe);
+        prepared = FixUpImage(ImageHolding(probe), probe) ? PREPARED : FAILED;
+        g_ImageState.store(prepared, std::memory_order_release);
     }
+    release(&g_PreparationLock);
+    return prepared == PREPARED;
 }

@@ -18,7 +18,11 @@
 // Reaches kernel32 through the loader list and export tables: no import of the image is used.
 bool FixUpImage(void* base, const void* relocationProbe);
 
-// Safe from any thread, any number of times. Uses no import, no absolute address and no
-// data outside its own file until the image is fixed up. Call it directly from the
-// exported entry points, before any other code of the executable runs.
-void PrepareImageForExports();
+// Prepares this executable's own image with FixUpImage, once, and says whether it is ready.
+// Call it first in each exported entry point: before it returns true, no other code of the
+// executable may run. Safe from any thread, any number of times; a thread that comes while
+// another prepares waits (in a lock, not a loop) and gets the same answer. A failure is kept
+// for the life of the image: a half-fixed image cannot be told from a fixed one, so it is
+// never tried again (a caller that frees the library and loads it again gets a fresh copy).
+// Not from DllMain: preparing loads the import DLLs, which waits for the loader lock.
+bool PrepareImageForExports();
