@@ -174,3 +174,48 @@ add_dependencies(mbn_caller QuarnVelmora tray_probe)
 add_test(NAME e2e_mbn_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_mbn_e2e.sh
   $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator $<TARGET_FILE:mbn_caller>)
 set_tests_properties(e2e_mbn_wine PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED emulator_prefix)
+
+# ---- Loading the executable as a library: the fix-ups on test images built for them ----
+# The test and its images share a directory, where the fix-up's LoadLibraryA finds the held
+# import (the directory of the test program is searched first).
+set(QUARN_FIXUP_DIR ${CMAKE_BINARY_DIR}/fixups)
+enable_language(ASM)
+
+# Page-straddling relocations in code, data and read-only data; no C runtime. It asks for the
+# test program's own base, so it always loads elsewhere and has its relocations to apply.
+add_executable(fixup_sample tests/tools/fixup_sample.S)
+set_target_properties(fixup_sample PROPERTIES LINKER_LANGUAGE C)
+target_link_options(fixup_sample PRIVATE -nostdlib -Wl,--entry=sample_entry -Wl,--dynamicbase
+  -Wl,--image-base=0x140000000)
+target_link_libraries(fixup_sample PRIVATE kernel32)
+
+# The wrapper's exports with an import that holds its loading until the test lets go...
+add_library(quarn_fixup_held SHARED tests/tools/fixup_held_import.cpp)
+set_target_properties(quarn_fixup_held PROPERTIES PREFIX "")
+target_link_options(quarn_fixup_held PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+add_executable(fixup_exports_held tests/tools/fixup_exports_image.cpp)
+target_link_libraries(fixup_exports_held PRIVATE quarn_win quarn_fixup_held)
+target_link_options(fixup_exports_held PRIVATE ${QUARN_WIN_LINK_OPTIONS} ${QUARN_EXPORTS_DEF})
+
+# ... and with an import DLL that exists nowhere (only its import library is made).
+find_program(QUARN_DLLTOOL NAMES x86_64-w64-mingw32-dlltool dlltool REQUIRED)
+set(QUARN_FIXUP_ABSENT_LIB ${CMAKE_BINARY_DIR}/libquarn_fixup_absent.a)
+add_custom_command(OUTPUT ${QUARN_FIXUP_ABSENT_LIB}
+  COMMAND ${QUARN_DLLTOOL} --input-def ${CMAKE_SOURCE_DIR}/tests/tools/fixup_absent_import.def
+          --output-lib ${QUARN_FIXUP_ABSENT_LIB}
+  DEPENDS ${CMAKE_SOURCE_DIR}/tests/tools/fixup_absent_import.def)
+add_custom_target(quarn_fixup_absent_lib DEPENDS ${QUARN_FIXUP_ABSENT_LIB})
+add_executable(fixup_exports_absent tests/tools/fixup_exports_image.cpp)
+add_dependencies(fixup_exports_absent quarn_fixup_absent_lib)
+target_link_libraries(fixup_exports_absent PRIVATE quarn_win ${QUARN_FIXUP_ABSENT_LIB})
+target_link_options(fixup_exports_absent PRIVATE ${QUARN_WIN_LINK_OPTIONS} ${QUARN_EXPORTS_DEF})
+set_target_properties(fixup_exports_held fixup_exports_absent PROPERTIES LINK_DEPENDS ${QUARN_EXPORTS_DEF})
+
+add_executable(image_fixups_test mbnapi/win/image_fixups_test.cpp)
+target_link_libraries(image_fixups_test PRIVATE quarn_win gtest_main)
+target_link_options(image_fixups_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+add_dependencies(image_fixups_test fixup_sample fixup_exports_held fixup_exports_absent)
+set_target_properties(image_fixups_test fixup_sample quarn_fixup_held fixup_exports_held fixup_exports_absent
+  PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QUARN_FIXUP_DIR})
+add_test(NAME image_fixups_wine COMMAND image_fixups_test)
+set_tests_properties(image_fixups_wine PROPERTIES TIMEOUT 300)

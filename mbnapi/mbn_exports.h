@@ -20,6 +20,11 @@ static_assert(sizeof(_MBIMIDS) == 128, "callers step through the array in 128-by
 // sees success.
 constexpr HRESULT MBN_RESULT_NOT_AVAILABLE = 50;
 
+// What every export returns, without running, when the executable was loaded as a library
+// and could not be made ready to run there (mbnapi/win/image_fixups.h); CloseCommandSession
+// returns FALSE then. HRESULT_FROM_WIN32(ERROR_DLL_INIT_FAILED).
+constexpr HRESULT MBN_E_IMAGE_NOT_READY = static_cast<HRESULT>(0x8007045A);
+
 // C linkage inside the executable; the module-definition file gives each its exported name.
 extern "C" {
 

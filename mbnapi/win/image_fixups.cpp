@@ -2,14 +2,16 @@
 
 #include <windows.h>
 #include <winternl.h>
-#include <intrin.h>
 
 #include <atomic>
 
 namespace {
 
-enum : int { UNPREPARED = 0, PREPARING = 1, PREPARED = 2 };
-std::atomic<int> g_ImageState{UNPREPARED};
+enum : int { NOT_PREPARED = 0, PREPARED = 1, FAILED = 2 };
+std::atomic<int> g_ImageState{NOT_PREPARED};
+// Held by the thread that prepares; others wait in it rather than in a loop. SRWLOCK_INIT
+// is all zero, so the lock is ready with no start-up code.
+SRWLOCK g_PreparationLock = SRWLOCK_INIT;
 
 // Holds its own address through a base relocation: the two differ while the image is not
 // relocated, by exactly what the relocations must add.
@@ -18,6 +20,8 @@ void* volatile g_RelocationProbe = const_cast<void**>(&g_RelocationProbe);
 using GetProcAddressFn = FARPROC(WINAPI*)(HMODULE, LPCSTR);
 using LoadLibraryAFn = HMODULE(WINAPI*)(LPCSTR);
 using VirtualProtectFn = BOOL(WINAPI*)(LPVOID, SIZE_T, DWORD, PDWORD);
+using VirtualQueryFn = SIZE_T(WINAPI*)(LPCVOID, PMEMORY_BASIC_INFORMATION, SIZE_T);
+using SrwLockFn = VOID(WINAPI*)(PSRWLOCK);
 
 template <typename T>
 T* AtRva(const void* base, DWORD rva) {
@@ -60,21 +64,6 @@ void* LoadedModule(const char* name, size_t nameLength) {
             same = LowerAscii(tail[i]) == name[i];
         }
         if (same) {
-            return entry->DllBase;
-        }
-    }
-    return nullptr;
-}
-
-// The loaded module that holds `address`.
-void* ModuleHolding(const void* address) {
-    const PEB* peb = ProcessEnvironment();
-    const LIST_ENTRY* head = &peb->Ldr->InMemoryOrderModuleList;
-    for (const LIST_ENTRY* link = head->Flink; link != head; link = link->Flink) {
-        const auto* entry = CONTAINING_RECORD(link, LDR_DATA_TABLE_ENTRY, InMemoryOrderLinks);
-        const BYTE* base = static_cast<const BYTE*>(entry->DllBase);
-        if (base != nullptr && address >= base &&
-            address < base + NtHeadersOf(base)->OptionalHeader.SizeOfImage) {
             return entry->DllBase;
         }
     }
@@ -149,81 +138,173 @@ bool NeedsBinding(void* module) {
     return names->u1.AddressOfData != 0 && slots->u1.Function == names->u1.AddressOfData;
 }
 
-// Adds `delta` at `target`, making its page writable for the moment; each page keeps its
-// own protection (a range over two pages would give the second the first one's).
-void AddDelta(BYTE* target, size_t size, ULONG_PTR delta, VirtualProtectFn virtualProtect) {
-    DWORD previous = 0;
-    if (!virtualProtect(target, size, PAGE_READWRITE, &previous)) {
-        return;
-    }
-    if (size == sizeof(ULONG_PTR)) {
-        ULONG_PTR value;
-        __builtin_memcpy(&value, target, sizeof(value));
-        value += delta;
-        __builtin_memcpy(target, &value, sizeof(value));
-    } else {
-        DWORD value;
-        __builtin_memcpy(&value, target, sizeof(value));
-        value += static_cast<DWORD>(delta);
-        __builtin_memcpy(target, &value, sizeof(value));
-    }
-    virtualProtect(target, size, previous, &previous);
+constexpr size_t PAGE = 0x1000;
+
+BYTE* PageStart(BYTE* address) {
+    return reinterpret_cast<BYTE*>(reinterpret_cast<ULONG_PTR>(address) & ~static_cast<ULONG_PTR>(PAGE - 1));
 }
 
-// Adds `delta` to every address the image's base relocations name.
-void Relocate(void* module, ULONG_PTR delta, VirtualProtectFn virtualProtect) {
-    constexpr size_t PAGE = 0x1000;
+bool IsExecutable(DWORD protection) {
+    return (protection & (PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)) != 0;
+}
+
+// The pages being written, at most two at a time (a value may cross into the next page).
+// Each is made writable, executable still if it was (the code that runs the fix-up may sit
+// on it), and is given back exactly the protection it had, page by page.
+class WritablePages {
+public:
+    WritablePages(VirtualQueryFn query, VirtualProtectFn protect) : m_Query(query), m_Protect(protect) {}
+
+    // Makes [address, address + size) writable; size is at most a page.
+    bool Cover(BYTE* address, size_t size) {
+        BYTE* first = PageStart(address);
+        BYTE* last = PageStart(address + size - 1);
+        if (IsOpen(first) && IsOpen(last)) {
+            return true;
+        }
+        return RestoreAll() && Open(first) && (last == first || Open(last));
+    }
+
+    // Gives every open page its own protection back; false if one could not be.
+    bool RestoreAll() {
+        bool restored = true;
+        for (size_t i = 0; i < m_Count; ++i) {
+            DWORD changed = 0;
+            restored = m_Protect(m_Pages[i].start, PAGE, m_Pages[i].protection, &changed) != FALSE && restored;
+        }
+        m_Count = 0;
+        return restored;
+    }
+
+private:
+    struct Page {
+        BYTE* start;
+        DWORD protection;
+    };
+
+    bool IsOpen(const BYTE* page) const {
+        for (size_t i = 0; i < m_Count; ++i) {
+            if (m_Pages[i].start == page) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool Open(BYTE* page) {
+        MEMORY_BASIC_INFORMATION info;
+        if (m_Query(page, &info, sizeof(info)) != sizeof(info)) {
+            return false;
+        }
+        const DWORD writable = IsExecutable(info.Protect) ? PAGE_EXECUTE_READWRITE : PAGE_READWRITE;
+        DWORD previous = 0;
+        if (!m_Protect(page, PAGE, writable, &previous)) {
+            return false;
+        }
+        m_Pages[m_Count++] = Page{page, previous};
+        return true;
+    }
+
+    VirtualQueryFn m_Query;
+    VirtualProtectFn m_Protect;
+    Page m_Pages[2];
+    size_t m_Count = 0;
+};
+
+// What an entry of this type writes: its size, 0 for padding, -1 for a type not applied.
+// An x64 image holds 64-bit addresses (DIR64) and padding (ABSOLUTE); a 32-bit absolute
+// reference gives HIGHLOW, possible in an image linked below 4 GB. Every other type is
+// refused rather than skipped, since skipping leaves an address wrong: HIGH, LOW and HIGHADJ
+// (whose entry takes the next slot for its low half) belong to 32-bit images and the rest to
+// other machines. No x64 linker emits them, so none could be tested, and refusing is safe:
+// the whole table is checked before any entry is applied.
+int RelocationSize(int type) {
+    if (type == IMAGE_REL_BASED_ABSOLUTE) {
+        return 0;
+    }
+    if (type == IMAGE_REL_BASED_HIGHLOW) {
+        return sizeof(DWORD);
+    }
+    if (type == IMAGE_REL_BASED_DIR64) {
+        return sizeof(ULONG_PTR);
+    }
+    return -1;
+}
+
+// Calls visit(address, size) for each value the image's base relocations name; false, with
+// no further call, when the table is malformed, names a value outside the image, holds a
+// type not applied, or `visit` fails.
+template <typename Visit>
+bool ForEachRelocation(BYTE* module, Visit visit) {
+    const ULONG_PTR imageSize = NtHeadersOf(module)->OptionalHeader.SizeOfImage;
     const IMAGE_DATA_DIRECTORY& directory =
         NtHeadersOf(module)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC];
-    const BYTE* block = AtRva<const BYTE>(module, directory.VirtualAddress);
+    // A moved image without relocations cannot run (its probe alone needs one).
+    if (directory.VirtualAddress == 0 || static_cast<ULONG_PTR>(directory.VirtualAddress) + directory.Size > imageSize) {
+        return false;
+    }
+    const BYTE* block = module + directory.VirtualAddress;
     const BYTE* end = block + directory.Size;
-    while (directory.VirtualAddress != 0 && block + sizeof(IMAGE_BASE_RELOCATION) <= end) {
+    while (static_cast<size_t>(end - block) >= sizeof(IMAGE_BASE_RELOCATION)) {
         const auto* header = reinterpret_cast<const IMAGE_BASE_RELOCATION*>(block);
-        if (header->SizeOfBlock < sizeof(IMAGE_BASE_RELOCATION)) {
-            break;
+        if (header->SizeOfBlock < sizeof(IMAGE_BASE_RELOCATION) || header->SizeOfBlock > static_cast<size_t>(end - block)) {
+            return false;
         }
-        BYTE* page = AtRva<BYTE>(module, header->VirtualAddress);
         const WORD* entries = reinterpret_cast<const WORD*>(header + 1);
         const size_t count = (header->SizeOfBlock - sizeof(IMAGE_BASE_RELOCATION)) / sizeof(WORD);
-        DWORD previous = 0;
-        // The block's page is made writable once; a target reaching into the next page is
-        // done on its own.
-        const bool writable = virtualProtect(page, PAGE, PAGE_READWRITE, &previous) != FALSE;
-        for (size_t i = 0; writable && i < count; ++i) {
-            const int type = entries[i] >> 12;
-            const size_t offset = entries[i] & 0xFFF;
-            const size_t size = type == IMAGE_REL_BASED_DIR64 ? sizeof(ULONG_PTR)
-                                : type == IMAGE_REL_BASED_HIGHLOW ? sizeof(DWORD)
-                                                                  : 0;
-            if (size == 0) {
-                continue;
+        for (size_t i = 0; i < count; ++i) {
+            const int size = RelocationSize(entries[i] >> 12);
+            const ULONG_PTR rva = static_cast<ULONG_PTR>(header->VirtualAddress) + (entries[i] & 0xFFF);
+            if (size < 0 || rva + size > imageSize) {
+                return false;
             }
-            if (offset + size > PAGE) {
-                AddDelta(page + offset, size, delta, virtualProtect);
-            } else if (size == sizeof(ULONG_PTR)) {
-                *reinterpret_cast<ULONG_PTR UNALIGNED*>(page + offset) += delta;
-            } else {
-                *reinterpret_cast<DWORD UNALIGNED*>(page + offset) += static_cast<DWORD>(delta);
+            if (size > 0 && !visit(module + rva, size)) {
+                return false;
             }
-        }
-        if (writable) {
-            virtualProtect(page, PAGE, previous, &previous);
         }
         block += header->SizeOfBlock;
     }
+    return true;
 }
 
-void BindImports(void* module, VirtualProtectFn virtualProtect) {
-    void* kernel32 = LoadedModule("kernel32.dll", 12);
-    auto getProcAddress = reinterpret_cast<GetProcAddressFn>(FindExport(kernel32, "GetProcAddress"));
-    auto loadLibrary = reinterpret_cast<LoadLibraryAFn>(FindExport(kernel32, "LoadLibraryA"));
-    if (getProcAddress == nullptr || loadLibrary == nullptr) {
-        return;
+// Adds `delta` to every value the base relocations name. The table is checked whole first,
+// so a table that cannot be applied leaves the image as it was.
+bool Relocate(BYTE* module, ULONG_PTR delta, WritablePages& pages) {
+    if (!ForEachRelocation(module, [](BYTE*, int) { return true; })) {
+        return false;
     }
+    const bool applied = ForEachRelocation(module, [&pages, delta](BYTE* target, int size) {
+        if (!pages.Cover(target, size)) {
+            return false;
+        }
+        if (size == sizeof(ULONG_PTR)) {
+            ULONG_PTR value;
+            __builtin_memcpy(&value, target, sizeof(value));
+            value += delta;
+            __builtin_memcpy(target, &value, sizeof(value));
+        } else {
+            DWORD value;
+            __builtin_memcpy(&value, target, sizeof(value));
+            value += static_cast<DWORD>(delta);
+            __builtin_memcpy(target, &value, sizeof(value));
+        }
+        return true;
+    });
+    return pages.RestoreAll() && applied;
+}
+
+// Fills every import slot. Stops at the first import DLL that does not load, or name or
+// ordinal that does not resolve. No page stays writable while an import DLL loads (its
+// initialisation runs then).
+bool BindImports(BYTE* module, LoadLibraryAFn loadLibrary, GetProcAddressFn getProcAddress, WritablePages& pages) {
     for (const IMAGE_IMPORT_DESCRIPTOR* import = ImportsOf(module); import != nullptr && import->Name != 0; ++import) {
+        // Without a name table the slots are the only copy of the names: not made by our linker.
+        if (import->OriginalFirstThunk == 0 || !pages.RestoreAll()) {
+            return false;
+        }
         HMODULE library = loadLibrary(AtRva<const char>(module, import->Name));
-        if (library == nullptr || import->OriginalFirstThunk == 0) {
-            continue;
+        if (library == nullptr) {
+            return false;
         }
         const auto* names = AtRva<const IMAGE_THUNK_DATA>(module, import->OriginalFirstThunk);
         auto* slots = AtRva<IMAGE_THUNK_DATA>(module, import->FirstThunk);
@@ -233,41 +314,68 @@ void BindImports(void* module, VirtualProtectFn virtualProtect) {
                     ? reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(IMAGE_ORDINAL(names->u1.Ordinal)))
                     : AtRva<const IMAGE_IMPORT_BY_NAME>(module, static_cast<DWORD>(names->u1.AddressOfData))->Name;
             const FARPROC function = getProcAddress(library, symbol);
-            DWORD previous = 0;
-            if (virtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE, &previous)) {
-                slots->u1.Function = reinterpret_cast<ULONG_PTR>(function);
-                virtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), previous, &previous);
+            if (function == nullptr || !pages.Cover(reinterpret_cast<BYTE*>(&slots->u1.Function), sizeof(slots->u1.Function))) {
+                pages.RestoreAll();
+                return false;
             }
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(function);
         }
     }
+    return pages.RestoreAll();
+}
+
+// The image that holds `address`: the base of the mapping it lies in.
+void* ImageHolding(const void* address) {
+    const auto query =
+        reinterpret_cast<VirtualQueryFn>(FindExport(LoadedModule("kernel32.dll", 12), "VirtualQuery"));
+    MEMORY_BASIC_INFORMATION info;
+    if (query == nullptr || query(address, &info, sizeof(info)) != sizeof(info) || info.Type != MEM_IMAGE) {
+        return nullptr;
+    }
+    return info.AllocationBase;
 }
 
 }  // namespace
 
-void PrepareImageForExports() {
-    if (g_ImageState.load(std::memory_order_acquire) == PREPARED) {
-        return;
+bool FixUpImage(void* base, const void* relocationProbe) {
+    void* kernel32 = LoadedModule("kernel32.dll", 12);
+    const auto query = reinterpret_cast<VirtualQueryFn>(FindExport(kernel32, "VirtualQuery"));
+    const auto protect = reinterpret_cast<VirtualProtectFn>(FindExport(kernel32, "VirtualProtect"));
+    const auto loadLibrary = reinterpret_cast<LoadLibraryAFn>(FindExport(kernel32, "LoadLibraryA"));
+    const auto getProcAddress = reinterpret_cast<GetProcAddressFn>(FindExport(kernel32, "GetProcAddress"));
+    auto* module = static_cast<BYTE*>(base);
+    const auto* probe = static_cast<const BYTE*>(relocationProbe);
+    if (query == nullptr || protect == nullptr || loadLibrary == nullptr || getProcAddress == nullptr ||
+        module == nullptr || probe < module || probe + sizeof(ULONG_PTR) > module + NtHeadersOf(module)->OptionalHeader.SizeOfImage) {
+        return false;
     }
-    int expected = UNPREPARED;
-    if (g_ImageState.compare_exchange_strong(expected, PREPARING, std::memory_order_acq_rel)) {
-        void* module = ModuleHolding(const_cast<void**>(&g_RelocationProbe));
-        const ULONG_PTR delta =
-            reinterpret_cast<ULONG_PTR>(&g_RelocationProbe) - reinterpret_cast<ULONG_PTR>(g_RelocationProbe);
-        auto virtualProtect =
-            reinterpret_cast<VirtualProtectFn>(FindExport(LoadedModule("kernel32.dll", 12), "VirtualProtect"));
-        if (module != nullptr && virtualProtect != nullptr) {
-            if (delta != 0) {
-                Relocate(module, delta, virtualProtect);
-            }
-            if (NeedsBinding(module)) {
-                BindImports(module, virtualProtect);
-            }
-        }
-        g_ImageState.store(PREPARED, std::memory_order_release);
-        return;
+    const ULONG_PTR delta =
+        reinterpret_cast<ULONG_PTR>(probe) - *reinterpret_cast<const volatile ULONG_PTR*>(probe);
+    WritablePages pages(query, protect);
+    if (delta != 0 && !Relocate(module, delta, pages)) {
+        return false;
     }
-    // Another thread is preparing: nothing of the image may run before it is done.
-    while (g_ImageState.load(std::memory_order_acquire) != PREPARED) {
-        _mm_pause();
+    return !NeedsBinding(module) || BindImports(module, loadLibrary, getProcAddress, pages);
+}
+
+bool PrepareImageForExports() {
+    const int state = g_ImageState.load(std::memory_order_acquire);
+    if (state != NOT_PREPARED) {
+        return state == PREPARED;
     }
+    void* kernel32 = LoadedModule("kernel32.dll", 12);
+    const auto acquire = reinterpret_cast<SrwLockFn>(FindExport(kernel32, "AcquireSRWLockExclusive"));
+    const auto release = reinterpret_cast<SrwLockFn>(FindExport(kernel32, "ReleaseSRWLockExclusive"));
+    if (acquire == nullptr || release == nullptr) {
+        return false;
+    }
+    acquire(&g_PreparationLock);
+    int prepared = g_ImageState.load(std::memory_order_relaxed);
+    if (prepared == NOT_PREPARED) {
+        void* probe = const_cast<void**>(&g_RelocationProbe);
+        prepared = FixUpImage(ImageHolding(probe), probe) ? PREPARED : FAILED;
+        g_ImageState.store(prepared, std::memory_order_release);
+    }
+    release(&g_PreparationLock);
+    return prepared == PREPARED;
 }
