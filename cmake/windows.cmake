@@ -47,7 +47,7 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 
 # The portable core's tests again, now on the Windows C runtime (wide paths, printf).
 add_executable(core_tests ${QUARN_CORE_TEST_SOURCES})
-target_link_libraries(core_tests PRIVATE quarn_core gtest_main)
+target_link_libraries(core_tests PRIVATE quarn_core quarn_stop gtest_main)
 target_link_options(core_tests PRIVATE ${QUARN_WIN_LINK_OPTIONS})
 add_test(NAME core_tests_wine COMMAND core_tests)
 
