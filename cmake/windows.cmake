@@ -24,18 +24,52 @@ add_library(quarn_win STATIC
 target_link_libraries(quarn_win PUBLIC quarn_core ${QUARN_WIN_LIBS})
 target_compile_definitions(quarn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 
+# One version for everything: the project's version is the version resource's and the
+# package's ProductVersion. Windows Installer compares only the first three fields, so a
+# fourth one that changes alone would make a package that does not upgrade the last one.
+if(PROJECT_VERSION_TWEAK AND NOT PROJECT_VERSION_TWEAK EQUAL 0)
+  message(FATAL_ERROR "project version ${PROJECT_VERSION}: the installer ignores the fourth field; change the first three")
+endif()
+if(PROJECT_VERSION_MAJOR GREATER 255 OR PROJECT_VERSION_MINOR GREATER 255 OR PROJECT_VERSION_PATCH GREATER 65535)
+  message(FATAL_ERROR "project version ${PROJECT_VERSION}: Windows Installer takes at most 255.255.65535")
+endif()
+function(quarn_version_resource target major minor patch)
+  target_compile_definitions(${target} PRIVATE QUARN_VERSION_MAJOR=${major} QUARN_VERSION_MINOR=${minor}
+                             QUARN_VERSION_PATCH=${patch} QUARN_VERSION_BUILD=0)
+endfunction()
+
 set(QUARN_RESOURCES ${CMAKE_SOURCE_DIR}/app/res/QuarnVelmora.rc)
 set_source_files_properties(${QUARN_RESOURCES} PROPERTIES
-  COMPILE_DEFINITIONS "QUARN_VERSION_MAJOR=${PROJECT_VERSION_MAJOR};QUARN_VERSION_MINOR=${PROJECT_VERSION_MINOR};QUARN_VERSION_PATCH=${PROJECT_VERSION_PATCH};QUARN_VERSION_BUILD=${PROJECT_VERSION_TWEAK}"
   OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/app/res/tray_icon.ico;${CMAKE_SOURCE_DIR}/app/res/QuarnVelmora.exe.manifest;${CMAKE_SOURCE_DIR}/app/res/resource.h")
 
-add_executable(QuarnVelmora WIN32 app/win/main.cpp ${QUARN_RESOURCES})
-target_link_libraries(QuarnVelmora PRIVATE quarn_win)
+# The release executable's own code carries debug information, which the build moves into
+# QuarnVelmora.exe.debug (below) so that a crash address can be symbolised.
+foreach(target quarn_core quarn_win tinyxml2)
+  target_compile_options(${target} PRIVATE -g)
+endforeach()
+
 # The module-definition file exports the Mobile Broadband wrapper under its decorated names
 # (CMake hands .def sources to the linker only for DLLs with this toolchain).
 set(QUARN_EXPORTS_DEF ${CMAKE_SOURCE_DIR}/mbnapi/mbn_exports.def)
-target_link_options(QuarnVelmora PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows ${QUARN_EXPORTS_DEF})
-set_target_properties(QuarnVelmora PROPERTIES LINK_DEPENDS ${QUARN_EXPORTS_DEF})
+
+# QuarnVelmora.exe as shipped: stripped, with a debug link to QuarnVelmora.exe.debug beside
+# it (gdb and addr2line follow the link to find the debug information).
+function(quarn_release_executable target)
+  add_executable(${target} WIN32 app/win/main.cpp ${QUARN_RESOURCES})
+  target_compile_options(${target} PRIVATE -g)
+  target_link_libraries(${target} PRIVATE quarn_win)
+  target_link_options(${target} PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows ${QUARN_EXPORTS_DEF})
+  set_target_properties(${target} PROPERTIES LINK_DEPENDS ${QUARN_EXPORTS_DEF})
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>.debug
+    COMMAND ${CMAKE_STRIP} --strip-all $<TARGET_FILE:${target}>
+    COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=$<TARGET_FILE:${target}>.debug $<TARGET_FILE:${target}>
+    VERBATIM)
+endfunction()
+
+quarn_release_executable(QuarnVelmora)
+quarn_version_resource(QuarnVelmora ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR} ${PROJECT_VERSION_PATCH})
+add_test(NAME release_debug_info COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/check_release_debug_info.sh $<TARGET_FILE:QuarnVelmora>)
 
 add_subdirectory(emulator)
 
@@ -54,6 +88,8 @@ add_test(NAME core_tests_wine COMMAND core_tests)
 # Real windows, menus, resources and the notification area (needs an X display).
 add_executable(window_tests app/win/app_window_test.cpp ${QUARN_RESOURCES})
 target_link_libraries(window_tests PRIVATE quarn_win gtest_main)
+quarn_version_resource(window_tests ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR} ${PROJECT_VERSION_PATCH})
+target_compile_definitions(window_tests PRIVATE QUARN_PROJECT_VERSION="${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
 target_link_options(window_tests PRIVATE ${QUARN_WIN_LINK_OPTIONS})
 add_test(NAME window_tests_wine COMMAND window_tests)
 
@@ -161,3 +197,4 @@ add_dependencies(mbn_caller QuarnVelmora tray_probe)
 add_test(NAME e2e_mbn_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_mbn_e2e.sh
   $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator $<TARGET_FILE:mbn_caller>)
 set_tests_properties(e2e_mbn_wine PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED emulator_prefix)
+
