@@ -198,3 +198,59 @@ add_test(NAME e2e_mbn_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_mbn_e2e.sh
   $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator $<TARGET_FILE:mbn_caller>)
 set_tests_properties(e2e_mbn_wine PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED emulator_prefix)
 
+# ---- The Windows Installer package (deploy/) ----
+# The stopper that the package runs before files are replaced or removed.
+add_executable(StopQuarnVelmora WIN32 deploy/win/stop_quarn_velmora.cpp)
+target_link_libraries(StopQuarnVelmora PRIVATE quarn_stop)
+target_compile_definitions(StopQuarnVelmora PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+target_link_options(StopQuarnVelmora PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows -s)
+
+set(QUARN_SIGN_CERT "" CACHE FILEPATH "Authenticode certificate (PEM) for the package and its executables; empty: unsigned")
+set(QUARN_SIGN_KEY "" CACHE FILEPATH "The private key (PEM) of QUARN_SIGN_CERT")
+set(QUARN_PACKAGE_INPUTS
+  ${CMAKE_SOURCE_DIR}/deploy/QuarnVelmora.wxs ${CMAKE_SOURCE_DIR}/deploy/QuarnVelmora.wprp
+  ${CMAKE_SOURCE_DIR}/app/demo/QuarnVelmora.exe.config
+  ${CMAKE_SOURCE_DIR}/deploy/build_package.sh ${CMAKE_SOURCE_DIR}/deploy/sign.sh)
+
+# quarn_package_command(OUTPUT VERSION EXE_TARGET [signing arguments]): the package of the
+# release executable EXE_TARGET with the stopper, the default settings and the trace profile.
+function(quarn_package output version exe_target)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_SOURCE_DIR}/deploy/build_package.sh --version ${version}
+            --exe $<TARGET_FILE:${exe_target}> --stopper $<TARGET_FILE:StopQuarnVelmora>
+            --config ${CMAKE_SOURCE_DIR}/app/demo/QuarnVelmora.exe.config
+            --profile ${CMAKE_SOURCE_DIR}/deploy/QuarnVelmora.wprp --out ${output} ${ARGN}
+    DEPENDS ${exe_target} StopQuarnVelmora ${QUARN_PACKAGE_INPUTS}
+    VERBATIM)
+endfunction()
+
+set(QUARN_PACKAGE ${CMAKE_BINARY_DIR}/package/QuarnVelmora-${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.msi)
+set(QUARN_SIGN_ARGS "")
+if(QUARN_SIGN_CERT OR QUARN_SIGN_KEY)
+  if(NOT EXISTS "${QUARN_SIGN_CERT}" OR NOT EXISTS "${QUARN_SIGN_KEY}")
+    message(FATAL_ERROR "signing needs both QUARN_SIGN_CERT and QUARN_SIGN_KEY as existing files")
+  endif()
+  set(QUARN_SIGN_ARGS --cert ${QUARN_SIGN_CERT} --key ${QUARN_SIGN_KEY})
+endif()
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+quarn_package(${QUARN_PACKAGE} ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH} QuarnVelmora ${QUARN_SIGN_ARGS})
+add_custom_target(quarn_package ALL DEPENDS ${QUARN_PACKAGE})
+
+# For the upgrade test only: the same program one patch version on, in its own package.
+math(EXPR QUARN_NEXT_PATCH "${PROJECT_VERSION_PATCH} + 1")
+quarn_release_executable(QuarnVelmora_next)
+quarn_version_resource(QuarnVelmora_next ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR} ${QUARN_NEXT_PATCH})
+set_target_properties(QuarnVelmora_next PROPERTIES OUTPUT_NAME QuarnVelmora RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/upgrade-test)
+set(QUARN_NEXT_PACKAGE ${CMAKE_BINARY_DIR}/upgrade-test/QuarnVelmora-${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${QUARN_NEXT_PATCH}.msi)
+quarn_package(${QUARN_NEXT_PACKAGE} ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${QUARN_NEXT_PATCH} QuarnVelmora_next)
+add_custom_target(quarn_next_package ALL DEPENDS ${QUARN_NEXT_PACKAGE})
+
+# Install, start from Program Files, upgrade while running, uninstall, under Wine's msiexec.
+add_test(NAME e2e_package_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_package_e2e.sh
+  $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator ${QUARN_PACKAGE} ${QUARN_NEXT_PACKAGE})
+set_tests_properties(e2e_package_wine PROPERTIES TIMEOUT 400 FIXTURES_REQUIRED emulator_prefix)
+
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
+# The tables that decide what the package does, and the files it carries.
+add_test(NAME package_tables COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/deploy/check_package.py
+  ${QUARN_PACKAGE} ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH})
