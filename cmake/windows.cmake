@@ -254,3 +254,8 @@ find_package(Python3 COMPONENTS Interpreter REQUIRED)
 # The tables that decide what the package does, and the files it carries.
 add_test(NAME package_tables COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/deploy/check_package.py
   ${QUARN_PACKAGE} ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH})
+# Signing with a throw-away certificate (the upgrade test's package is never signed).
+add_test(NAME package_signing COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/check_signing.sh
+  $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:StopQuarnVelmora> ${QUARN_NEXT_PACKAGE}
+  ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${QUARN_NEXT_PATCH})
+
