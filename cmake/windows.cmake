@@ -259,3 +259,6 @@ add_test(NAME package_signing COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/check_signin
   $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:StopQuarnVelmora> ${QUARN_NEXT_PACKAGE}
   ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${QUARN_NEXT_PATCH})
 
+# The trace profile is well-formed and collects the provider and events the code writes.
+add_test(NAME trace_profile COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/deploy/check_trace_profile.py
+  ${CMAKE_SOURCE_DIR}/deploy/QuarnVelmora.wprp ${CMAKE_SOURCE_DIR}/trace/win/trace_etw.cpp ${CMAKE_SOURCE_DIR}/trace/trace.h)
