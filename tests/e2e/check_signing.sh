@@ -63,8 +63,9 @@ PY
 # Same tables and streams, and one stream more: the signature.
 msi_unchanged_but_signature() {
   mkdir -p "$work/before" "$work/after"
-  msidump -t -s -d "$work/before" "$1" > /dev/null
-  msidump -t -s -d "$work/after" "$2" > /dev/null
+  # msidump writes the Binary table's rows below its working directory.
+  (cd "$work/before" && msidump -t -s -d . "$1" > /dev/null)
+  (cd "$work/after" && msidump -t -s -d . "$2" > /dev/null)
   diff -r "$work/before" "$work/after" > "$work/msi.diff" || true
   rm -rf "$work/before" "$work/after"
   # The signature's stream name starts with the control character 5.
@@ -79,7 +80,8 @@ for file in "$exe" "$stopper" "$package"; do
   check "$name: the signature verifies against the signing certificate" verifies "$work/$name" "$work/signer.pem"
   check "$name: ... and not against another certificate" bash -c "! osslsigncode verify -CAfile '$work/stranger.pem' -in '$work/$name' >/dev/null 2>&1"
   case $name in
-    *.msi) check "$name: otherwise unchanged (tables and streams)" msi_unchanged_but_signature "$file" "$work/$name" ;;
+    *.msi) check "$name: otherwise unchanged (tables, their binary data and streams)" \
+             msi_unchanged_but_signature "$file" "$work/$name" ;;
     *) check "$name: otherwise unchanged (bytes, header checksum aside)" pe_unchanged_but_signature "$file" "$work/$name" ;;
   esac
 done
