@@ -69,16 +69,20 @@ start_installed() {
   WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "$path" & app_pid=$!
   probe wait-window 30000
 }
+# True once COMMAND succeeds, trying for up to SECONDS.
+within() {
+  local deadline=$(( $(date +%s) + $1 )); shift
+  until "$@"; do
+    if [ "$(date +%s)" -ge "$deadline" ]; then return 1; fi
+    sleep 0.2
+  done
+}
 # True while the process runs (a zombie has ended: it only waits for its exit code to be read).
 running() { [ -e "/proc/$1" ] && ! grep -q '^[0-9]* (.*) Z' "/proc/$1/stat" 2>/dev/null; }
 # The running instance (our child) has ended, within 20 s, with exit code 0, and its window
 # is gone. msiexec has returned by now, so the stopper has done its own waiting.
 instance_ended() {
-  local deadline=$(( $(date +%s) + 20 ))
-  while running "$app_pid"; do
-    if [ "$(date +%s)" -ge "$deadline" ]; then echo "still running"; return 1; fi
-    sleep 0.2
-  done
+  if ! within 20 eval '! running "$app_pid"'; then echo "still running"; return 1; fi
   app_exited_with_zero && probe wait-gone 5000
 }
 emulator_dlls_removed() { rm -f "$installed/cfgmgr32.dll" "$installed/powrprof.dll"; }
@@ -128,10 +132,15 @@ ctl sim absent >/dev/null
 check "the upgraded program starts" start_installed
 check "the kept settings apply: the icon shows without a SIM" probe wait-icon shown 15000
 
-echo "== uninstall while the program runs"
+echo "== uninstall while the program runs, with another client holding the control pipe"
+# The pipe serves one client at a time; the server lets a silent one go after 3 s.
+probe pipe-hold 10000 > "$work/hold.out" & hold_pid=$!
+holding() { grep -q held "$work/hold.out"; }
+check "a silent client holds the control pipe" within 15 holding
 msiexec_timed uninstall_s /x "$(winepath -w "$next_package")"
 check "msiexec /x /qn succeeds (${uninstall_s} s)" test "$msi_status" = 0
 check "the running program has ended, with exit code 0" instance_ended
+wait "$hold_pid" || true
 check "the package's files are gone (only the emulator's DLLs, not the package's, are left)" \
   test "$(installed_files)" = "cfgmgr32.dll powrprof.dll "
 check "the Run value is gone" test -z "$(run_value)"
