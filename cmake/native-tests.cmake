@@ -3,7 +3,7 @@ find_package(GTest REQUIRED)
 include(GoogleTest)
 
 add_executable(core_tests ${QUARN_CORE_TEST_SOURCES})
-target_link_libraries(core_tests PRIVATE quarn_core GTest::gtest_main)
+target_link_libraries(core_tests PRIVATE quarn_core quarn_stop GTest::gtest_main)
 gtest_discover_tests(core_tests)
 
 add_subdirectory(emulator)

@@ -26,18 +26,52 @@ add_library(quarn_win STATIC
 target_link_libraries(quarn_win PUBLIC quarn_core ${QUARN_WIN_LIBS})
 target_compile_definitions(quarn_win PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 
+# One version for everything: the project's version is the version resource's and the
+# package's ProductVersion. Windows Installer compares only the first three fields, so a
+# fourth one that changes alone would make a package that does not upgrade the last one.
+if(PROJECT_VERSION_TWEAK AND NOT PROJECT_VERSION_TWEAK EQUAL 0)
+  message(FATAL_ERROR "project version ${PROJECT_VERSION}: the installer ignores the fourth field; change the first three")
+endif()
+if(PROJECT_VERSION_MAJOR GREATER 255 OR PROJECT_VERSION_MINOR GREATER 255 OR PROJECT_VERSION_PATCH GREATER 65535)
+  message(FATAL_ERROR "project version ${PROJECT_VERSION}: Windows Installer takes at most 255.255.65535")
+endif()
+function(quarn_version_resource target major minor patch)
+  target_compile_definitions(${target} PRIVATE QUARN_VERSION_MAJOR=${major} QUARN_VERSION_MINOR=${minor}
+                             QUARN_VERSION_PATCH=${patch} QUARN_VERSION_BUILD=0)
+endfunction()
+
 set(QUARN_RESOURCES ${CMAKE_SOURCE_DIR}/app/res/QuarnVelmora.rc)
 set_source_files_properties(${QUARN_RESOURCES} PROPERTIES
-  COMPILE_DEFINITIONS "QUARN_VERSION_MAJOR=${PROJECT_VERSION_MAJOR};QUARN_VERSION_MINOR=${PROJECT_VERSION_MINOR};QUARN_VERSION_PATCH=${PROJECT_VERSION_PATCH};QUARN_VERSION_BUILD=${PROJECT_VERSION_TWEAK}"
   OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/app/res/tray_icon.ico;${CMAKE_SOURCE_DIR}/app/res/QuarnVelmora.exe.manifest;${CMAKE_SOURCE_DIR}/app/res/resource.h")
 
-add_executable(QuarnVelmora WIN32 app/win/main.cpp ${QUARN_RESOURCES})
-target_link_libraries(QuarnVelmora PRIVATE quarn_win)
+# The release executable's own code carries debug information, which the build moves into
+# QuarnVelmora.exe.debug (below) so that a crash address can be symbolised.
+foreach(target quarn_core quarn_win tinyxml2)
+  target_compile_options(${target} PRIVATE -g)
+endforeach()
+
 # The module-definition file exports the Mobile Broadband wrapper under its decorated names
 # (CMake hands .def sources to the linker only for DLLs with this toolchain).
 set(QUARN_EXPORTS_DEF ${CMAKE_SOURCE_DIR}/mbnapi/mbn_exports.def)
-target_link_options(QuarnVelmora PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows ${QUARN_EXPORTS_DEF})
-set_target_properties(QuarnVelmora PROPERTIES LINK_DEPENDS ${QUARN_EXPORTS_DEF})
+
+# QuarnVelmora.exe as shipped: stripped, with a debug link to QuarnVelmora.exe.debug beside
+# it (gdb and addr2line follow the link to find the debug information).
+function(quarn_release_executable target)
+  add_executable(${target} WIN32 app/win/main.cpp ${QUARN_RESOURCES})
+  target_compile_options(${target} PRIVATE -g)
+  target_link_libraries(${target} PRIVATE quarn_win)
+  target_link_options(${target} PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows ${QUARN_EXPORTS_DEF})
+  set_target_properties(${target} PROPERTIES LINK_DEPENDS ${QUARN_EXPORTS_DEF})
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>.debug
+    COMMAND ${CMAKE_STRIP} --strip-all $<TARGET_FILE:${target}>
+    COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=$<TARGET_FILE:${target}>.debug $<TARGET_FILE:${target}>
+    VERBATIM)
+endfunction()
+
+quarn_release_executable(QuarnVelmora)
+quarn_version_resource(QuarnVelmora ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR} ${PROJECT_VERSION_PATCH})
+add_test(NAME release_debug_info COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/check_release_debug_info.sh $<TARGET_FILE:QuarnVelmora>)
 
 add_subdirectory(emulator)
 
@@ -49,13 +83,15 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 
 # The portable core's tests again, now on the Windows C runtime (wide paths, printf).
 add_executable(core_tests ${QUARN_CORE_TEST_SOURCES})
-target_link_libraries(core_tests PRIVATE quarn_core gtest_main)
+target_link_libraries(core_tests PRIVATE quarn_core quarn_stop gtest_main)
 target_link_options(core_tests PRIVATE ${QUARN_WIN_LINK_OPTIONS})
 add_test(NAME core_tests_wine COMMAND core_tests)
 
 # Real windows, menus, resources and the notification area (needs an X display).
 add_executable(window_tests app/win/app_window_test.cpp ${QUARN_RESOURCES})
 target_link_libraries(window_tests PRIVATE quarn_win gtest_main)
+quarn_version_resource(window_tests ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR} ${PROJECT_VERSION_PATCH})
+target_compile_definitions(window_tests PRIVATE QUARN_PROJECT_VERSION="${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
 target_link_options(window_tests PRIVATE ${QUARN_WIN_LINK_OPTIONS})
 add_test(NAME window_tests_wine COMMAND window_tests)
 
@@ -219,3 +255,68 @@ set_target_properties(image_fixups_test fixup_sample quarn_fixup_held fixup_expo
   PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QUARN_FIXUP_DIR})
 add_test(NAME image_fixups_wine COMMAND image_fixups_test)
 set_tests_properties(image_fixups_wine PROPERTIES TIMEOUT 300)
+
+# ---- The Windows Installer package (deploy/) ----
+# The stopper that the package runs before files are replaced or removed.
+add_executable(StopQuarnVelmora WIN32 deploy/win/stop_quarn_velmora.cpp)
+target_link_libraries(StopQuarnVelmora PRIVATE quarn_stop)
+target_compile_definitions(StopQuarnVelmora PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+target_link_options(StopQuarnVelmora PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows -s)
+
+set(QUARN_SIGN_CERT "" CACHE FILEPATH "Authenticode certificate (PEM) for the package and its executables; empty: unsigned")
+set(QUARN_SIGN_KEY "" CACHE FILEPATH "The private key (PEM) of QUARN_SIGN_CERT")
+set(QUARN_PACKAGE_INPUTS
+  ${CMAKE_SOURCE_DIR}/deploy/QuarnVelmora.wxs ${CMAKE_SOURCE_DIR}/deploy/QuarnVelmora.wprp
+  ${CMAKE_SOURCE_DIR}/app/demo/QuarnVelmora.exe.config
+  ${CMAKE_SOURCE_DIR}/deploy/build_package.sh ${CMAKE_SOURCE_DIR}/deploy/sign.sh)
+
+# quarn_package_command(OUTPUT VERSION EXE_TARGET [signing arguments]): the package of the
+# release executable EXE_TARGET with the stopper, the default settings and the trace profile.
+function(quarn_package output version exe_target)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_SOURCE_DIR}/deploy/build_package.sh --version ${version}
+            --exe $<TARGET_FILE:${exe_target}> --stopper $<TARGET_FILE:StopQuarnVelmora>
+            --config ${CMAKE_SOURCE_DIR}/app/demo/QuarnVelmora.exe.config
+            --profile ${CMAKE_SOURCE_DIR}/deploy/QuarnVelmora.wprp --out ${output} ${ARGN}
+    DEPENDS ${exe_target} StopQuarnVelmora ${QUARN_PACKAGE_INPUTS}
+    VERBATIM)
+endfunction()
+
+set(QUARN_PACKAGE ${CMAKE_BINARY_DIR}/package/QuarnVelmora-${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.msi)
+set(QUARN_SIGN_ARGS "")
+if(QUARN_SIGN_CERT OR QUARN_SIGN_KEY)
+  if(NOT EXISTS "${QUARN_SIGN_CERT}" OR NOT EXISTS "${QUARN_SIGN_KEY}")
+    message(FATAL_ERROR "signing needs both QUARN_SIGN_CERT and QUARN_SIGN_KEY as existing files")
+  endif()
+  set(QUARN_SIGN_ARGS --cert ${QUARN_SIGN_CERT} --key ${QUARN_SIGN_KEY})
+endif()
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+quarn_package(${QUARN_PACKAGE} ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH} QuarnVelmora ${QUARN_SIGN_ARGS})
+add_custom_target(quarn_package ALL DEPENDS ${QUARN_PACKAGE})
+
+# For the upgrade test only: the same program one patch version on, in its own package.
+math(EXPR QUARN_NEXT_PATCH "${PROJECT_VERSION_PATCH} + 1")
+quarn_release_executable(QuarnVelmora_next)
+quarn_version_resource(QuarnVelmora_next ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR} ${QUARN_NEXT_PATCH})
+set_target_properties(QuarnVelmora_next PROPERTIES OUTPUT_NAME QuarnVelmora RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/upgrade-test)
+set(QUARN_NEXT_PACKAGE ${CMAKE_BINARY_DIR}/upgrade-test/QuarnVelmora-${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${QUARN_NEXT_PATCH}.msi)
+quarn_package(${QUARN_NEXT_PACKAGE} ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${QUARN_NEXT_PATCH} QuarnVelmora_next)
+add_custom_target(quarn_next_package ALL DEPENDS ${QUARN_NEXT_PACKAGE})
+
+# Install, start from Program Files, upgrade while running, uninstall, under Wine's msiexec.
+add_test(NAME e2e_package_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_package_e2e.sh
+  $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator ${QUARN_PACKAGE} ${QUARN_NEXT_PACKAGE})
+set_tests_properties(e2e_package_wine PROPERTIES TIMEOUT 400 FIXTURES_REQUIRED emulator_prefix)
+
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
+# The tables that decide what the package does, and the files it carries.
+add_test(NAME package_tables COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/deploy/check_package.py
+  ${QUARN_PACKAGE} ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH})
+# Signing with a throw-away certificate (the upgrade test's package is never signed).
+add_test(NAME package_signing COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/check_signing.sh
+  $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:StopQuarnVelmora> ${QUARN_NEXT_PACKAGE}
+  ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${QUARN_NEXT_PATCH})
+
+# The trace profile is well-formed and collects the provider and events the code writes.
+add_test(NAME trace_profile COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/deploy/check_trace_profile.py
+  ${CMAKE_SOURCE_DIR}/deploy/QuarnVelmora.wprp ${CMAKE_SOURCE_DIR}/trace/win/trace_etw.cpp ${CMAKE_SOURCE_DIR}/trace/trace.h)

@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 xvfb x11-utils xdotool imagemagick trayer
   dpkg-dev python3
+  wixl msitools osslsigncode openssl
 )
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }

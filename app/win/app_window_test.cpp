@@ -333,7 +333,7 @@ TEST(Resources, TheIconIsOne32By32ImageWithAlpha) {
 }
 
 TEST(Resources, TheVersionLineComesFromTheVersionResource) {
-    EXPECT_EQ(ReadExecutableVersion(), L"1.0.0.0");
+    EXPECT_EQ(ReadExecutableVersion(), std::wstring(L"" QUARN_PROJECT_VERSION)) << "the project's version";
     const std::wstring directory = GetExecutableDirectory();
     ASSERT_FALSE(directory.empty());
     EXPECT_EQ(directory.back(), L'\\');

@@ -9,6 +9,8 @@
 //   tray_probe post-noted NOTE MESSAGE WPARAM LPARAM
 //                                    writes NOTE into the modem emulator's journal, then posts
 //   tray_probe pipe-send TEXT        writes TEXT (UTF-16LE, zero-terminated) to the control pipe
+//   tray_probe pipe-hold MS          connects to the control pipe, prints "held", says nothing
+//                                    for MS and then lets go (a client in the way of others)
 //   tray_probe message-box CAPTION MS  0 once a message box with CAPTION is open; prints its
 //                                    text and closes it with OK
 #include <windows.h>
@@ -109,6 +111,18 @@ int wmain(int argc, wchar_t** argv) {
         FlushFileBuffers(pipe);
         CloseHandle(pipe);
         return ok ? 0 : 1;
+    }
+    if (verb == L"pipe-hold" && argc == 3) {
+        const HANDLE pipe = CreateFileW(L"\\\\.\\pipe\\QuarnVelmoraPipe", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            std::fprintf(stderr, "tray_probe: the control pipe is not there (%lu)\n", GetLastError());
+            return 1;
+        }
+        std::printf("held\n");
+        std::fflush(stdout);
+        Sleep(Number(argv[2]));
+        CloseHandle(pipe);
+        return 0;
     }
     if (verb == L"message-box" && argc == 4) {
         const std::wstring caption = argv[2];

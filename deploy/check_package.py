@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""Checks the tables of the Windows Installer package that decide what it does.
+
+    check_package.py PACKAGE.msi VERSION
+
+VERSION is the project's MAJOR.MINOR.PATCH. The files the package was built from are in
+PACKAGE.msi.files (deploy/build_package.sh leaves them there).
+"""
+import os
+import subprocess
+import sys
+import tempfile
+
+TYPE_EXE_FROM_BINARY = 2
+CONTINUE = 0x40
+IN_SCRIPT = 0x400
+NO_IMPERSONATE = 0x800
+COMPONENT_NEVER_OVERWRITE = 0x80
+COMPONENT_64BIT = 0x100
+HKLM = 2
+
+failures = 0
+
+
+def check(name, ok, detail=""):
+    global failures
+    print("%s: %s%s" % ("ok" if ok else "FAILED", name, "" if ok or not detail else " (%s)" % detail))
+    if not ok:
+        failures += 1
+
+
+def table(package, name):
+    """Rows of a table as dicts keyed by column name (IDT export: names, types, keys, rows)."""
+    text = subprocess.run(["msiinfo", "export", package, name], check=True, capture_output=True,
+                          text=True).stdout
+    lines = [line.rstrip("\r") for line in text.split("\n")]
+    columns = lines[0].split("\t")
+    return [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
+
+
+def main(argv):
+    if len(argv) != 3:
+        print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
+        return 2
+    package, version = argv[1], argv[2]
+    files = package + ".files"
+
+    suminfo = subprocess.run(["msiinfo", "suminfo", package], check=True, capture_output=True, text=True).stdout
+    check("an x64 package", "Template: x64;1033" in suminfo)
+
+    properties = {row["Property"]: row["Value"] for row in table(package, "Property")}
+    check("ProductVersion is the project's version %s" % version, properties.get("ProductVersion") == version,
+          properties.get("ProductVersion"))
+    check("per-machine (ALLUSERS=1)", properties.get("ALLUSERS") == "1")
+
+    directories = {row["Directory"]: row for row in table(package, "Directory")}
+    install = directories.get("INSTALLDIR", {})
+    check("installs into ProgramFiles64Folder\\QuarnVelmora",
+          install.get("Directory_Parent") == "ProgramFiles64Folder" and install.get("DefaultDir") == "QuarnVelmora")
+
+    components = {row["Component"]: row for row in table(package, "Component")}
+    check("every component is 64-bit", all(int(c["Attributes"]) & COMPONENT_64BIT for c in components.values()))
+    settings_component = [f["Component_"] for f in table(package, "File") if f["FileName"] == "QuarnVelmora.exe.config"]
+    check("the settings file's component is never overwritten",
+          len(settings_component) == 1 and
+          int(components[settings_component[0]]["Attributes"]) & COMPONENT_NEVER_OVERWRITE != 0)
+    check("the other components may be", sum(
+        1 for c in components.values() if int(c["Attributes"]) & COMPONENT_NEVER_OVERWRITE) == 1)
+    names = sorted(f["FileName"] for f in table(package, "File"))
+    check("the files are the program, its settings and the trace profile",
+          names == ["QuarnVelmora.exe", "QuarnVelmora.exe.config", "QuarnVelmora.wprp"], names)
+
+    registry = table(package, "Registry")
+    run = [r for r in registry if r["Name"] == "QuarnVelmora"]
+    check("a Run value under HKLM starts the installed program",
+          len(run) == 1 and int(run[0]["Root"]) == HKLM and
+          run[0]["Key"] == "Software\\Microsoft\\Windows\\CurrentVersion\\Run" and
+          run[0]["Value"] == '"[INSTALLDIR]QuarnVelmora.exe"', run)
+
+    actions = {row["Action"]: row for row in table(package, "CustomAction")}
+    stop = actions.get("StopRunningInstance", {})
+    kind = int(stop.get("Type", "0"))
+    check("the stopper runs from the Binary table", kind & 0x3F == TYPE_EXE_FROM_BINARY, kind)
+    check("... deferred, as LocalSystem, and its exit code never fails the installer",
+          kind & IN_SCRIPT and kind & NO_IMPERSONATE and kind & CONTINUE, hex(kind))
+    binaries = {row["Name"] for row in table(package, "Binary")}
+    check("... from a Binary row", stop.get("Source") in binaries, stop.get("Source"))
+
+    sequence = {row["Action"]: row for row in table(package, "InstallExecuteSequence")}
+    at = {name: int(row["Sequence"]) for name, row in sequence.items()}
+    check("the stopper runs after InstallInitialize and before RemoveFiles and InstallFiles",
+          at.get("InstallInitialize", 1 << 30) < at.get("StopRunningInstance", -1) < at.get("RemoveFiles", -1)
+          < at.get("InstallFiles", -1), at)
+    condition = sequence.get("StopRunningInstance", {}).get("Condition", "")
+    check("... on uninstall, repair and upgrade", "Installed" in condition and "WIX_UPGRADE_DETECTED" in condition,
+          condition)
+    check("the older product is removed after InstallExecute, inside the transaction",
+          at.get("InstallExecute", 1 << 30) < at.get("RemoveExistingProducts", -1) < at.get("InstallFinalize", -1), at)
+
+    upgrades = table(package, "Upgrade")
+    older = [u for u in upgrades if u["ActionProperty"] == "WIX_UPGRADE_DETECTED"]
+    check("an older version is upgraded", len(older) == 1 and older[0]["VersionMax"] == version and
+          not int(older[0]["Attributes"]) & 2, older)
+    newer = [u for u in upgrades if u["ActionProperty"] == "WIX_DOWNGRADE_DETECTED"]
+    conditions = [c["Condition"] for c in table(package, "LaunchCondition")]
+    check("a newer version refuses the install", len(newer) == 1 and int(newer[0]["Attributes"]) & 2 and
+          "NOT WIX_DOWNGRADE_DETECTED" in conditions, conditions)
+
+    with tempfile.TemporaryDirectory() as extracted:
+        subprocess.run(["msiextract", "-C", extracted, package], check=True, capture_output=True)
+        for name in ("QuarnVelmora.exe", "QuarnVelmora.exe.config", "QuarnVelmora.wprp"):
+            found = [os.path.join(d, name) for d, _, fs in os.walk(extracted) if name in fs]
+            same = len(found) == 1 and open(found[0], "rb").read() == open(os.path.join(files, name), "rb").read()
+            check("the package carries %s as built" % name, same)
+        stopper = subprocess.run(["msiinfo", "extract", package, "Binary." + stop.get("Source", "")],
+                                 capture_output=True).stdout
+        check("the package carries the stopper as built",
+              stopper == open(os.path.join(files, "StopQuarnVelmora.exe"), "rb").read())
+
+    print("package tables: %d failed" % failures)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,62 @@
+#include "deploy/stop_instance.h"
+
+#include <algorithm>
+
+int StopExitCode(StopOutcome outcome) {
+    switch (outcome) {
+    case StopOutcome::NothingToStop:
+    case StopOutcome::Stopped:
+        return 0;
+    case StopOutcome::StillRunning:
+        return 1;
+    case StopOutcome::Unreachable:
+        return 2;
+    }
+    return 2;
+}
+
+std::vector<uint8_t> ExitMessage() {
+    std::vector<uint8_t> bytes;
+    for (const char16_t unit : u"EXIT") {  // the array's own zero is the terminator
+        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    return bytes;
+}
+
+StopOutcome StopRunningInstance(InstanceControl& control, const StopLimits& limits) {
+    const uint64_t deadline = control.NowMs() + limits.TotalMs;
+    const auto remaining = [&]() -> uint32_t {
+        const uint64_t now = control.NowMs();
+        return now >= deadline ? 0 : static_cast<uint32_t>(deadline - now);
+    };
+    bool sent = false;
+    for (;;) {
+        switch (control.Connect()) {
+        case PipeConnect::NoPipe:
+            // The pipe lives as long as its owner: gone after "EXIT" means the owner ended.
+            return sent ? StopOutcome::Stopped : StopOutcome::NothingToStop;
+        case PipeConnect::Busy:
+            if (remaining() == 0) {
+                return StopOutcome::StillRunning;
+            }
+            control.WaitWhileBusy(std::min(remaining(), limits.BusyWaitMs));
+            break;
+        case PipeConnect::Denied:
+        case PipeConnect::Failed:
+            return sent ? StopOutcome::StillRunning : StopOutcome::Unreachable;
+        case PipeConnect::Connected: {
+            sent = control.Send(ExitMessage()) || sent;
+            const bool ended = control.WaitForOwnerExit(std::min(remaining(), limits.ResendMs));
+            control.Disconnect();
+            if (ended) {
+                return StopOutcome::Stopped;
+            }
+            if (remaining() == 0) {
+                return StopOutcome::StillRunning;
+            }
+            break;
+        }
+        }
+    }
+}

@@ -1,0 +1,59 @@
+// Ending the running QuarnVelmora through its control pipe, for the installer: what the
+// stopper does with each outcome of a connection attempt, behind a small port so that the
+// decisions are tested natively and the Windows program only makes the calls.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// What an attempt to connect to the control pipe found.
+enum class PipeConnect {
+    Connected,  // a connection to the instance that owns the pipe
+    NoPipe,     // no instance owns the pipe
+    Busy,       // another client holds the single pipe instance
+    Denied,     // the pipe exists but this account may not write to it
+    Failed,     // any other error
+};
+
+enum class StopOutcome {
+    NothingToStop,  // no pipe at the first attempt
+    Stopped,        // "EXIT" was delivered and the owner has ended
+    StillRunning,   // the owner was still there when the time ran out
+    Unreachable,    // the pipe exists but could not be written to
+};
+
+// The process's exit code for an outcome: 0 when no instance is left running.
+int StopExitCode(StopOutcome outcome);
+
+// The control pipe as the stopper reaches it.
+class InstanceControl {
+public:
+    virtual ~InstanceControl() = default;
+    virtual PipeConnect Connect() = 0;
+    // Writes on the open connection; false when the write failed.
+    virtual bool Send(const std::vector<uint8_t>& message) = 0;
+    // Waits up to `ms` for the process that owns the connected pipe to end; true when it
+    // has. A side that cannot watch that process waits the time and answers false.
+    virtual bool WaitForOwnerExit(uint32_t ms) = 0;
+    // Ends the connection (idempotent).
+    virtual void Disconnect() = 0;
+    // Waits up to `ms` for the busy pipe to take a client.
+    virtual void WaitWhileBusy(uint32_t ms) = 0;
+    virtual uint64_t NowMs() = 0;
+};
+
+struct StopLimits {
+    // The whole run never takes much longer than this, whatever the instance does.
+    uint32_t TotalMs = 30000;
+    // How long to wait for the owner to end before "EXIT" is sent again: an instance that
+    // is still starting drops a message that comes before its window exists.
+    uint32_t ResendMs = 5000;
+    // One wait for a busy pipe (a client that connects and stays silent is let go by the
+    // server after 3 s).
+    uint32_t BusyWaitMs = 1000;
+};
+
+// "EXIT" as the control pipe reads it: UTF-16LE with a terminating zero unit.
+std::vector<uint8_t> ExitMessage();
+
+StopOutcome StopRunningInstance(InstanceControl& control, const StopLimits& limits = StopLimits{});

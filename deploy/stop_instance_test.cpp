@@ -1,0 +1,191 @@
+#include "deploy/stop_instance.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+
+#include "channels/pipe_server.h"
+
+namespace {
+
+// A scripted control pipe with a fake clock: the answers of Connect come from a list (the
+// last one repeats), and the owner ends once it has received `exitsAfterMessages` messages
+// (never when 0). Time passes only in the waits.
+class FakeControl : public InstanceControl {
+public:
+    std::deque<PipeConnect> connects{PipeConnect::Connected};
+    int exitsAfterMessages = 1;
+    bool sendFails = false;
+    bool canWatchOwner = true;
+
+    uint64_t now = 1000;
+    int connectCalls = 0;
+    int disconnects = 0;
+    bool connected = false;
+    std::vector<std::vector<uint8_t>> messages;
+    std::vector<uint64_t> sendTimes;
+    std::vector<uint32_t> busyWaits;
+
+    PipeConnect Connect() override {
+        ++connectCalls;
+        EXPECT_FALSE(connected) << "a connection was left open";
+        const PipeConnect answer = OwnerEnded() ? PipeConnect::NoPipe : connects.front();
+        if (connects.size() > 1) {
+            connects.pop_front();
+        }
+        connected = answer == PipeConnect::Connected;
+        return answer;
+    }
+    bool Send(const std::vector<uint8_t>& message) override {
+        EXPECT_TRUE(connected);
+        if (sendFails) {
+            return false;
+        }
+        messages.push_back(message);
+        sendTimes.push_back(now);
+        return true;
+    }
+    bool WaitForOwnerExit(uint32_t ms) override {
+        EXPECT_TRUE(connected);
+        if (OwnerEnded() && canWatchOwner) {
+            now += 1;
+            return true;
+        }
+        now += ms;
+        return false;
+    }
+    void Disconnect() override {
+        connected = false;
+        ++disconnects;
+    }
+    void WaitWhileBusy(uint32_t ms) override {
+        busyWaits.push_back(ms);
+        now += ms;
+    }
+    uint64_t NowMs() override { return now; }
+
+private:
+    bool OwnerEnded() const {
+        return exitsAfterMessages > 0 && static_cast<int>(messages.size()) >= exitsAfterMessages;
+    }
+};
+
+TEST(StopRunningInstance, NoPipeIsNothingToStopAndReturnsAtOnce) {
+    FakeControl control;
+    control.connects = {PipeConnect::NoPipe};
+    EXPECT_EQ(StopRunningInstance(control), StopOutcome::NothingToStop);
+    EXPECT_EQ(control.connectCalls, 1);
+    EXPECT_TRUE(control.messages.empty());
+    EXPECT_EQ(control.now, 1000u) << "no wait at all";
+}
+
+TEST(StopRunningInstance, SendsExitOnceAndWaitsForTheOwnerToEnd) {
+    FakeControl control;
+    EXPECT_EQ(StopRunningInstance(control), StopOutcome::Stopped);
+    ASSERT_EQ(control.messages.size(), 1u);
+    EXPECT_EQ(control.messages[0], ExitMessage());
+    EXPECT_EQ(control.disconnects, 1);
+    EXPECT_FALSE(control.connected);
+}
+
+TEST(StopRunningInstance, ResendsWhenAnInstanceStillStartingDroppedTheMessage) {
+    FakeControl control;
+    control.exitsAfterMessages = 2;
+    StopLimits limits;
+    EXPECT_EQ(StopRunningInstance(control, limits), StopOutcome::Stopped);
+    ASSERT_EQ(control.sendTimes.size(), 2u);
+    EXPECT_EQ(control.sendTimes[1] - control.sendTimes[0], limits.ResendMs);
+}
+
+TEST(StopRunningInstance, AnOwnerThatNeverEndsIsReportedWithinTheBound) {
+    FakeControl control;
+    control.exitsAfterMessages = 0;
+    StopLimits limits;
+    limits.TotalMs = 12000;
+    limits.ResendMs = 5000;
+    EXPECT_EQ(StopRunningInstance(control, limits), StopOutcome::StillRunning);
+    EXPECT_EQ(control.now - 1000, limits.TotalMs) << "the last wait is cut to what is left";
+    EXPECT_EQ(control.messages.size(), 3u) << "at 0, 5 and 10 s";
+    EXPECT_EQ(control.disconnects, 3);
+}
+
+TEST(StopRunningInstance, WaitsForABusyPipeThenStops) {
+    FakeControl control;
+    control.connects = {PipeConnect::Busy, PipeConnect::Busy, PipeConnect::Connected};
+    StopLimits limits;
+    EXPECT_EQ(StopRunningInstance(control, limits), StopOutcome::Stopped);
+    EXPECT_EQ(control.busyWaits, (std::vector<uint32_t>{limits.BusyWaitMs, limits.BusyWaitMs}));
+    EXPECT_EQ(control.messages.size(), 1u);
+}
+
+TEST(StopRunningInstance, APipeBusyForeverEndsAtTheBound) {
+    FakeControl control;
+    control.connects = {PipeConnect::Busy};
+    StopLimits limits;
+    limits.TotalMs = 2500;
+    limits.BusyWaitMs = 1000;
+    EXPECT_EQ(StopRunningInstance(control, limits), StopOutcome::StillRunning);
+    EXPECT_EQ(control.busyWaits, (std::vector<uint32_t>{1000, 1000, 500}));
+    EXPECT_TRUE(control.messages.empty());
+}
+
+TEST(StopRunningInstance, APipeThatCannotBeWrittenIsUnreachable) {
+    for (const PipeConnect answer : {PipeConnect::Denied, PipeConnect::Failed}) {
+        FakeControl control;
+        control.connects = {answer};
+        EXPECT_EQ(StopRunningInstance(control), StopOutcome::Unreachable);
+        EXPECT_EQ(control.now, 1000u);
+        EXPECT_TRUE(control.messages.empty());
+    }
+}
+
+TEST(StopRunningInstance, WithoutWatchingTheOwnerThePipeGoingAwayMeansStopped) {
+    FakeControl control;
+    control.canWatchOwner = false;
+    StopLimits limits;
+    EXPECT_EQ(StopRunningInstance(control, limits), StopOutcome::Stopped);
+    EXPECT_EQ(control.messages.size(), 1u);
+    EXPECT_EQ(control.connectCalls, 2) << "the second attempt finds no pipe";
+    EXPECT_EQ(control.now - 1000, limits.ResendMs);
+}
+
+TEST(StopRunningInstance, AFailedWriteIsTriedAgainUntilTheBound) {
+    FakeControl control;
+    control.sendFails = true;
+    StopLimits limits;
+    limits.TotalMs = 10000;
+    EXPECT_EQ(StopRunningInstance(control, limits), StopOutcome::StillRunning);
+    EXPECT_EQ(control.connectCalls, 2);
+    EXPECT_EQ(control.now - 1000, limits.TotalMs);
+}
+
+TEST(StopExitCode, ZeroOnlyWhenNoInstanceIsLeftRunning) {
+    EXPECT_EQ(StopExitCode(StopOutcome::NothingToStop), 0);
+    EXPECT_EQ(StopExitCode(StopOutcome::Stopped), 0);
+    EXPECT_EQ(StopExitCode(StopOutcome::StillRunning), 1);
+    EXPECT_EQ(StopExitCode(StopOutcome::Unreachable), 2);
+}
+
+// The bytes the stopper writes are what the control pipe's own reader takes for "EXIT".
+class CountingWindow : public ControlWindow {
+public:
+    int exits = 0;
+    bool Exists() override { return true; }
+    void PostExitCommand() override { ++exits; }
+};
+
+TEST(ExitMessage, IsReadByThePipeServerAsTheExitCommand) {
+    const std::vector<uint8_t> bytes = ExitMessage();
+    EXPECT_EQ(bytes.size(), 10u) << "four UTF-16 units and the terminator";
+    EXPECT_LE(bytes.size(), PIPE_READ_LIMIT) << "fits in one read";
+    const std::wstring text = DecodePipeMessage(bytes.data(), bytes.size());
+    EXPECT_EQ(text, L"EXIT");
+    CountingWindow window;
+    PipeServer::Attach(&window);
+    PipeServer::HandleNamedPipeData(text.c_str());
+    PipeServer::Attach(nullptr);
+    EXPECT_EQ(window.exits, 1);
+}
+
+}  // namespace
