@@ -168,6 +168,15 @@ add_test(NAME e2e_status_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_status_e
   $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator)
 set_tests_properties(e2e_status_wine PROPERTIES TIMEOUT 400 FIXTURES_REQUIRED emulator_prefix)
 
+# The account watcher's adapter against the emulator's Runtime classes.
+add_executable(account_watcher_wine_test channels/win/account_watcher_wine_test.cpp)
+target_link_libraries(account_watcher_wine_test PRIVATE quarn_win quarn_emu_channel gtest_main)
+target_link_options(account_watcher_wine_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+set_target_properties(account_watcher_wine_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/emulator)
+add_dependencies(account_watcher_wine_test modem_emu_server quarn_emu_winrt)
+add_test(NAME account_watcher_wine COMMAND account_watcher_wine_test)
+set_tests_properties(account_watcher_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300)
+
 add_executable(sim_status_wine_test monitor/win/sim_status_wine_test.cpp)
 target_link_libraries(sim_status_wine_test PRIVATE quarn_win quarn_emu_channel gtest_main)
 target_link_options(sim_status_wine_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})

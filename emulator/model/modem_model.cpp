@@ -620,6 +620,9 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
     if (sub == "watcher" && n == 3 && (words[2] == "start" || words[2] == "stop")) {
         RecordLocked("watcher " + words[2]);
         if (words[2] == "stop") {
+            // Wakes the stopped watcher's follower from its long poll, so that it lets go of
+            // its watcher now rather than at the poll's end.
+            RaiseLocked("watcher-stopped", "-", false, false);
             return Ok();
         }
         const char* mode = m_Enumeration == EnumerationMode::Complete ? "complete"

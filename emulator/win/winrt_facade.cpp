@@ -19,6 +19,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "compat/winrt_network_operators.h"
@@ -37,6 +38,7 @@ constexpr HRESULT kIllegalDelegateAssignment = static_cast<HRESULT>(0x80000018);
 constexpr DWORD kEnumerationWaitMs = 5000;
 
 std::atomic<long> g_Objects{0};
+std::atomic<long> g_Factories{0};
 
 bool IsOk(const std::string& reply) { return reply.rfind("ok", 0) == 0; }
 
@@ -63,8 +65,8 @@ std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), 
 template <typename Derived, typename Primary>
 class RuntimeObject : public Primary {
 public:
-    RuntimeObject() { ++g_Objects; }
-    virtual ~RuntimeObject() { --g_Objects; }
+    RuntimeObject() { ++(kFactory ? g_Factories : g_Objects); }
+    virtual ~RuntimeObject() { --(kFactory ? g_Factories : g_Objects); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (out == nullptr) {
@@ -110,6 +112,8 @@ public:
     }
 
 private:
+    // Activation factories are counted apart: a client keeps them for the life of its process.
+    static constexpr bool kFactory = std::is_same_v<Primary, IActivationFactory>;
     std::atomic<ULONG> m_References{1};
 };
 
@@ -1063,7 +1067,10 @@ extern "C" __declspec(dllexport) HRESULT WINAPI DllGetActivationFactory(HSTRING 
     return S_OK;
 }
 
-extern "C" __declspec(dllexport) HRESULT WINAPI DllCanUnloadNow() { return g_Objects == 0 ? S_OK : S_FALSE; }
+extern "C" __declspec(dllexport) HRESULT WINAPI DllCanUnloadNow() {
+    return g_Objects == 0 && g_Factories == 0 ? S_OK : S_FALSE;
+}
 
-// The facade's objects alive now, for tests that a client releases what it took.
+// The facade's objects alive now, activation factories aside, for tests that a client
+// releases what it took.
 extern "C" __declspec(dllexport) long WINAPI QuarnEmuLiveObjects() { return g_Objects.load(); }

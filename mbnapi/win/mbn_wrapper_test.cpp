@@ -25,6 +25,7 @@
 #include "tests/support/trace_capture.h"
 #include "tests/support/win/emulator_process.h"
 #include "tests/support/win/eventually.h"
+#include "tests/support/win/facade_objects.h"
 
 using namespace QuarnMbn;
 
@@ -467,15 +468,6 @@ TEST_F(MbnWrapper, NotificationsDuringAndAfterShutDownChangeNothing) {
     EXPECT_TRUE(trace.Texts().empty());
 }
 
-// The facade's objects alive now; 0 before its DLL is loaded.
-long FacadeObjects() {
-    const HMODULE facade = GetModuleHandleW(L"quarn_emu_mbn.dll");
-    const auto count = facade != nullptr ? reinterpret_cast<long(WINAPI*)()>(
-                                               reinterpret_cast<void*>(GetProcAddress(facade, "QuarnEmuLiveObjects")))
-                                         : nullptr;
-    return count != nullptr ? count() : 0;
-}
-
 bool JournalSaysStuck() { return EmuRequest("journal").find("stuck") != std::string::npos; }
 
 // The API may wait in Unadvise for notifications in progress, and may deliver a
@@ -521,7 +513,7 @@ TEST_F(MbnWrapper, EveryStepFinishesWhenTheApiWaitsForItsNotifications) {
 // A start, a connection, commands and a stop leave every reference as it was: the facade's
 // objects are all released, and so is every reference on the sink.
 TEST_F(MbnWrapper, AStartAndStopLeavesNoReferenceBehind) {
-    const long baseline = FacadeObjects();
+    const long baseline = FacadeObjects(MBN_FACADE_DLL);
     StartConnected();
     EXPECT_EQ(SendAt("at+csus?\r\n", nullptr), S_OK);
     CMbnSinks* sink = g_CMbnSinks;
@@ -529,8 +521,8 @@ TEST_F(MbnWrapper, AStartAndStopLeavesNoReferenceBehind) {
     EXPECT_GT(sink->CurrentRefCount(), 0) << "the API holds the sink while subscribed";
     DeInitRegisterMBIMInterface();
     EXPECT_EQ(sink->CurrentRefCount(), 0) << "released exactly what was taken";
-    EXPECT_TRUE(Eventually([baseline] { return FacadeObjects() == baseline; }))
-        << FacadeObjects() << " facade objects alive, " << baseline << " before";
+    EXPECT_TRUE(Eventually([baseline] { return FacadeObjects(MBN_FACADE_DLL) == baseline; }))
+        << FacadeObjects(MBN_FACADE_DLL) << " facade objects alive, " << baseline << " before";
 }
 
 TEST_F(MbnWrapper, TheSinkAnswersItsEightInterfacesAndOnlyCounts) {

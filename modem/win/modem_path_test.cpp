@@ -19,6 +19,7 @@
 #include "tests/support/trace_capture.h"
 #include "tests/support/win/eventually.h"
 #include "tests/support/win/emulator_process.h"
+#include "tests/support/win/facade_objects.h"
 
 namespace {
 
@@ -192,6 +193,23 @@ TEST_F(ModemPathTest, SlotQueriesUseTheSystemsNetshAndFallBackToTheModem) {
     EXPECT_EQ(MBIMCommand::GetSimSlot(&slot, PLATFORM_5G), S_OK);
     EXPECT_EQ(slot, 2u);
     EXPECT_EQ(JournalCount("netsh mbn"), 3) << "5G never runs netsh";
+}
+
+// Every command, whichever way it ends, releases every Runtime object it took: the modem,
+// its service, the session, the buffer and the operation with its result.
+TEST_F(ModemPathTest, CommandsReleaseEveryRuntimeObjectTheyTake) {
+    Script({"modem 4g"});
+    std::vector<uint8_t> response(MBIM_PAYLOAD_LIMIT, 0);
+    uint32_t length = 0;
+    for (const char* fault : {"fault none", "fault answer error", "fault status 5", "fault completion error",
+                              "fault completion inline", "fault results 0x8000000E", "fault response null",
+                              "fault session null", "fault operation null", "fault service missing",
+                              "fault delay 300"}) {
+        Script({"fault none", fault});
+        Send("at+csus?\r\n", &response, &length, 100);
+        EXPECT_TRUE(Eventually([] { return FacadeObjects(RUNTIME_FACADE_DLL) == 0; }))
+            << fault << ": " << FacadeObjects(RUNTIME_FACADE_DLL) << " objects alive";
+    }
 }
 
 }  // namespace

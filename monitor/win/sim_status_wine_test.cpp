@@ -20,6 +20,8 @@
 #include "monitor/win/modem_status_winrt.h"
 #include "monitor/win/sim_status_event.h"
 #include "tests/support/win/emulator_process.h"
+#include "tests/support/win/eventually.h"
+#include "tests/support/win/facade_objects.h"
 
 namespace {
 
@@ -86,20 +88,42 @@ TEST_F(SimStatusWineTest, TheDefaultModemsStatusIsReadThroughTheRuntime) {
     EXPECT_EQ(reader.ReadNetworkDeviceStatus(), 6);
 }
 
+// A decision, with a modem and without, releases every Runtime object it took.
+TEST_F(SimStatusWineTest, ADecisionReleasesEveryRuntimeObjectItTakes) {
+    ASSERT_EQ(EmuRequest("modem 5g"), "ok");
+    DeviceMonitor::Slot(DEVICE_SLOT_5G).DeviceState = 1;
+    WinRtModemStatusReader modem;
+    SlotsFromTheModem slots;
+    struct NoPause : Sleeper {
+        void SleepMs(uint32_t) override {}
+    } pause;
+    TimedWindow window;
+    Mta apartment;
+    ConditionCheck check(CreateSimStatusEvent(), {&modem, &slots, &pause, &window, &apartment});
+    for (const char* modemPresent : {"modem 5g", "modem none"}) {
+        ASSERT_EQ(EmuRequest(modemPresent), "ok");
+        check.UpdateSystemTrayIconStatus();
+        EXPECT_TRUE(Eventually([] { return FacadeObjects(RUNTIME_FACADE_DLL) == 0; }))
+            << modemPresent << ": " << FacadeObjects(RUNTIME_FACADE_DLL) << " objects alive";
+    }
+}
+
 // From a request to the window message, less the 500 ms settle pause, with the emulator
 // answering at once: printed for the record, and bounded.
 TEST_F(SimStatusWineTest, ARequestReachesTheWindowSoonAfterTheSettlePause) {
-    WinRtModemStatusReader modem;
-    SlotsFromTheModem slots;
-    RealSleep sleeper;
-    TimedWindow window;
-    Mta apartment;
-    ConditionCheck check(CreateSimStatusEvent(), {&modem, &slots, &sleeper, &window, &apartment});
-    std::thread([&check] {
+    // Static, as the application's are: the worker is never joined and ends with the process,
+    // so what it uses must outlive this test even when an assertion ends it early.
+    static WinRtModemStatusReader modem;
+    static SlotsFromTheModem slots;
+    static RealSleep sleeper;
+    static TimedWindow window;
+    static Mta apartment;
+    static ConditionCheck check(CreateSimStatusEvent(), {&modem, &slots, &sleeper, &window, &apartment});
+    std::thread([] {
         for (;;) {
             check.HandleUpdateSimStatusEventOnce();
         }
-    }).detach();  // ends with the process, as the application's worker does
+    }).detach();
 
     for (const char* platform : {"5g", "4g"}) {
         ASSERT_EQ(EmuRequest(std::string("modem ") + platform), "ok");

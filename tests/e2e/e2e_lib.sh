@@ -40,9 +40,18 @@ start_app() {
   WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "$work/app/QuarnVelmora.exe" & app_pid=$!
   probe wait-window 30000
 }
-# Waits for the running instance (our child) to end; true when its exit code was 0.
+# Waits (30 s at most) for the running instance, our child, to end; true when it did, with
+# exit code 0. One that does not end is killed and reported, not waited for without end.
 app_exited_with_zero() {
-  local code=0
+  local code=0 waited=0
+  while kill -0 "$app_pid" 2>/dev/null && [ "$waited" -lt 300 ]; do sleep 0.1; waited=$((waited + 1)); done
+  if kill -0 "$app_pid" 2>/dev/null; then
+    echo "the program did not end within 30 s"
+    kill "$app_pid" 2>/dev/null || true
+    wait "$app_pid" 2>/dev/null || true
+    app_pid=""
+    return 1
+  fi
   wait "$app_pid" || code=$?
   app_pid=""
   [ "$code" = 0 ] || echo "exit code $code"
