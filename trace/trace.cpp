@@ -59,12 +59,38 @@ void TraceEnableCallback(const void* /*sourceId*/, uint32_t controlCode, uint8_t
 
 void SetTraceWriter(TraceWriter writer) { g_TraceWriter.store(writer, std::memory_order_release); }
 
-std::size_t FormatTraceLine(char* buffer, const char* format, va_list args) {
+namespace {
+
+// The stored length of a line whose vsnprintf count is `count` (not negative): cut at 498.
+std::size_t StoredLength(int count) {
+    const auto length = static_cast<std::size_t>(count);
+    return length < TRACE_FORMAT_LIMIT - 1 ? length : TRACE_FORMAT_LIMIT - 1;
+}
+
+// After a failed conversion (or a C runtime that reports a cut line as an error), the
+// partial text may be unterminated: format again into a zeroed buffer.
+std::size_t FormatAfterFailure(char* buffer, const char* format, va_list args) {
     std::memset(buffer, 0, TRACE_BUFFER_SIZE);
     std::vsnprintf(buffer, TRACE_FORMAT_LIMIT, format, args);
-    // Some C runtimes leave a cut line unterminated; the zero fill and this keep it at 498.
     buffer[TRACE_FORMAT_LIMIT - 1] = '\0';
     return std::strlen(buffer);
+}
+
+}  // namespace
+
+std::size_t FormatTraceLine(char* buffer, const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    const int count = std::vsnprintf(buffer, TRACE_FORMAT_LIMIT, format, args);
+    std::size_t length = 0;
+    if (count >= 0) {
+        length = StoredLength(count);
+        buffer[length] = '\0';
+    } else {
+        length = FormatAfterFailure(buffer, format, again);
+    }
+    va_end(again);
+    return length;
 }
 
 void TraceStatement(const TraceEventDescriptor& descriptor, uint32_t enableBit, const char* format, ...) {
@@ -72,11 +98,23 @@ void TraceStatement(const TraceEventDescriptor& descriptor, uint32_t enableBit, 
     if ((g_TraceEnableBits.load(std::memory_order_relaxed) & enableBit) == 0) {
         return;
     }
+    // Formatted here rather than through FormatTraceLine, without a zero fill and without a
+    // second pass over the text: vsnprintf's count is the line's length, as no trace format
+    // writes a NUL character of its own. This keeps a statement close to a bare vsnprintf.
     char line[TRACE_BUFFER_SIZE];
     va_list args;
     va_start(args, format);
-    const std::size_t length = FormatTraceLine(line, format, args);
+    const int count = std::vsnprintf(line, TRACE_FORMAT_LIMIT, format, args);
     va_end(args);
+    std::size_t length = 0;
+    if (count >= 0) {
+        length = StoredLength(count);
+        line[length] = '\0';  // there already with a C99 vsnprintf; insurance for a cut line
+    } else {
+        va_start(args, format);
+        length = FormatAfterFailure(line, format, args);
+        va_end(args);
+    }
 
     const TraceWriter writer = g_TraceWriter.load(std::memory_order_acquire);
     if (writer != nullptr) {

@@ -69,8 +69,8 @@ using TraceWriter = void (*)(uint64_t registrationHandle, const TraceEventDescri
 // trace works (silently) even where no start-up code has run.
 void SetTraceWriter(TraceWriter writer);
 
-// Formats one line into `buffer` (TRACE_BUFFER_SIZE bytes), zero-filled first, cut at
-// 498 characters. Returns the stored length.
+// Formats one line into `buffer` (TRACE_BUFFER_SIZE bytes), cut at 498 characters and
+// terminated; bytes after the terminator are left as they were. Returns the line's length.
 std::size_t FormatTraceLine(char* buffer, const char* format, va_list args);
 
 // One logging statement: if the level's bit is set, formats into a buffer of its own

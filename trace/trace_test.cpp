@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdarg>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "tests/support/trace_capture.h"
 
@@ -87,19 +91,58 @@ TEST(TraceEnableCallback, IgnoresOtherControlCodesAndANullContext) {
     EXPECT_EQ(g_TraceEnableBits.load(), 0x0Eu);
 }
 
-TEST(TraceStatement, CutsLongLinesAt498Characters) {
+// Around the limit: the text reaches the writer cut to its first 498 characters, and the
+// size counts exactly the text and its NUL.
+TEST(TraceStatement, CutsLinesAt498Characters) {
     TraceCapture capture;
-    const std::string longText(600, 'x');
-    LOG_INFO("[INFO] Test : %s", longText.c_str());
-    const std::string exactText(498 - 14, 'y');
-    LOG_INFO("[INFO] Test : %s", exactText.c_str());
+    const std::string prefix = "[INFO] Test : ";
+    const std::size_t lengths[] = {0, 1, 497, 498, 499, 500, 600, 2000};
+    for (const std::size_t length : lengths) {
+        const std::string text(length - std::min(length, prefix.size()), 'x');
+        LOG_INFO("[INFO] Test : %s", text.c_str());
+    }
+    const auto lines = capture.Captured();
+    ASSERT_EQ(lines.size(), std::size(lengths));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string whole = prefix + std::string(lengths[i] - std::min(lengths[i], prefix.size()), 'x');
+        const std::string expected = whole.substr(0, 498);
+        EXPECT_EQ(lines[i].Text, expected) << "line of " << whole.size();
+        EXPECT_EQ(lines[i].Size, expected.size() + 1) << "line of " << whole.size();
+    }
+}
 
+// Each statement formats into its own buffer without clearing it first: a short line that
+// follows a long one carries nothing of it.
+TEST(TraceStatement, AShortLineAfterALongOneIsOnlyItself) {
+    TraceCapture capture;
+    const std::string longText(700, 'q');
+    for (int i = 0; i < 3; ++i) {
+        LOG_WARNING("[WARNING] Test : %s", longText.c_str());
+        LOG_WARNING("[WARNING] Test : %d", i);
+    }
+    const auto lines = capture.Captured();
+    ASSERT_EQ(lines.size(), 6u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(lines[2 * i].Size, 499u);
+        EXPECT_EQ(lines[2 * i + 1].Text, "[WARNING] Test : " + std::to_string(i));
+        EXPECT_EQ(lines[2 * i + 1].Size, lines[2 * i + 1].Text.size() + 1);
+    }
+}
+
+// A conversion that fails (a wide character the C locale cannot write, on C runtimes that
+// refuse it) still hands over a terminated line made only of this statement's text.
+TEST(TraceStatement, AFailedConversionStillGivesATerminatedLineOfItsOwn) {
+    TraceCapture capture;
+    const std::string longText(450, 'q');
+    LOG_ERROR("[ERROR] Test : %s", longText.c_str());
+    LOG_ERROR("[ERROR] Test : before %ls after", L"caf\u00e9 \U0001F600");
     const auto lines = capture.Captured();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].Text, "[INFO] Test : " + std::string(498 - 14, 'x'));
-    EXPECT_EQ(lines[0].Size, 499u);
-    EXPECT_EQ(lines[1].Text.size(), 498u);
-    EXPECT_EQ(lines[1].Size, 499u);
+    const CapturedLine& line = lines[1];
+    EXPECT_EQ(line.Text.rfind("[ERROR] Test : before ", 0), 0u) << line.Text;
+    EXPECT_EQ(line.Text.find('q'), std::string::npos) << line.Text;
+    EXPECT_LE(line.Text.size(), 498u);
+    EXPECT_EQ(line.Size, line.Text.size() + 1);
 }
 
 TEST(TraceStatement, FormatsWideStringsAndWritesNothingWithoutAListener) {
@@ -113,10 +156,10 @@ TEST(TraceStatement, FormatsWideStringsAndWritesNothingWithoutAListener) {
     LOG_ERROR("[ERROR] Test : nobody listens %s\n", "here");
 }
 
-TEST(FormatTraceLine, ZeroFillsAndTerminatesWithinTheBuffer) {
+TEST(FormatTraceLine, TerminatesWithinTheLimitAndWritesNothingBeyond) {
     char buffer[TRACE_BUFFER_SIZE];
-    std::memset(buffer, 'Z', sizeof(buffer));
     auto format = [&](const char* fmt, ...) {
+        std::memset(buffer, 'Z', sizeof(buffer));
         va_list args;
         va_start(args, fmt);
         const std::size_t length = FormatTraceLine(buffer, fmt, args);
@@ -125,12 +168,22 @@ TEST(FormatTraceLine, ZeroFillsAndTerminatesWithinTheBuffer) {
     };
     EXPECT_EQ(format("%s", "abc"), 3u);
     EXPECT_EQ(std::string(buffer), "abc");
-    for (std::size_t i = 3; i < TRACE_BUFFER_SIZE; ++i) {
-        ASSERT_EQ(buffer[i], '\0') << i;
-    }
-    EXPECT_EQ(format("%0700d", 5), 498u);
+    EXPECT_EQ(buffer[4], 'Z');
+
+    EXPECT_EQ(format("%0498d", 5), 498u);
+    EXPECT_EQ(buffer[497], '5');
     EXPECT_EQ(buffer[498], '\0');
-    EXPECT_EQ(buffer[499], '\0');
+    EXPECT_EQ(buffer[499], 'Z');
+
+    EXPECT_EQ(format("%0700d", 5), 498u);
+    EXPECT_EQ(buffer[497], '0');
+    EXPECT_EQ(buffer[498], '\0');
+    EXPECT_EQ(buffer[499], 'Z') << "the last byte is never written";
+
+    const std::size_t failed = format("before %ls", L"caf\u00e9 \U0001F600");
+    EXPECT_EQ(failed, std::strlen(buffer));
+    EXPECT_LE(failed, 498u);
+    EXPECT_EQ(std::string(buffer).rfind("before ", 0), 0u);
 }
 
 }  // namespace
