@@ -74,7 +74,8 @@ void SetTraceWriter(TraceWriter writer);
 std::size_t FormatTraceLine(char* buffer, const char* format, va_list args);
 
 // One logging statement: if the level's bit is set, formats into a buffer of its own
-// (so concurrent statements never mix their text) and writes it.
+// (so concurrent statements never mix their text) and writes it. The LOG_* macros test
+// the bit first; this tests it again, for a listener that left in between.
 void TraceStatement(const TraceEventDescriptor& descriptor, uint32_t enableBit, const char* format, ...)
 #if defined(__MINGW32__)
     // mingw's C99 printf (which std::vsnprintf uses there) takes %zu and %ls too.
@@ -84,9 +85,17 @@ void TraceStatement(const TraceEventDescriptor& descriptor, uint32_t enableBit, 
 #endif
     ;
 
-#define LOG_INFO(...) TraceStatement(TRACE_EVENT_INFO, TRACE_BIT_INFO, __VA_ARGS__)
-#define LOG_WARNING(...) TraceStatement(TRACE_EVENT_WARNING, TRACE_BIT_WARNING, __VA_ARGS__)
-#define LOG_ERROR(...) TraceStatement(TRACE_EVENT_ERROR, TRACE_BIT_ERROR, __VA_ARGS__)
+// The gate is tested at the call site: a line nobody listens to costs one load and one
+// branch, and its arguments are not evaluated (none of them may have an effect that matters).
+#define QUARN_TRACE_LINE(DESCRIPTOR, BIT, ...)                                       \
+    do {                                                                             \
+        if ((g_TraceEnableBits.load(std::memory_order_relaxed) & (BIT)) != 0) {      \
+            TraceStatement(DESCRIPTOR, BIT, __VA_ARGS__);                            \
+        }                                                                            \
+    } while (false)
+#define LOG_INFO(...) QUARN_TRACE_LINE(TRACE_EVENT_INFO, TRACE_BIT_INFO, __VA_ARGS__)
+#define LOG_WARNING(...) QUARN_TRACE_LINE(TRACE_EVENT_WARNING, TRACE_BIT_WARNING, __VA_ARGS__)
+#define LOG_ERROR(...) QUARN_TRACE_LINE(TRACE_EVENT_ERROR, TRACE_BIT_ERROR, __VA_ARGS__)
 
 // Registration (Windows: EventRegister/EventUnregister). Return Windows error codes.
 uint32_t RegisterTraceProvider();

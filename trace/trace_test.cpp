@@ -145,6 +145,24 @@ TEST(TraceStatement, AFailedConversionStillGivesATerminatedLineOfItsOwn) {
     EXPECT_EQ(line.Size, line.Text.size() + 1);
 }
 
+// A closed gate skips the whole statement, its arguments included; an open one evaluates
+// them once.
+TEST(TraceStatement, AClosedGateEvaluatesNoArgument) {
+    int evaluated = 0;
+    auto argument = [&evaluated] { return ++evaluated; };
+    LOG_INFO("[INFO] Test : %d\n", argument());
+    LOG_WARNING("[WARNING] Test : %d\n", argument());
+    LOG_ERROR("[ERROR] Test : %d\n", argument());
+    EXPECT_EQ(evaluated, 0);
+
+    TraceCapture capture;
+    TraceEnableCallback(nullptr, TRACE_CONTROL_ENABLE, 2, 0, 0, nullptr, &g_TraceContext);
+    LOG_INFO("[INFO] Test : %d\n", argument());
+    LOG_ERROR("[ERROR] Test : %d\n", argument());
+    EXPECT_EQ(evaluated, 1);
+    EXPECT_EQ(capture.Texts(), std::vector<std::string>{"[ERROR] Test : 1\n"});
+}
+
 TEST(TraceStatement, FormatsWideStringsAndWritesNothingWithoutAListener) {
     {
         TraceCapture capture;
