@@ -13,6 +13,7 @@
 #include "channels/account_watcher.h"
 #include "channels/win/account_watcher_win.h"
 #include "channels/pipe_server.h"
+#include "common/win/thread_name.h"
 #include "mbnapi/mbn_interface.h"
 #include "monitor/condition_check.h"
 #include "monitor/device_monitor.h"
@@ -21,16 +22,19 @@
 
 namespace {
 
-bool StartThread(unsigned(__stdcall* body)(void*)) {
-    // The threads live until the process ends; their handles are not needed.
-    return _beginthreadex(nullptr, 0, body, nullptr, 0, nullptr) != 0;
+// Names of at most 15 characters, the length of a Linux thread name (Wine passes them on).
+bool StartThread(unsigned(__stdcall* body)(void*), const wchar_t* name) {
+    // The threads live until the process ends; their handles serve only to name them.
+    const uintptr_t thread = _beginthreadex(nullptr, 0, body, nullptr, 0, nullptr);
+    NameThread(reinterpret_cast<HANDLE>(thread), name);
+    return thread != 0;
 }
 
 // Steps that end in tear-down return early; the message loop is the normal way out.
 void RunApplication(HINSTANCE hInstance, AccountWatcherPort& watcher) {
     LOG_INFO("[INFO] wWinMain : \n\nexe version: %ls\n\n", ReadExecutableVersion().c_str());
 
-    StartThread(HandleUpdateSimStatusEvent);
+    StartThread(HandleUpdateSimStatusEvent, L"quarn-simstatus");
 
     DeviceMonitor::InitializeMonitor(DEVICE_SLOT_5G, &QUARN_GUID_DEVINTERFACE_NET, L"PCI#VEN_14C3&DEV_4D75",
                                      L"QUARN_WWAN_NETADAPTER");
@@ -56,7 +60,7 @@ void RunApplication(HINSTANCE hInstance, AccountWatcherPort& watcher) {
 
     app.m_hWnd = FindWindowW(APP_WINDOW_CLASS, nullptr);
 
-    if (!StartThread(PipeServer::CreatePipeServer)) {
+    if (!StartThread(PipeServer::CreatePipeServer, L"quarn-pipe")) {
         LOG_ERROR("[ERROR] wWinMain : Create Pipe Server FAILED!\n");
         return;
     }
