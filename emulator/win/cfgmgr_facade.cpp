@@ -97,7 +97,7 @@ public:
         m_Registrations[handle] = {context, callback, since};
         if (!m_Started) {
             m_Started = true;
-            StartDetachedThread([this, since] { Run(since); });
+            StartDetachedThread(L"emu-cfgmgr", [this, since] { Run(since); });
         }
         return handle;
     }

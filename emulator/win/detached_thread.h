@@ -1,4 +1,6 @@
-// Starts a function on a thread of its own that nobody joins, through CreateThread.
+// Starts a function on a thread of its own that nobody joins, through CreateThread, named
+// (at most 15 characters: a Linux thread name, which Wine sets) so that per-thread reports
+// tell the emulator's threads from those of the program that loaded a facade.
 //
 // The emulator starts a thread per client, per completion and per follower. With std::thread
 // (winpthreads in this toolchain) started and detached at that rate, a thread now and then
@@ -10,7 +12,9 @@
 #include <functional>
 #include <utility>
 
-inline bool StartDetachedThread(std::function<void()> body) {
+#include "common/win/thread_name.h"
+
+inline bool StartDetachedThread(const wchar_t* name, std::function<void()> body) {
     auto* owned = new std::function<void()>(std::move(body));
     const HANDLE thread = CreateThread(
         nullptr, 0,
@@ -25,6 +29,7 @@ inline bool StartDetachedThread(std::function<void()> body) {
         delete owned;
         return false;
     }
+    NameThread(thread, name);
     CloseHandle(thread);
     return true;
 }

@@ -644,7 +644,7 @@ public:
         m_Queue.push_back(std::move(completion));
         if (!m_Started) {
             m_Started = true;
-            StartDetachedThread([this] { Run(); });
+            StartDetachedThread(L"emu-mbn-done", [this] { Run(); });
         }
         m_Posted.notify_one();
     }
@@ -770,13 +770,13 @@ private:
             // after a while if the client's sink waits for this call (for its own lock).
             const HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
             completion.Delivered = std::shared_ptr<void>(done, CloseHandle);
-            StartDetachedThread([completion] { Deliver(completion); });
+            StartDetachedThread(L"emu-mbn-early", [completion] { Deliver(completion); });
             WaitForSingleObject(done, kEarlyWaitMs);
         } else if (timing == "0") {
             CompletionWorker::Instance().Post(std::move(completion));
         } else {
             completion.DelayMs = static_cast<DWORD>(std::stoul(timing));
-            StartDetachedThread([completion] {
+            StartDetachedThread(L"emu-mbn-late", [completion] {
                 Sleep(completion.DelayMs);
                 Deliver(completion);
             });
@@ -921,7 +921,7 @@ void DeliverNested() {
     }
     const std::shared_ptr<void> done(CreateEventW(nullptr, TRUE, FALSE, nullptr), CloseHandle);
     const std::string id = reply[1];
-    StartDetachedThread([done, id] {
+    StartDetachedThread(L"emu-mbn-nested", [done, id] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         DeliverToInterfaceSinks<IMbnInterfaceEvents>(
             kInterfaceEvents, id, [](IMbnInterfaceEvents* sink, Interface* item) { sink->OnReadyStateChange(item); });
@@ -1007,7 +1007,7 @@ void StartFollowingModel() {
     static std::once_flag started;
     std::call_once(started, [] {
         const uint64_t after = LatestEmuEvent();
-        StartDetachedThread([after] {
+        StartDetachedThread(L"emu-mbn-events", [after] {
             CoInitializeEx(nullptr, COINIT_MULTITHREADED);
             FollowEmuEvents(after, [] { return true; }, DeliverModelEvent);
         });

@@ -83,7 +83,7 @@ void AcceptLoop() {
         const HANDLE next = CreateInstance();
         if (connected) {
             // Event pollers block in their request, so each client has its own thread.
-            if (!StartDetachedThread([listening] { ServeClient(listening); })) {
+            if (!StartDetachedThread(L"emu-client", [listening] { ServeClient(listening); })) {
                 CloseHandle(listening);
             }
         } else {
@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
         }
     }
     g_Stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    StartDetachedThread(AcceptLoop);
+    StartDetachedThread(L"emu-accept", AcceptLoop);
 
     WaitForSingleObject(g_Stop, INFINITE);
     return g_Failed ? 1 : 0;

@@ -28,7 +28,7 @@ public:
         if (!m_Started) {
             m_Started = true;
             // Power events from before the registration are not delivered.
-            StartDetachedThread([this, after = LatestEmuEvent()] { Run(after); });
+            StartDetachedThread(L"emu-power", [this, after = LatestEmuEvent()] { Run(after); });
         }
         return handle;
     }

@@ -478,7 +478,7 @@ public:
             return;
         }
         AddRef();  // held by the completion thread
-        StartDetachedThread([this, plan] {
+        StartDetachedThread(L"emu-rt-done", [this, plan] {
             Sleep(plan.DelayMs);
             Complete(plan);
             Release();
@@ -939,7 +939,7 @@ public:
         m_Enumerating = true;
         ++m_Generation;
         AddRef();  // held by the event thread
-        StartDetachedThread([this, mode, sequence, accounts, generation = m_Generation] {
+        StartDetachedThread(L"emu-rt-watcher", [this, mode, sequence, accounts, generation = m_Generation] {
             Run(mode, sequence, accounts, generation);
         });
         m_Changed.wait_for(lock, std::chrono::milliseconds(kEnumerationWaitMs), [this] { return !m_Enumerating; });
