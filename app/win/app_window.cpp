@@ -38,12 +38,12 @@ public:
         return Shell_NotifyIconW(NIM_ADD, &record) != FALSE;
     }
 
-    void DeleteTrayIcon(WindowHandle window) override {
+    bool DeleteTrayIcon(WindowHandle window) override {
         NOTIFYICONDATAW record{};
         record.cbSize = sizeof(record);
         record.hWnd = AsHwnd(window);
         record.uID = kTrayIconId;
-        Shell_NotifyIconW(NIM_DELETE, &record);
+        return Shell_NotifyIconW(NIM_DELETE, &record) != FALSE;
     }
 
     uint32_t LastErrorCode() override { return GetLastError(); }
