@@ -22,12 +22,29 @@
 
 namespace {
 
-// Names of at most 15 characters, the length of a Linux thread name (Wine passes them on).
+struct NamedThread {
+    unsigned(__stdcall* Body)(void*);
+    const wchar_t* Name;
+};
+
+// Names the thread from inside it: a name given from outside may come before the thread is
+// fully started, and Wine then drops it (Wine passes the names on as Linux thread names).
+unsigned __stdcall RunNamedThread(void* argument) {
+    const NamedThread thread = *static_cast<NamedThread*>(argument);
+    delete static_cast<NamedThread*>(argument);
+    NameThread(GetCurrentThread(), thread.Name);
+    return thread.Body(nullptr);
+}
+
+// Names of at most 15 characters, the length of a Linux thread name.
 bool StartThread(unsigned(__stdcall* body)(void*), const wchar_t* name) {
-    // The threads live until the process ends; their handles serve only to name them.
-    const uintptr_t thread = _beginthreadex(nullptr, 0, body, nullptr, 0, nullptr);
-    NameThread(reinterpret_cast<HANDLE>(thread), name);
-    return thread != 0;
+    // The threads live until the process ends; their handles are not needed.
+    auto* thread = new NamedThread{body, name};
+    if (_beginthreadex(nullptr, 0, RunNamedThread, thread, 0, nullptr) == 0) {
+        delete thread;
+        return false;
+    }
+    return true;
 }
 
 // Steps that end in tear-down return early; the message loop is the normal way out.

@@ -15,13 +15,19 @@
 #include "common/win/thread_name.h"
 
 inline bool StartDetachedThread(const wchar_t* name, std::function<void()> body) {
-    auto* owned = new std::function<void()>(std::move(body));
+    struct Start {
+        const wchar_t* Name;
+        std::function<void()> Body;
+    };
+    auto* owned = new Start{name, std::move(body)};
     const HANDLE thread = CreateThread(
         nullptr, 0,
         [](void* argument) -> DWORD {
-            auto* run = static_cast<std::function<void()>*>(argument);
-            (*run)();
-            delete run;
+            auto* start = static_cast<Start*>(argument);
+            // From inside: Wine drops a name given to a thread that is not fully started.
+            NameThread(GetCurrentThread(), start->Name);
+            start->Body();
+            delete start;
             return 0;
         },
         owned, 0, nullptr);
@@ -29,7 +35,6 @@ inline bool StartDetachedThread(const wchar_t* name, std::function<void()> body)
         delete owned;
         return false;
     }
-    NameThread(thread, name);
     CloseHandle(thread);
     return true;
 }
