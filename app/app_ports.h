@@ -14,8 +14,8 @@ public:
     virtual ~ShellPort() = default;
     // NIM_ADD of the tray icon record for `window`; false when the shell refused it.
     virtual bool AddTrayIcon(WindowHandle window) = 0;
-    // NIM_DELETE of the icon of `window`; true when the shell held one and removed it.
-    virtual bool DeleteTrayIcon(WindowHandle window) = 0;
+    // NIM_DELETE of the icon of `window`; the result is of no interest.
+    virtual void DeleteTrayIcon(WindowHandle window) = 0;
     // The error code of the last refused call, for the trace.
     virtual uint32_t LastErrorCode() = 0;
     virtual void SleepMs(uint32_t milliseconds) = 0;

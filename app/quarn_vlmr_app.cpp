@@ -97,13 +97,11 @@ void QuarnVlmrApp::AddTrayIconSequence(WindowHandle window, uint64_t request) {
     m_AddOnce = false;
     // A removal first: a shell that restarted, or one that kept an icon of an earlier run,
     // refuses an add for an icon it holds.
-    const bool removed = m_Shell.DeleteTrayIcon(window);
+    m_Shell.DeleteTrayIcon(window);
     if (request != m_TrayRequest) {
         return;
     }
-    // The shell is given a moment after removing an icon it still held; when it held none
-    // (at start-up, and after every hide) there is nothing to wait for.
-    if (!once && removed) {
+    if (!once) {
         m_Shell.SleepMs(TRAY_ICON_REMOVE_SETTLE_MS);
     }
     for (int failures = 1;; ++failures) {

@@ -14,7 +14,6 @@
 // window thread; after them it retries from a timer instead.
 constexpr int TRAY_ICON_ADD_ATTEMPTS = 10;
 constexpr uint32_t TRAY_ICON_RETRY_MS = 1000;
-// The pause between removing an icon that the shell still held and adding it again.
 constexpr uint32_t TRAY_ICON_REMOVE_SETTLE_MS = 100;
 
 class QuarnVlmrApp {

@@ -15,9 +15,9 @@ namespace {
 
 WindowHandle const kWindow = reinterpret_cast<WindowHandle>(0x1234);
 
-// Records every shell call and holds the icon as a shell does; refuses the first `refusals`
-// icon additions. `duringAdd` and `duringDelete` run once inside the next such call, as a
-// message that the window thread handles while the shell has not answered yet.
+// Records every shell call; refuses the first `refusals` icon additions. `duringAdd` and
+// `duringDelete` run once inside the next such call, as a message that the window thread
+// handles while the shell has not answered yet.
 class FakeShell : public ShellPort {
 public:
     bool AddTrayIcon(WindowHandle window) override {
@@ -29,16 +29,12 @@ public:
             --refusals;
             return false;
         }
-        held = true;
         return true;
     }
-    bool DeleteTrayIcon(WindowHandle window) override {
+    void DeleteTrayIcon(WindowHandle window) override {
         calls.push_back("delete");
         EXPECT_EQ(window, kWindow);
-        const bool removed = held;
-        held = false;
         RunNested(duringDelete);
-        return removed;
     }
     static void RunNested(std::function<void()>& nested) {
         if (nested) {
@@ -61,7 +57,6 @@ public:
     void ShowEjectFailureMessage() override { calls.push_back("eject failure box"); }
 
     int refusals = 0;
-    bool held = false;  // the shell holds the icon
     std::function<void()> duringAdd;
     std::function<void()> duringDelete;
     bool timerRunning = false;
@@ -141,7 +136,7 @@ TEST_F(AppTest, StartsWithTheDefaultPresetTable) {
 
 TEST_F(AppTest, ShowRemovesFirstThenAddsOnce) {
     EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "add"})) << "nothing was removed, so nothing to settle";
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "sleep 100", "add"}));
     EXPECT_TRUE(app.m_SystemIconShows);
     EXPECT_TRUE(trace.Contains("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n"));
 
@@ -152,24 +147,11 @@ TEST_F(AppTest, ShowRemovesFirstThenAddsOnce) {
                                "no need to show again.\n"));
 }
 
-// A shell that still holds the icon (one that kept it from an earlier run, or took an add
-// that the application counted for nothing) gets a moment between the removal and the add.
-TEST_F(AppTest, ShowSettlesOnlyAfterRemovingAnIconTheShellHeld) {
-    shell.held = true;
-    EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "sleep 100", "add"}));
-
-    app.HideSystemTrayIcon(kWindow);
-    shell.calls.clear();
-    EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "add"})) << "the hide removed it already";
-}
-
 TEST_F(AppTest, ShowRetriesEverySecondUntilTheShellTakesTheIcon) {
     shell.refusals = 3;
     EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "add", "sleep 1000", "add", "sleep 1000", "add",
-                                                     "sleep 1000", "add"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "sleep 100", "add", "sleep 1000", "add", "sleep 1000",
+                                                     "add", "sleep 1000", "add"}));
     EXPECT_TRUE(app.m_SystemIconShows);
     EXPECT_FALSE(shell.timerRunning);
     EXPECT_TRUE(trace.Contains("[ERROR] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon exception, 0x5b4, retry (1/10) in 1s.\n"));
@@ -264,7 +246,7 @@ TEST_F(AppTest, HideRemovesUnlessTheIconPersists) {
 TEST_F(AppTest, AHideDuringTheAddWinsOverTheAddThatCompletesAfterIt) {
     shell.duringAdd = [this] { app.HideSystemTrayIcon(kWindow); };
     EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete", "add", "add returns", "delete"}));
+    EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete", "sleep 100", "add", "add returns", "delete"}));
     EXPECT_FALSE(app.m_SystemIconShows) << "the add completed after the hide, so it is undone";
     EXPECT_FALSE(trace.Contains("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n"));
 }
@@ -274,7 +256,7 @@ TEST_F(AppTest, AShowDuringAHideIsAddedWhenTheHideReturns) {
     shell.calls.clear();
     shell.duringDelete = [this] { app.ShowSystemTrayIcon(kWindow); };
     app.HideSystemTrayIcon(kWindow);
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "delete", "add"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "delete", "sleep 100", "add"}));
     EXPECT_TRUE(app.m_SystemIconShows);
 }
 
@@ -304,7 +286,7 @@ TEST_F(AppTest, AHideDuringARetryFromTheTimerEndsTheRetries) {
 TEST_F(AppTest, AShellRestartDuringAnAddIsFollowedByAnotherAdd) {
     shell.duringAdd = [this] { app.AppWmTaskbarCreated(kWindow); };
     app.ShowSystemTrayIcon(kWindow);
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "add", "delete", "add"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "sleep 100", "add", "delete", "add"}));
     EXPECT_TRUE(app.m_SystemIconShows);
 }
 

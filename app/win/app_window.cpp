@@ -38,12 +38,12 @@ public:
         return Shell_NotifyIconW(NIM_ADD, &record) != FALSE;
     }
 
-    bool DeleteTrayIcon(WindowHandle window) override {
+    void DeleteTrayIcon(WindowHandle window) override {
         NOTIFYICONDATAW record{};
         record.cbSize = sizeof(record);
         record.hWnd = AsHwnd(window);
         record.uID = kTrayIconId;
-        return Shell_NotifyIconW(NIM_DELETE, &record) != FALSE;
+        Shell_NotifyIconW(NIM_DELETE, &record);
     }
 
     uint32_t LastErrorCode() override { return GetLastError(); }

@@ -165,9 +165,7 @@ HRESULT ConnectInterfaceInOperation(wchar_t* interfaceID) {
     if (g_CMbnSinks == nullptr) {
         LOG_INFO("[INFO] ConnectInterface : g_CMbnSinks is FALSE\n");
     } else {
-        // No pause before subscribing: the managers exist once created, and FindConnectionPoint
-        // and Advise complete before they return; a fixed 50 ms here only delayed start-up and
-        // every reconnection on an interface's arrival.
+        Sleep(50);
         if (g_InterfaceMgr == nullptr) {
             LOG_INFO("[INFO] ConnectInterface :  g_InterfaceMgr is NULL\n");
             return hr;
