@@ -19,13 +19,24 @@ set_target_properties(netsh_standin PROPERTIES OUTPUT_NAME netsh)
 target_link_libraries(netsh_standin PRIVATE quarn_emu_channel)
 target_link_options(netsh_standin PRIVATE ${EMU_LINK_OPTIONS})
 
-add_library(quarn_emu_winrt SHARED ${CMAKE_CURRENT_LIST_DIR}/win/winrt_facade.cpp)
+add_library(quarn_emu_winrt SHARED
+  ${CMAKE_CURRENT_LIST_DIR}/win/winrt_facade.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win/winrt_facade_buffers.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win/winrt_facade_commands.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win/winrt_facade_modem.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win/winrt_facade_watcher.cpp)
 set_target_properties(quarn_emu_winrt PROPERTIES PREFIX "")
 target_link_libraries(quarn_emu_winrt PRIVATE quarn_emu_model quarn_emu_channel ole32 runtimeobject)
 target_link_options(quarn_emu_winrt PRIVATE ${EMU_LINK_OPTIONS})
 
 # The Mobile Broadband COM server, registered by CLSID in the test prefix.
-add_library(quarn_emu_mbn SHARED ${CMAKE_CURRENT_LIST_DIR}/win/mbn_facade.cpp ${CMAKE_CURRENT_LIST_DIR}/win/mbn_facade.def)
+add_library(quarn_emu_mbn SHARED
+  ${CMAKE_CURRENT_LIST_DIR}/win/mbn_facade.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win/mbn_facade_plumbing.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win/mbn_facade_interfaces.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win/mbn_facade_device_services.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win/mbn_facade_events.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win/mbn_facade.def)
 set_target_properties(quarn_emu_mbn PROPERTIES PREFIX "")
 target_link_libraries(quarn_emu_mbn PRIVATE quarn_emu_model quarn_emu_channel ole32 oleaut32 uuid)
 target_link_options(quarn_emu_mbn PRIVATE ${EMU_LINK_OPTIONS})
