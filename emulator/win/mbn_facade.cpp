@@ -7,8 +7,10 @@
 // Threading: objects may be called from any thread. Notifications run on facade threads that
 // joined the multithreaded apartment: one follows the model's events, one delivers immediate
 // completions in order, and each delayed or early completion has a thread of its own. No
-// facade lock is held while a sink runs, and nothing waits for a delivery, so a client may
-// hold its own lock around its calls and in its sinks.
+// facade lock is held while a sink runs. By default nothing waits for a delivery; on request
+// Unadvise waits for the deliveries in progress and calls deliver a notification before they
+// return (see emulator/README.md), so a client that holds its own lock across its calls while
+// its sinks need it is found out.
 //
 // This file: the class objects and the DLL's entry points; the rest is in mbn_facade_*.cpp.
 #include <windows.h>
