@@ -101,7 +101,8 @@ target_compile_definitions(tray_probe PRIVATE UNICODE _UNICODE)
 target_link_libraries(tray_probe PRIVATE quarn_emu_channel shell32 user32)
 target_link_options(tray_probe PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode)
 
-add_test(NAME e2e_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_e2e.sh $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe>)
+add_test(NAME e2e_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_e2e.sh $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe>
+  ${CMAKE_BINARY_DIR}/emulator)
 set_tests_properties(e2e_wine PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED emulator_prefix)
 
 # Checks compat/winrt_network_operators.h against ../shared/winapi/winrt-network-operators.md

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Counts non-blank lines of the repository's own source: tests (unit and Wine tests, their
-# support, the end-to-end scripts and tools, the fuzz targets) against everything else
+# support, the end-to-end scripts and tools, the fuzz targets, the package checks) against
+# everything else
 # (product, emulator, deployment, build and scripts), and prints the tests' share.
 #   scripts/count-code.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 is_test() {
   case "$1" in
-    *_test.cpp | *_test.py | tests/* | fuzz/*) return 0 ;;
+    tests/tools/* | tests/e2e/*.cpp) return 1 ;;
+    *_test.cpp | *_test.py | tests/* | fuzz/* | deploy/check_*) return 0 ;;
     *) return 1 ;;
   esac
 }

@@ -36,8 +36,10 @@ ctl --wait-ready 20000 >/dev/null
 mkdir -p "$work/app"
 cp "$exe" "$emu/cfgmgr32.dll" "$emu/powrprof.dll" "$work/app/"
 
+# Starts the program (the installed copy, or the one named) with the emulator's
+# Configuration Manager and power notifications beside it; true once its window is there.
 start_app() {
-  WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "$work/app/QuarnVelmora.exe" & app_pid=$!
+  WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "${1:-$work/app/QuarnVelmora.exe}" & app_pid=$!
   probe wait-window 30000
 }
 # Waits (30 s at most) for the running instance, our child, to end; true when it did, with
