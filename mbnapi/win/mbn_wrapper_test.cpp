@@ -200,6 +200,10 @@ TEST_F(MbnWrapper, EnumInterfaceWritesEveryRecordAndTheCount) {
     EXPECT_STREQ(ids[1].szInterfaceID, kInterface5G);
     EXPECT_EQ(ids[2].szInterfaceID[0], L'\0');
     EXPECT_EQ(EnumInterface(nullptr, ids), E_POINTER);
+    // The count is set to 0 first, even when the records cannot be written.
+    count = 7;
+    EXPECT_EQ(EnumInterface(&count, nullptr), E_POINTER);
+    EXPECT_EQ(count, 0);
 }
 
 struct SubscriptionFault {
