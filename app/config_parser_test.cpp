@@ -182,18 +182,4 @@ TEST(SettingsFile, LogsTheSelectedPresetAndEachMenu) {
 }
 
 // Install directories named in Japanese or Chinese must keep their settings.
-TEST(SettingsFile, ReadsAFileUnderANonLatinDirectory) {
-    const fs::path directory = fs::temp_directory_path() / fs::u8path(u8"クアン设置");
-    fs::create_directories(directory);
-    const fs::path file = directory / UI_SETTINGS_FILE_NAME;
-    std::ofstream(file, std::ios::binary)
-        << "<c><applySetting>1</applySetting><presets><preset Number=\"1\"><Menu Name=\"TrayIcon\" "
-           "Display=\"Show\"/></preset></presets></c>";
-    MenuPresetTable table;
-    SetDefaultMenuPresets(table);
-    EXPECT_EQ(ConfigParser::ParserUISettings(file, table), 0);
-    EXPECT_TRUE(table[TRAY_ICON_PRESET_ROW].Display);
-    fs::remove_all(directory);
-}
-
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/config_parser.h"
+#include "common/utf8.h"
 #include "trace/trace.h"
 
 namespace {
@@ -208,7 +209,9 @@ void QuarnVlmrApp::CustomizeRightClickMenu(PopupMenuPort& popup) {
 void QuarnVlmrApp::InitUISetting() {
     std::filesystem::path path = m_Shell.GetExecutableDirectory();
     path += UI_SETTINGS_FILE_NAME;
-    const std::string utf8Path = path.u8string();
+    // Not path.u8string(): it throws for a surrogate without its pair, which a Windows name
+    // may hold, and a log line must never end start-up.
+    const std::string utf8Path = PathToUtf8(path);
     LOG_INFO("[INFO] QuarnVlmrApp::InitUISetting : %s: config file path: %s", "QuarnVlmrApp::InitUISetting",
              utf8Path.c_str());
     ConfigParser::ParserUISettings(path, m_Presets);

@@ -88,7 +88,7 @@ target_link_options(core_tests PRIVATE ${QUARN_WIN_LINK_OPTIONS})
 add_test(NAME core_tests_wine COMMAND core_tests)
 
 # Real windows, menus, resources and the notification area (needs an X display).
-add_executable(window_tests app/win/app_window_test.cpp ${QUARN_RESOURCES})
+add_executable(window_tests app/win/app_window_test.cpp trace/win/trace_etw_test.cpp ${QUARN_RESOURCES})
 target_link_libraries(window_tests PRIVATE quarn_win gtest_main)
 quarn_version_resource(window_tests ${PROJECT_VERSION_MAJOR} ${PROJECT_VERSION_MINOR} ${PROJECT_VERSION_PATCH})
 target_compile_definitions(window_tests PRIVATE QUARN_PROJECT_VERSION="${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
@@ -103,7 +103,8 @@ target_link_options(tray_probe PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode)
 
 include(${CMAKE_SOURCE_DIR}/cmake/bench.cmake)
 
-add_test(NAME e2e_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_e2e.sh $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe>)
+add_test(NAME e2e_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_e2e.sh $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe>
+  ${CMAKE_BINARY_DIR}/emulator)
 set_tests_properties(e2e_wine PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED emulator_prefix)
 
 # Checks compat/winrt_network_operators.h against ../shared/winapi/winrt-network-operators.md
@@ -144,16 +145,16 @@ add_dependencies(modem_path_test modem_emu_server quarn_emu_winrt netsh_standin)
 add_test(NAME modem_path_wine COMMAND modem_path_test)
 set_tests_properties(modem_path_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300)
 
-# The device monitor against the emulator's Configuration Manager, which the override puts
-# in place of the system's cfgmgr32.dll beside the test.
+# The device monitor against the emulator's Configuration Manager and power notifications,
+# which the override puts in place of the system's cfgmgr32.dll and powrprof.dll beside it.
 add_executable(device_monitor_wine_test monitor/win/device_monitor_wine_test.cpp)
 target_link_libraries(device_monitor_wine_test PRIVATE quarn_win quarn_emu_channel gtest_main)
 target_link_options(device_monitor_wine_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
 set_target_properties(device_monitor_wine_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/emulator)
-add_dependencies(device_monitor_wine_test modem_emu_server quarn_emu_cfgmgr)
+add_dependencies(device_monitor_wine_test modem_emu_server quarn_emu_cfgmgr quarn_emu_powrprof)
 add_test(NAME device_monitor_wine COMMAND device_monitor_wine_test)
 set_tests_properties(device_monitor_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300
-  ENVIRONMENT "WINEDLLOVERRIDES=cfgmgr32=n,b")
+  ENVIRONMENT "WINEDLLOVERRIDES=cfgmgr32,powrprof=n,b")
 
 add_dependencies(tray_probe modem_emu_server modem_emu_ctl quarn_emu_winrt quarn_emu_cfgmgr quarn_emu_powrprof netsh_standin)
 add_test(NAME e2e_eject_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_eject_e2e.sh

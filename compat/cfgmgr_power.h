@@ -1,16 +1,13 @@
 // Configuration Manager notifications, the device-interface property query and suspend/
 // resume notifications: declared by the Windows SDK, missing from mingw-w64 10. The
 // functions are resolved at run time (Wine and older systems lack them), so only their
-// pointer types are declared. A build against the SDK defines QUARN_USE_SDK_CFGMGR_POWER.
+// pointer types are declared: the SDK's ABI, checked against the recorded API facts.
 #pragma once
 
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <devpropdef.h>
 
-#if defined(QUARN_USE_SDK_CFGMGR_POWER)
-#include <powrprof.h>
-#else
 // Suspend/resume subscription (powrprof.h in the SDK).
 #ifndef DEVICE_NOTIFY_CALLBACK
 #define DEVICE_NOTIFY_CALLBACK 2
@@ -20,7 +17,6 @@ typedef struct _DEVICE_NOTIFY_SUBSCRIBE_PARAMETERS {
     PDEVICE_NOTIFY_CALLBACK_ROUTINE Callback;
     PVOID Context;
 } DEVICE_NOTIFY_SUBSCRIBE_PARAMETERS, *PDEVICE_NOTIFY_SUBSCRIBE_PARAMETERS;
-#endif
 
 namespace QuarnCompat {
 

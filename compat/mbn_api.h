@@ -1,8 +1,7 @@
 // Mobile Broadband COM API (mbnapi.h) declarations: interface manager, interfaces, radio,
 // registration, signal, connections, connection profiles, device services and their event
 // sinks. mingw-w64 10 has no mbnapi.h and no IID/CLSID symbols for it, so they are declared
-// here. A build against a full Windows SDK defines QUARN_USE_SDK_MBNAPI and gets the SDK's
-// declarations under the same QuarnMbn names instead.
+// here: the SDK's ABI, checked against the recorded API facts (see README.md here).
 //
 // Everything sits in namespace QuarnMbn so that nothing collides with a later mingw-w64 that
 // does ship mbnapi.h, and everything is header-only (inline constexpr GUIDs), so no library
@@ -12,102 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(QUARN_USE_SDK_MBNAPI)
-
-#include <windows.h>
-#include <oaidl.h>
-#include <mbnapi.h>
-
-namespace QuarnMbn {
-
-using ::IMbnInterfaceManager;
-using ::IMbnInterface;
-using ::IMbnRadio;
-using ::IMbnRegistration;
-using ::IMbnSignal;
-using ::IMbnConnectionManager;
-using ::IMbnConnection;
-using ::IMbnConnectionProfileManager;
-using ::IMbnDeviceServicesManager;
-using ::IMbnDeviceServicesContext;
-using ::IMbnDeviceService;
-using ::IMbnRadioEvents;
-using ::IMbnRegistrationEvents;
-using ::IMbnSignalEvents;
-using ::IMbnInterfaceEvents;
-using ::IMbnInterfaceManagerEvents;
-using ::IMbnConnectionManagerEvents;
-using ::IMbnConnectionEvents;
-using ::IMbnDeviceServicesEvents;
-using ::IMbnSubscriberInformation;
-using ::IMbnConnectionProfile;
-
-using ::MBN_INTERFACE_CAPS;
-using ::MBN_PROVIDER;
-using ::MBN_DEVICE_SERVICE;
-using ::MBN_CELLULAR_CLASS;
-using ::MBN_VOICE_CLASS;
-
-// Unscoped enumerators live at global scope in the SDK; these bring each one in by name.
-using ::MBN_RADIO;
-using ::MBN_RADIO_OFF;
-using ::MBN_RADIO_ON;
-
-using ::MBN_ACTIVATION_STATE;
-using ::MBN_ACTIVATION_STATE_NONE;
-using ::MBN_ACTIVATION_STATE_ACTIVATED;
-using ::MBN_ACTIVATION_STATE_ACTIVATING;
-using ::MBN_ACTIVATION_STATE_DEACTIVATED;
-using ::MBN_ACTIVATION_STATE_DEACTIVATING;
-
-using ::MBN_REGISTER_STATE;
-using ::MBN_REGISTER_STATE_NONE;
-using ::MBN_REGISTER_STATE_DEREGISTERED;
-using ::MBN_REGISTER_STATE_SEARCHING;
-using ::MBN_REGISTER_STATE_HOME;
-using ::MBN_REGISTER_STATE_ROAMING;
-using ::MBN_REGISTER_STATE_PARTNER;
-using ::MBN_REGISTER_STATE_DENIED;
-
-using ::MBN_READY_STATE;
-using ::MBN_READY_STATE_OFF;
-using ::MBN_READY_STATE_INITIALIZED;
-using ::MBN_READY_STATE_SIM_NOT_INSERTED;
-using ::MBN_READY_STATE_BAD_SIM;
-using ::MBN_READY_STATE_FAILURE;
-using ::MBN_READY_STATE_NOT_ACTIVATED;
-using ::MBN_READY_STATE_DEVICE_LOCKED;
-using ::MBN_READY_STATE_DEVICE_BLOCKED;
-using ::MBN_READY_STATE_NO_ESIM_PROFILE;  // Windows 10 SDKs only
-
-using ::MBN_CONNECTION_MODE;
-using ::MBN_CONNECTION_MODE_PROFILE;
-using ::MBN_CONNECTION_MODE_TMP_PROFILE;
-
-using ::MBN_REGISTER_MODE;
-using ::MBN_REGISTER_MODE_NONE;
-using ::MBN_REGISTER_MODE_AUTOMATIC;
-using ::MBN_REGISTER_MODE_MANUAL;
-
-using ::MBN_DEVICE_SERVICES_INTERFACE_STATE;
-using ::MBN_DEVICE_SERVICES_CAPABLE_INTERFACE_ARRIVAL;
-using ::MBN_DEVICE_SERVICES_CAPABLE_INTERFACE_REMOVAL;
-
-using ::MBN_VOICE_CALL_STATE;
-using ::MBN_VOICE_CALL_STATE_NONE;
-using ::MBN_VOICE_CALL_STATE_IN_PROGRESS;
-using ::MBN_VOICE_CALL_STATE_HANGUP;
-
-using ::MBN_PROVIDERNAME_LEN;
-using ::MBN_PROVIDERID_LEN;
-using ::MBN_DEVICEID_LEN;
-using ::MBN_MANUFACTURER_LEN;
-using ::MBN_MODEL_LEN;
-using ::MBN_FIRMWARE_LEN;
-
-}  // namespace QuarnMbn
-
-#else  // mingw-w64's headers
 
 #include <windows.h>
 #include <oaidl.h>  // SAFEARRAY, BSTR, VARIANT_BOOL
@@ -386,7 +289,6 @@ struct IMbnDeviceServicesEvents : public IUnknown {
 
 }  // namespace QuarnMbn
 
-#endif  // QUARN_USE_SDK_MBNAPI
 
 // Layouts the service fills in across the process boundary; a mismatch corrupts memory.
 #if defined(_WIN64)
@@ -402,7 +304,7 @@ static_assert(sizeof(QuarnMbn::MBN_RADIO) == 4 && sizeof(QuarnMbn::MBN_READY_STA
                   sizeof(QuarnMbn::MBN_DEVICE_SERVICES_INTERFACE_STATE) == 4,
               "v1_enum types are 32-bit");
 
-// Interfaces declared above (in the SDK build, by the SDK), with their IIDs. One list feeds
+// Interfaces declared above, with their IIDs. One list feeds
 // both the IID_ constants and mingw's __uuidof support, so the two cannot disagree.
 #define QUARN_MBN_DECLARED_IIDS(X)                                                                            \
     X(IMbnInterfaceManager, 0xdcbbbab6, 0x201b, 0x4bbb, 0xaa, 0xee, 0x33, 0x8e, 0x36, 0x8a, 0xf6, 0xfa)        \
@@ -440,13 +342,11 @@ inline constexpr GUID CLSID_MbnDeviceServicesManager = {0x2269daa3, 0x2a9f, 0x41
 
 }  // namespace QuarnMbn
 
-#if !defined(QUARN_USE_SDK_MBNAPI)
 // mingw's __uuidof emulation needs one __CRT_UUID_DECL per type, outside any namespace.
 #define QUARN_MBN_DECLARE_UUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
     __CRT_UUID_DECL(QuarnMbn::name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)
 QUARN_MBN_DECLARED_IIDS(QUARN_MBN_DECLARE_UUID)
 #undef QUARN_MBN_DECLARE_UUID
-#endif
 
 #undef QUARN_MBN_DEFINE_IID
 #undef QUARN_MBN_DECLARED_IIDS

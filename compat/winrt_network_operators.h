@@ -2,105 +2,15 @@
 // watching and the cryptographic/byte buffers they exchange. mingw-w64 10 ships none of the
 // Windows.Networking.NetworkOperators interfaces, and its windows.foundation.h and
 // windows.security.cryptography.h do not compile as C++ with GCC 12, so they are declared
-// here. A build against a full Windows SDK defines QUARN_USE_SDK_WINRT_HEADERS and gets the
-// SDK's declarations under the same QuarnWinRT names instead.
+// here: the SDK's ABI, checked against the recorded API facts (see README.md here).
 //
 // Everything is header-only (inline constexpr IIDs), so the product and an emulator DLL can
 // both include it without a library providing the IID symbols.
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
-#if defined(QUARN_USE_SDK_WINRT_HEADERS)
-
-#include <windows.h>
-#include <inspectable.h>
-#include <eventtoken.h>
-#include <asyncinfo.h>
-#include <windows.storage.streams.h>
-#include <windows.networking.networkoperators.h>
-#include <windows.security.cryptography.h>
-#include <robuffer.h>
-
-namespace QuarnWinRT {
-
-namespace sdk_no = ABI::Windows::Networking::NetworkOperators;
-namespace sdk_foundation = ABI::Windows::Foundation;
-namespace sdk_collections = ABI::Windows::Foundation::Collections;
-
-using AsyncStatus = sdk_foundation::AsyncStatus;
-using IAsyncInfo = sdk_foundation::IAsyncInfo;
-using IAsyncAction = sdk_foundation::IAsyncAction;
-
-using IBuffer = ABI::Windows::Storage::Streams::IBuffer;
-using IBufferFactory = ABI::Windows::Storage::Streams::IBufferFactory;
-using IBufferByteAccess = ::Windows::Storage::Streams::IBufferByteAccess;
-
-using IMobileBroadbandModemStatics = sdk_no::IMobileBroadbandModemStatics;
-using IMobileBroadbandModem = sdk_no::IMobileBroadbandModem;
-using IMobileBroadbandDeviceInformation = sdk_no::IMobileBroadbandDeviceInformation;
-using IMobileBroadbandDeviceService = sdk_no::IMobileBroadbandDeviceService;
-using IMobileBroadbandDeviceServiceCommandSession = sdk_no::IMobileBroadbandDeviceServiceCommandSession;
-using IMobileBroadbandDeviceServiceCommandResult = sdk_no::IMobileBroadbandDeviceServiceCommandResult;
-using IMobileBroadbandDeviceServiceDataSession = sdk_no::IMobileBroadbandDeviceServiceDataSession;
-using IMobileBroadbandAccountWatcher = sdk_no::IMobileBroadbandAccountWatcher;
-using IMobileBroadbandAccountEventArgs = sdk_no::IMobileBroadbandAccountEventArgs;
-using IMobileBroadbandAccountUpdatedEventArgs = sdk_no::IMobileBroadbandAccountUpdatedEventArgs;
-using IMobileBroadbandAccount = sdk_no::IMobileBroadbandAccount;
-using IMobileBroadbandNetwork = sdk_no::IMobileBroadbandNetwork;
-using ICryptographicBufferStatics = ABI::Windows::Security::Cryptography::ICryptographicBufferStatics;
-
-using IVectorView_String = sdk_collections::IVectorView<HSTRING>;
-using IVectorView_UInt32 = sdk_collections::IVectorView<UINT32>;
-using IVectorView_DeviceServiceInformation =
-    sdk_collections::IVectorView<sdk_no::MobileBroadbandDeviceServiceInformation>;
-using IAsyncOperation_ModemConfiguration =
-    sdk_foundation::IAsyncOperation<sdk_no::MobileBroadbandModemConfiguration*>;
-
-using IAsyncOperation_CommandResult =
-    sdk_foundation::IAsyncOperation<sdk_no::MobileBroadbandDeviceServiceCommandResult*>;
-using IAsyncOperationCompletedHandler_CommandResult =
-    sdk_foundation::IAsyncOperationCompletedHandler<sdk_no::MobileBroadbandDeviceServiceCommandResult*>;
-using ITypedEventHandler_Watcher_AccountEventArgs =
-    sdk_foundation::ITypedEventHandler<sdk_no::MobileBroadbandAccountWatcher*,
-                                       sdk_no::MobileBroadbandAccountEventArgs*>;
-using ITypedEventHandler_Watcher_AccountUpdatedEventArgs =
-    sdk_foundation::ITypedEventHandler<sdk_no::MobileBroadbandAccountWatcher*,
-                                       sdk_no::MobileBroadbandAccountUpdatedEventArgs*>;
-using ITypedEventHandler_Watcher_Object =
-    sdk_foundation::ITypedEventHandler<sdk_no::MobileBroadbandAccountWatcher*, IInspectable*>;
-
-using CellularClass = ABI::Windows::Devices::Sms::CellularClass;
-using DataClasses = sdk_no::DataClasses;
-using MobileBroadbandDeviceType = sdk_no::MobileBroadbandDeviceType;
-using MobileBroadbandRadioState = sdk_no::MobileBroadbandRadioState;
-
-// Qualified through the enum name so this works whether the SDK emits plain or scoped enums.
-using NetworkDeviceStatus = sdk_no::NetworkDeviceStatus;
-inline constexpr NetworkDeviceStatus NetworkDeviceStatus_DeviceNotReady = NetworkDeviceStatus::NetworkDeviceStatus_DeviceNotReady;
-inline constexpr NetworkDeviceStatus NetworkDeviceStatus_DeviceReady = NetworkDeviceStatus::NetworkDeviceStatus_DeviceReady;
-inline constexpr NetworkDeviceStatus NetworkDeviceStatus_SimNotInserted = NetworkDeviceStatus::NetworkDeviceStatus_SimNotInserted;
-inline constexpr NetworkDeviceStatus NetworkDeviceStatus_BadSim = NetworkDeviceStatus::NetworkDeviceStatus_BadSim;
-inline constexpr NetworkDeviceStatus NetworkDeviceStatus_DeviceHardwareFailure = NetworkDeviceStatus::NetworkDeviceStatus_DeviceHardwareFailure;
-inline constexpr NetworkDeviceStatus NetworkDeviceStatus_AccountNotActivated = NetworkDeviceStatus::NetworkDeviceStatus_AccountNotActivated;
-inline constexpr NetworkDeviceStatus NetworkDeviceStatus_DeviceLocked = NetworkDeviceStatus::NetworkDeviceStatus_DeviceLocked;
-inline constexpr NetworkDeviceStatus NetworkDeviceStatus_DeviceBlocked = NetworkDeviceStatus::NetworkDeviceStatus_DeviceBlocked;
-
-using MobileBroadbandAccountWatcherStatus = sdk_no::MobileBroadbandAccountWatcherStatus;
-inline constexpr MobileBroadbandAccountWatcherStatus MobileBroadbandAccountWatcherStatus_Created = MobileBroadbandAccountWatcherStatus::MobileBroadbandAccountWatcherStatus_Created;
-inline constexpr MobileBroadbandAccountWatcherStatus MobileBroadbandAccountWatcherStatus_Started = MobileBroadbandAccountWatcherStatus::MobileBroadbandAccountWatcherStatus_Started;
-inline constexpr MobileBroadbandAccountWatcherStatus MobileBroadbandAccountWatcherStatus_EnumerationCompleted = MobileBroadbandAccountWatcherStatus::MobileBroadbandAccountWatcherStatus_EnumerationCompleted;
-inline constexpr MobileBroadbandAccountWatcherStatus MobileBroadbandAccountWatcherStatus_Stopped = MobileBroadbandAccountWatcherStatus::MobileBroadbandAccountWatcherStatus_Stopped;
-inline constexpr MobileBroadbandAccountWatcherStatus MobileBroadbandAccountWatcherStatus_Aborted = MobileBroadbandAccountWatcherStatus::MobileBroadbandAccountWatcherStatus_Aborted;
-
-using BinaryStringEncoding = ABI::Windows::Security::Cryptography::BinaryStringEncoding;
-inline constexpr BinaryStringEncoding BinaryStringEncoding_Utf8 = BinaryStringEncoding::BinaryStringEncoding_Utf8;
-inline constexpr BinaryStringEncoding BinaryStringEncoding_Utf16LE = BinaryStringEncoding::BinaryStringEncoding_Utf16LE;
-inline constexpr BinaryStringEncoding BinaryStringEncoding_Utf16BE = BinaryStringEncoding::BinaryStringEncoding_Utf16BE;
-
-}  // namespace QuarnWinRT
-
-#else  // mingw-w64's headers
 
 #include <windows.h>
 #include <inspectable.h>
@@ -145,10 +55,12 @@ enum BinaryStringEncoding : int32_t {
 };
 
 // Getter result types whose values this program does not interpret: sized, no enumerators.
+// Runtime enumerations are 32-bit: signed, except flags enumerations, which are unsigned.
 enum CellularClass : int32_t;  // Windows.Devices.Sms.CellularClass
-enum DataClasses : int32_t;
+enum DataClasses : uint32_t;   // a flags enumeration
 enum MobileBroadbandDeviceType : int32_t;
 enum MobileBroadbandRadioState : int32_t;
+static_assert(std::is_same_v<std::underlying_type_t<DataClasses>, uint32_t>, "a flags enumeration is unsigned");
 
 // Results this program only releases: their own methods are left undeclared, and they
 // derive from IInspectable so that they can be released and queried.
@@ -302,9 +214,8 @@ struct IBufferByteAccess : public IUnknown {
 
 }  // namespace QuarnWinRT
 
-#endif  // QUARN_USE_SDK_WINRT_HEADERS
 
-// Interfaces declared above (in the SDK build, by the SDK), with their IIDs. One list feeds
+// Interfaces declared above, with their IIDs. One list feeds
 // both the IID_ constants and mingw's __uuidof support, so the two cannot disagree.
 #define QUARN_WINRT_DECLARED_IIDS(X)                                                                        \
     X(IMobileBroadbandModemStatics, 0xf99ed637, 0xd6f1, 0x4a78, 0x8c, 0xbc, 0x64, 0x21, 0xa6, 0x50, 0x63, 0xc8) \
@@ -347,13 +258,11 @@ inline constexpr wchar_t RuntimeClass_Windows_Storage_Streams_Buffer[] = L"Windo
 
 }  // namespace QuarnWinRT
 
-#if !defined(QUARN_USE_SDK_WINRT_HEADERS)
 // mingw's __uuidof emulation needs one __CRT_UUID_DECL per type, outside any namespace.
 #define QUARN_WINRT_DECLARE_UUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
     __CRT_UUID_DECL(QuarnWinRT::name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)
 QUARN_WINRT_DECLARED_IIDS(QUARN_WINRT_DECLARE_UUID)
 #undef QUARN_WINRT_DECLARE_UUID
-#endif
 
 #undef QUARN_WINRT_DEFINE_IID
 #undef QUARN_WINRT_DECLARED_IIDS

@@ -4,9 +4,11 @@
 #include <cwchar>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 #include "common/hresult_error.h"
+#include "common/utf8.h"
 #include "trace/trace.h"
 
 namespace {
@@ -31,60 +33,21 @@ constexpr const wchar_t* kAnswerOk = L"OK";
 constexpr int kPowerOnAttempts = 3;
 constexpr uint32_t kPowerOnRetryPauseMs = 1000;
 
+constexpr const wchar_t* NETSH_SLOT_MAPPING_COMMAND = L"netsh mbn show slotmapping *";
 constexpr const char* NETSH_ERROR_TEXT = "Failed to access the interface: error";
-
-const std::wstring& NetshSlotMappingCommand() {
-    static const std::wstring command = L"netsh mbn show slotmapping *";
-    return command;
-}
-
-const std::string& NetshSeparatorLine() {
-    static const std::string line = std::string(37, '-') + "\r\n";
-    return line;
-}
+// 37 hyphens and CR LF: the line under the table's heading.
+constexpr std::string_view NETSH_SEPARATOR_LINE = "-------------------------------------\r\n";
+static_assert(NETSH_SEPARATOR_LINE.size() == 39, "37 hyphens, CR and LF");
 
 std::mutex ATCommandMutex;
 ModemPorts g_Ports{};
 
 bool Contains(const wchar_t* text, const wchar_t* pattern) { return std::wcsstr(text, pattern) != nullptr; }
 
-// Appends the UTF-8 form of one code point.
-void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 }  // namespace
 
 int WideToUtf8(const wchar_t* text, char* buffer, std::size_t capacity) {
-    std::string utf8;
-    for (const wchar_t* p = text; *p != L'\0'; ++p) {
-        uint32_t cp = static_cast<uint32_t>(*p);
-        // UTF-16 (Windows' wchar_t): join surrogate pairs; a lone one becomes U+FFFD.
-        if (sizeof(wchar_t) == 2 && cp >= 0xD800 && cp <= 0xDFFF) {
-            const uint32_t next = static_cast<uint32_t>(p[1]);
-            if (cp <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00);
-                ++p;
-            } else {
-                cp = 0xFFFD;
-            }
-        }
-        AppendUtf8(utf8, cp > 0x10FFFF ? 0xFFFD : cp);
-    }
+    const std::string utf8 = WideToUtf8String(text);
     if (capacity == 0) {
         return -1;
     }
@@ -100,8 +63,8 @@ NetshSlotResult ParseNetshSlotMapping(const std::string& output) {
     if (output.find(NETSH_ERROR_TEXT) != std::string::npos) {
         return NetshSlotResult::InterfaceError;
     }
-    const std::size_t separator = output.find(NetshSeparatorLine());
-    const std::size_t next = separator == std::string::npos ? separator : separator + NetshSeparatorLine().size();
+    const std::size_t separator = output.find(NETSH_SEPARATOR_LINE);
+    const std::size_t next = separator == std::string::npos ? separator : separator + NETSH_SEPARATOR_LINE.size();
     if (next == std::string::npos || next >= output.size()) {
         return NetshSlotResult::Unknown;
     }
@@ -198,7 +161,7 @@ QuarnHresult MBIMCommand::SendPowerOnSimCard() {
 QuarnHresult MBIMCommand::GetSimSlot(uint32_t* slot, ModulePlatform platform) {
     const SlotQuery* query = &kSlotQueryEsimmap;
     if (platform == PLATFORM_4G) {
-        const std::string output = g_Ports.Console->Execute(NetshSlotMappingCommand());
+        const std::string output = g_Ports.Console->Execute(NETSH_SLOT_MAPPING_COMMAND);
         LOG_INFO("[INFO] MBIMCommand::GetSimSlot : netsh_result: %s\n", output.c_str());
         switch (ParseNetshSlotMapping(output)) {
         case NetshSlotResult::InterfaceError:

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/module_platform.h"
 #include "common/platform_types.h"
-#include "monitor/device_monitor.h"
 
 constexpr uint32_t MBIM_PAYLOAD_LIMIT = 4096;   // bytes of a command or an answer
 constexpr uint32_t AT_ANSWER_CAPACITY = 4096;   // wide characters of an answer buffer

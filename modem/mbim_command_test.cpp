@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <stdexcept>
@@ -74,6 +75,7 @@ public:
 };
 
 const std::string kSeparator = std::string(37, '-') + "\r\n";
+const std::string kUnknownSlot = "[WARNING] MBIMCommand::GetSimSlot : Unknown sim slot.\n";
 
 class MbimCommandTest : public ::testing::Test {
 protected:
@@ -172,6 +174,7 @@ struct NetshCase {
     QuarnHresult result;
     uint32_t slot;
     bool atQuery;
+    std::vector<std::string> lines;  // what GetSimSlot logs after the netsh output
 };
 
 class NetshSlotTest : public MbimCommandTest, public ::testing::WithParamInterface<NetshCase> {};
@@ -185,19 +188,34 @@ TEST_P(NetshSlotTest, FourGAsksNetshFirst) {
     EXPECT_EQ(slot, c.slot);
     EXPECT_EQ(console.commands, std::vector<std::wstring>{L"netsh mbn show slotmapping *"});
     EXPECT_EQ(transport.payloads, c.atQuery ? std::vector<std::string>{"at+csus?\r\n"} : std::vector<std::string>{});
+    EXPECT_EQ(transport.timeouts, c.atQuery ? std::vector<uint32_t>{3000} : std::vector<uint32_t>{});
+    std::vector<std::string> lines = trace.Texts();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "[INFO] MBIMCommand::GetSimSlot : netsh_result: " + c.output + "\n");
+    lines.erase(lines.begin());
+    // The AT step's own lines (the tunnel's) are another test's.
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [](const std::string& line) { return line.find("GetSimSlot") == std::string::npos; }),
+                lines.end());
+    EXPECT_EQ(lines, c.lines);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Outputs, NetshSlotTest,
     ::testing::Values(
-        NetshCase{"Slot1", "\r\nSlot mapping\r\n" + kSeparator + "0   : Executor 0\r\n", QUARN_S_OK, 1, false},
-        NetshCase{"Slot2", "\r\nSlot mapping\r\n" + kSeparator + "1   : Executor 0\r\n", QUARN_S_OK, 2, false},
-        NetshCase{"SlotIndex2IsUnknown", "header\r\n" + kSeparator + "2\r\n", QUARN_E_FAIL, 99, false},
-        NetshCase{"NothingAfterSeparator", "header\r\n" + kSeparator, QUARN_E_FAIL, 99, false},
-        NetshCase{"SeparatorWithoutCrLf", "header\r\n" + std::string(37, '-') + "\n0\r\n", QUARN_E_FAIL, 99, false},
-        NetshCase{"ExecuteFailed", "Execute failed", QUARN_E_FAIL, 99, false},
-        NetshCase{"Empty", "", QUARN_E_FAIL, 99, false},
-        NetshCase{"InterfaceErrorFallsBackToCsus", "Failed to access the interface: error\r\n", QUARN_S_OK, 2, true}),
+        NetshCase{"Slot1", "\r\nSlot mapping\r\n" + kSeparator + "0   : Executor 0\r\n", QUARN_S_OK, 1, false,
+                  {"[INFO] MBIMCommand::GetSimSlot : Current SIM select is : 1\n"}},
+        NetshCase{"Slot2", "\r\nSlot mapping\r\n" + kSeparator + "1   : Executor 0\r\n", QUARN_S_OK, 2, false,
+                  {"[INFO] MBIMCommand::GetSimSlot : Current SIM select is : 2\n"}},
+        NetshCase{"SlotIndex2IsUnknown", "header\r\n" + kSeparator + "2\r\n", QUARN_E_FAIL, 99, false, {kUnknownSlot}},
+        NetshCase{"NothingAfterSeparator", "header\r\n" + kSeparator, QUARN_E_FAIL, 99, false, {kUnknownSlot}},
+        NetshCase{"SeparatorWithoutCrLf", "header\r\n" + std::string(37, '-') + "\n0\r\n", QUARN_E_FAIL, 99, false,
+                  {kUnknownSlot}},
+        NetshCase{"ExecuteFailed", "Execute failed", QUARN_E_FAIL, 99, false, {kUnknownSlot}},
+        NetshCase{"Empty", "", QUARN_E_FAIL, 99, false, {kUnknownSlot}},
+        NetshCase{"InterfaceErrorFallsBackToCsus", "Failed to access the interface: error\r\n", QUARN_S_OK, 2, true,
+                  {"[WARNING] MBIMCommand::GetSimSlot : Netsh executed error, try with AT command.\n",
+                   "[INFO] MBIMCommand::GetSimSlot : Current SIM select is : 2\n"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MbimCommandTest, FiveGAsksTheModemDirectlyAndMatchesSlotOneFirst) {

@@ -2,15 +2,12 @@
 
 #include <stdexcept>
 
+#include "app/window_messages.h"
 #include "common/hresult_error.h"
 #include "monitor/power_status.h"
 #include "trace/trace.h"
 
 std::atomic<uint32_t> m_DevicePowerStatus{RESUMED};
-
-namespace {
-constexpr uint32_t WM_HIDE_ICON_MESSAGE = 0x0400 + 2;  // plus the TrayIconStatus: hide or show
-}
 
 bool IsSimBearingStatus(int32_t networkDeviceStatus) {
     // DeviceReady, BadSim, DeviceHardwareFailure, DeviceLocked, DeviceBlocked.
@@ -42,7 +39,8 @@ void ConditionCheck::HandleUpdateSimStatusEventOnce() {
         LOG_INFO("[INFO] ConditionCheck::HandleUpdateSimStatusEvent : Skip this time UpdateSystemTrayIconStatus as m_DevicePowerStatus is not RESUMED!\n");
         return;
     }
-    const uint32_t message = WM_HIDE_ICON_MESSAGE + UpdateSystemTrayIconStatus();
+    // The hide message plus the decision: 1026 hides, 1027 shows.
+    const uint32_t message = WM_HIDE_ICON_CMD + UpdateSystemTrayIconStatus();
     ResetEventSimStatus();
     LOG_INFO("[INFO] ConditionCheck::HandleUpdateSimStatusEvent : SendMessage: %d\n", static_cast<int>(message));
     m_Ports.Window->SendToAppWindow(message);

@@ -6,12 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/module_platform.h"
 #include "common/platform_types.h"
-
-using ModulePlatform = uint32_t;
-constexpr ModulePlatform PLATFORM_INVALID = 0;
-constexpr ModulePlatform PLATFORM_4G = 1;
-constexpr ModulePlatform PLATFORM_5G = 2;
 
 constexpr int DEVICE_SLOT_4G = 0;
 constexpr int DEVICE_SLOT_5G = 1;

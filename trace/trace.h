@@ -1,6 +1,6 @@
 // The process-wide diagnostic trace: a gate of five enable bits driven by the listener's
 // requested level, and the LOG_* statements every subsystem reports through.
-// Portable: the ETW registration and writer live in trace_etw_win.cpp.
+// Portable: the ETW registration and writer live in win/trace_etw.cpp.
 #pragma once
 
 #include <atomic>

@@ -35,11 +35,31 @@ TEST_P(TraceGateTest, RequestedLevelGatesEachLineKind) {
     EXPECT_EQ(capture.Contains("[WARNING] Test : warning 2\n"), c.warning);
     EXPECT_EQ(capture.Contains("[ERROR] Test : error 3\n"), c.error);
     for (const CapturedLine& line : capture.Captured()) {
-        const uint16_t expectedId = line.Text.rfind("[INFO]", 0) == 0      ? 16
-                                    : line.Text.rfind("[ERROR]", 0) == 0   ? 17
-                                                                           : 18;
-        EXPECT_EQ(line.EventId, expectedId) << line.Text;
         EXPECT_EQ(line.Size, line.Text.size() + 1);
+    }
+}
+
+// Each level goes out as its own event: id, version, channel, level, opcode, task, keyword.
+TEST(TraceEvents, EachLineKindGoesOutAsItsDescriptor) {
+    TraceCapture capture;
+    LOG_INFO("[INFO] Test : a\n");
+    LOG_ERROR("[ERROR] Test : b\n");
+    LOG_WARNING("[WARNING] Test : c\n");
+    const std::vector<CapturedLine> lines = capture.Captured();
+    ASSERT_EQ(lines.size(), 3u);
+    const struct {
+        uint16_t id;
+        uint8_t level;
+    } expected[] = {{16, 4}, {17, 2}, {18, 3}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const TraceEventDescriptor& d = lines[i].Descriptor;
+        EXPECT_EQ(d.Id, expected[i].id) << lines[i].Text;
+        EXPECT_EQ(d.Level, expected[i].level) << lines[i].Text;
+        EXPECT_EQ(d.Version, 0u);
+        EXPECT_EQ(d.Channel, 0u);
+        EXPECT_EQ(d.Opcode, 0u);
+        EXPECT_EQ(d.Task, 0u);
+        EXPECT_EQ(d.Keyword, 0u);
     }
 }
 

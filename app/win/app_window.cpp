@@ -25,24 +25,13 @@ HWND AsHwnd(WindowHandle window) { return static_cast<HWND>(window); }
 class Win32Shell final : public ShellPort {
 public:
     bool AddTrayIcon(WindowHandle window) override {
-        QuarnVlmrApp& app = QuarnVlmrApp::GetInstance();
-        NOTIFYICONDATAW record{};
-        record.cbSize = sizeof(record);
-        record.hWnd = AsHwnd(window);
-        record.uID = kTrayIconId;
-        record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-        record.uCallbackMessage = WM_TRAY_NOTIFY;
-        const auto instance = static_cast<HINSTANCE>(app.m_hInstance);
-        record.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_TRAY_ICON));
-        LoadStringW(instance, IDS_TRAY_TIP, record.szTip, ARRAYSIZE(record.szTip));
+        const auto instance = static_cast<HINSTANCE>(QuarnVlmrApp::GetInstance().m_hInstance);
+        NOTIFYICONDATAW record = TrayIconRecord(AsHwnd(window), instance, true);
         return Shell_NotifyIconW(NIM_ADD, &record) != FALSE;
     }
 
     void DeleteTrayIcon(WindowHandle window) override {
-        NOTIFYICONDATAW record{};
-        record.cbSize = sizeof(record);
-        record.hWnd = AsHwnd(window);
-        record.uID = kTrayIconId;
+        NOTIFYICONDATAW record = TrayIconRecord(AsHwnd(window), nullptr, false);
         Shell_NotifyIconW(NIM_DELETE, &record);
     }
 
@@ -190,6 +179,21 @@ LRESULT HandleMessage(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 }  // namespace
+
+NOTIFYICONDATAW TrayIconRecord(HWND window, HINSTANCE instance, bool adding) {
+    NOTIFYICONDATAW record{};
+    record.cbSize = sizeof(record);
+    record.hWnd = window;
+    record.uID = kTrayIconId;
+    if (adding) {
+        record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+        record.uCallbackMessage = WM_TRAY_NOTIFY;
+        record.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_TRAY_ICON));
+        // LoadStringW cuts the tip at 127 characters and terminates it.
+        LoadStringW(instance, IDS_TRAY_TIP, record.szTip, ARRAYSIZE(record.szTip));
+    }
+    return record;
+}
 
 QuarnVlmrApp& QuarnVlmrApp::GetInstance() {
     static Win32Shell shell;

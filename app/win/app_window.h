@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <string>
 
@@ -12,6 +13,10 @@ std::wstring GetExecutableDirectory();
 
 // The executable's file version as "a.b.c.d", empty when it has no version resource.
 std::wstring ReadExecutableVersion();
+
+// The tray icon's record: for adding (with the callback message, the icon and the tip, string
+// 1 of `instance`) or, with `adding` false, for removing.
+NOTIFYICONDATAW TrayIconRecord(HWND window, HINSTANCE instance, bool adding);
 
 // Timer of the tray icon retries after the shell refused the icon.
 constexpr UINT_PTR TRAY_ICON_RETRY_TIMER_ID = 1;

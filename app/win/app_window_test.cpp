@@ -206,8 +206,7 @@ TEST_F(HiddenWindowTest, ExitCommandsQuitTheLoopOnlyWithTheirMarks) {
     EXPECT_TRUE(trace_.Contains("[INFO] HiddenWndProc : Receive Exit Command\n"));
 
     SendMessageW(window_, WM_COMMAND, IDM_ABOUT, 0);
-    SendMessageW(window_, WM_COMMAND, IDM_MODEM_INFO, 0);
-    EXPECT_FALSE(QuitWasPosted()) << "About and ModemInfo have no handler";
+    EXPECT_FALSE(QuitWasPosted()) << "About has no handler";
     EXPECT_EQ(SendMessageW(window_, WM_COMMAND, IDM_EXIT, 0), 0);
     EXPECT_TRUE(QuitWasPosted());
     EXPECT_TRUE(trace_.Contains("[INFO] HiddenWndProc : User click the Exit button\n"));
@@ -317,6 +316,29 @@ INSTANTIATE_TEST_SUITE_P(
         LanguageCase{0x804,
                      {L"安全移除 SIM 卡", L"弹出 SIM 卡错误", L"移除过程有问题，请重试。"},
                      {L"<obsolete>", L"弹出SIM卡=40001", L"关于=40004", L"退出=40002"}}));
+
+TEST(TrayIcon, TheRecordsForAddingAndRemoving) {
+    const HWND window = reinterpret_cast<HWND>(0x1234);
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    const NOTIFYICONDATAW add = TrayIconRecord(window, instance, true);
+    EXPECT_EQ(add.cbSize, 976u) << "the full current structure";
+    EXPECT_EQ(add.hWnd, window);
+    EXPECT_EQ(add.uID, 0u);
+    EXPECT_EQ(add.uFlags, 7u) << "NIF_MESSAGE, NIF_ICON and NIF_TIP";
+    EXPECT_EQ(add.uCallbackMessage, 1025u);
+    EXPECT_EQ(add.hIcon, LoadIconW(instance, MAKEINTRESOURCEW(IDI_TRAY_ICON)));
+    EXPECT_NE(add.hIcon, nullptr);
+    EXPECT_STREQ(add.szTip, L"Safely Remove SIM card");
+    EXPECT_EQ(add.uVersion, 0u) << "no icon version: the callback carries the mouse message";
+
+    const NOTIFYICONDATAW remove = TrayIconRecord(window, instance, false);
+    EXPECT_EQ(remove.cbSize, 976u);
+    EXPECT_EQ(remove.hWnd, window);
+    EXPECT_EQ(remove.uID, 0u);
+    EXPECT_EQ(remove.uFlags, 0u);
+    EXPECT_EQ(remove.hIcon, nullptr);
+    EXPECT_EQ(remove.szTip[0], L'\0');
+}
 
 TEST(Resources, TheIconIsOne32By32ImageWithAlpha) {
     const HMODULE module = GetModuleHandleW(nullptr);

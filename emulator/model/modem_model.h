@@ -3,7 +3,8 @@
 // events and a journal of everything done to it. Every facade (Windows Runtime, netsh,
 // Configuration Manager, power notifications and Mobile Broadband COM) asks this one model
 // through Handle(), one text request per call; tests and people script it in the same
-// language.
+// language. The class is implemented in modem_model*.cpp, a file per part (see the comments
+// on the private members below).
 #pragma once
 
 #include <array>
@@ -123,27 +124,39 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    // Entry points and request dispatch (modem_model.cpp).
     std::string HandleLocked(const std::vector<std::string>& words, std::unique_lock<std::mutex>& lock);
-    std::string HandleRuntime(const std::vector<std::string>& words, std::unique_lock<std::mutex>& lock);
     std::string HandleFault(const std::vector<std::string>& words);
-    std::string HandleRuntimeFault(const std::vector<std::string>& words);
-    // The flags of a set command's reply that the Runtime facade plays.
-    std::string RuntimeFlagsLocked() const;
-    std::string HandleEvent(const std::vector<std::string>& words);
-    // Answers as the 5G or the 4G modem; the journal line starts with `journalPrefix`.
-    AtReply AnswerLocked(uint32_t commandId, const std::string& payload, bool is5G,
-                         const std::string& journalPrefix = "");
-    std::string NetshOutputLocked() const;
     std::string StateLocked() const;
+
+    // The machine: presence, adapters, events, the journal (modem_model_machine.cpp).
+    std::string HandleEvent(const std::vector<std::string>& words);
+    std::string NetshOutputLocked() const;
     std::vector<std::string> AccountIdsLocked() const;
     void SetPresenceLocked(ModemPresence presence);
     std::vector<std::string> InterfacePathsLocked() const;
     std::string HandleAdapter(const std::vector<std::string>& words);
+    void RaiseLocked(const std::string& kind, const std::string& accountId, bool device, bool network);
+    void RecordLocked(const std::string& entry);
+    int32_t NetworkDeviceStatusLocked() const;
+    bool IsDefault5GLocked() const;
+
+    // The AT responder (modem_model_at.cpp).
+    // Answers as the 5G or the 4G modem; the journal line starts with `journalPrefix`.
+    AtReply AnswerLocked(uint32_t commandId, const std::string& payload, bool is5G,
+                         const std::string& journalPrefix = "");
+
+    // The Windows Runtime and Configuration Manager requests and faults (modem_model_runtime.cpp).
+    std::string HandleRuntime(const std::vector<std::string>& words, std::unique_lock<std::mutex>& lock);
+    std::string HandleRuntimeFault(const std::vector<std::string>& words);
+    std::string HandleCmFault(const std::vector<std::string>& words);
+    // The flags of a set command's reply that the Runtime facade plays.
+    std::string RuntimeFlagsLocked() const;
+
+    // Mobile Broadband state, faults and notifications (modem_model_mbn.cpp).
     std::string HandleMbn(const std::vector<std::string>& words);
     std::string HandleMbnFault(const std::vector<std::string>& words);
     std::string HandleMbnNotify(const std::vector<std::string>& words);
-    std::string HandleMbnRuntime(const std::vector<std::string>& words);
-    std::string MbnRequestLocked(const std::vector<std::string>& words);
     void ClearMbnFaultsLocked();
     void ResetMbnLocked();
     std::vector<std::string> MbnInterfacesLocked() const;
@@ -153,10 +166,10 @@ private:
     // it was after the previous request.
     void SyncMbnReadyLocked();
     void RaiseMbnLocked(const std::string& kind);
-    void RaiseLocked(const std::string& kind, const std::string& accountId, bool device, bool network);
-    void RecordLocked(const std::string& entry);
-    int32_t NetworkDeviceStatusLocked() const;
-    bool IsDefault5GLocked() const;
+
+    // The Mobile Broadband facade's requests (modem_model_mbn_requests.cpp).
+    std::string HandleMbnRuntime(const std::vector<std::string>& words);
+    std::string MbnRequestLocked(const std::vector<std::string>& words);
 
     mutable std::mutex m_Mutex;
     std::condition_variable m_Changed;

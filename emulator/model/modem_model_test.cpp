@@ -106,85 +106,6 @@ TEST(ModemModel, InjectedFaultsShapeTheReply) {
     EXPECT_EQ(model.HandleSetCommand(1, "at+esimmap?\r\n").Response, "\r\n+ESIMMAP: 1\r\n\r\nOK\r\n");
 }
 
-TEST(ModemModel, NoModemMeansNoDefaultModem) {
-    ModemModel model;
-    EXPECT_EQ(Reply(model, "rt default"), "ok none");
-    EXPECT_EQ(Reply(model, "rt status"), "error: no modem");
-    model.Handle("modem both");
-    EXPECT_EQ(Reply(model, "rt default"), "ok 5g");
-}
-
-TEST(ModemModel, NetshPrintsTheSlotMappingAsScripted) {
-    ModemModel model;
-    model.ApplyScenario("modem 4g\nslot 2");
-    const std::string table = model.Handle("netsh slotmapping");
-    const std::string separator = std::string(37, '-') + "\r\n";
-    ASSERT_EQ(table.rfind("ok table\n", 0), 0u) << table;
-    const std::size_t at = table.find(separator);
-    ASSERT_NE(at, std::string::npos);
-    EXPECT_EQ(table[at + separator.size()], '1') << "slot 2 is index 1";
-    EXPECT_TRUE(JournalHas(model, "netsh mbn show slotmapping *"));
-
-    model.Handle("netsh error");
-    EXPECT_EQ(model.Handle("netsh slotmapping"), "ok error\nFailed to access the interface: error\r\n");
-    model.Handle("netsh empty");
-    EXPECT_EQ(model.Handle("netsh slotmapping"), "ok empty\n");
-    model.Handle("netsh hang");
-    EXPECT_EQ(model.Handle("netsh slotmapping").rfind("ok hang\n", 0), 0u);
-}
-
-TEST(ModemModel, WatcherEnumeratesPresentAccountsAndDeliversLaterEvents) {
-    ModemModel model;
-    model.Handle("modem 4g");  // events 1 (interface arrival), 2 (account added), 3 (mbn-arrival)
-    EXPECT_EQ(Reply(model, "rt watcher start"), "ok complete 3 account-4g");
-    model.Handle("fault enumeration never");
-    EXPECT_EQ(Reply(model, "rt watcher start").rfind("ok never", 0), 0u);
-
-    std::string delivered;
-    std::thread poller([&] { delivered = model.Handle("rt events 3 5000"); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    model.Handle("event updated account-4g device network");
-    poller.join();
-    EXPECT_EQ(delivered, "ok\n4 updated account-4g 1 1");
-}
-
-TEST(ModemModel, ModemsAppearAmongOtherNetworkAdapters) {
-    ModemModel model;
-    const std::string none = model.Handle("rt interfaces");
-    EXPECT_EQ(none.find("VID_5A3E"), std::string::npos);
-    EXPECT_NE(none.find("VEN_8086"), std::string::npos) << "other adapters are always there";
-
-    model.Handle("modem both");
-    const std::string both = model.Handle("rt interfaces");
-    const std::string modem4G = "\\\\?\\USB#VID_5A3E&PID_0AC9&MI_00#6&1a2b3c4d&0&0000#{cac88484-7515-4c03-82e6-71a87abac361}";
-    EXPECT_NE(both.find("\n" + modem4G), std::string::npos) << both;
-    EXPECT_NE(both.find("PCI#VEN_14C3&DEV_4D75"), std::string::npos);
-    EXPECT_EQ(Reply(model, "rt instance " + modem4G), "ok USB\\VID_5A3E&PID_0AC9&MI_00\\6&1a2b3c4d&0&0000");
-    EXPECT_EQ(Reply(model, "driver 4g 9.9.9.9"), "ok");
-    EXPECT_EQ(Reply(model, "rt driver USB\\VID_5A3E&PID_0AC9&MI_00\\6&1a2b3c4d&0&0000"), "ok 9.9.9.9");
-    EXPECT_EQ(Reply(model, "rt instance \\\\?\\nothing"), "error: no such interface");
-
-    // Going away: the interface's removal comes before the account's, then the Mobile
-    // Broadband interface's.
-    const std::string removed = model.Handle("modem 5g"), events = model.Handle("rt events 6 0");
-    EXPECT_EQ(removed, "ok");
-    EXPECT_EQ(events, "ok\n7 removal " + modem4G + " 0 0\n8 removed account-4g 0 0\n9 mbn-removal " +
-                          MBN_INTERFACE_4G + " 0 0");
-
-    model.Handle("adapter add VPN0");
-    EXPECT_NE(model.Handle("rt interfaces").find("ROOT#NET#VPN0#"), std::string::npos);
-    model.Handle("adapter remove VPN0");
-    const std::string adapterEvents = model.Handle("rt events 9 0");
-    EXPECT_NE(adapterEvents.find("10 arrival \\\\?\\ROOT#NET#VPN0#"), std::string::npos) << adapterEvents;
-    EXPECT_NE(adapterEvents.find("11 removal \\\\?\\ROOT#NET#VPN0#"), std::string::npos);
-}
-
-TEST(ModemModel, NotesMarkTheJournal) {
-    ModemModel model;
-    EXPECT_EQ(Reply(model, "note eject posted"), "ok");
-    EXPECT_TRUE(JournalHas(model, "note eject posted"));
-}
-
 TEST(ModemModel, EveryShippedScenarioApplies) {
     const std::filesystem::path dir = std::filesystem::path(__FILE__).parent_path().parent_path() / "scenarios";
     int applied = 0;
@@ -219,29 +140,6 @@ TEST(ModemModel, ScenariosAreReadableAndErrorsNameTheLine) {
 const std::string k4G = MBN_INTERFACE_4G;
 const std::string k5G = MBN_INTERFACE_5G;
 const std::string kAt = "{DA138C64-6515-4893-92B2-A1E1CA7C81CA}";
-
-uint64_t LastEvent(ModemModel& model) {
-    const std::string events = model.Handle("rt events 0 0");
-    const std::size_t line = events.rfind('\n');
-    return line == std::string::npos ? 0 : std::stoull(events.substr(line + 1));
-}
-
-// The Mobile Broadband events after `after`, one "kind subject" a line.
-std::string MbnEventsAfter(ModemModel& model, uint64_t after) {
-    std::istringstream lines(model.Handle("rt events " + std::to_string(after) + " 0"));
-    std::string result;
-    std::string line;
-    std::getline(lines, line);
-    while (std::getline(lines, line)) {
-        std::istringstream words(line);
-        std::string sequence, kind, subject;
-        words >> sequence >> kind >> subject;
-        if (kind.rfind("mbn-", 0) == 0) {
-            result += (result.empty() ? "" : "\n") + kind + " " + subject;
-        }
-    }
-    return result;
-}
 
 // Opens the AT service's command session on `id` as the facade does: the request, then its
 // completion.
@@ -293,85 +191,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "error: mbn rt set takes INTERFACE SERVICE REQUEST_ID COMMAND [HEX]"},
         RequestCase{"none", "mbn rt open {5A3E0AC9-0000-4000-8000-00000000004A} {DA138C64-6515-4893-92B2-A1E1CA7C81CA} 1",
                     "error: no such interface"}));
-
-TEST(MbnModel, ModemsComingAndGoingRaiseInterfaceEvents) {
-    ModemModel model;
-    model.Handle("modem 4g");
-    EXPECT_EQ(MbnEventsAfter(model, 0), "mbn-arrival " + k4G);
-    uint64_t after = LastEvent(model);
-    model.Handle("modem both");
-    EXPECT_EQ(MbnEventsAfter(model, after), "mbn-arrival " + k5G);
-    after = LastEvent(model);
-    model.Handle("modem 5g");
-    EXPECT_EQ(MbnEventsAfter(model, after), "mbn-removal " + k4G);
-    after = LastEvent(model);
-    model.Handle("modem 5g");
-    model.Handle("modem none");
-    EXPECT_EQ(MbnEventsAfter(model, after), "mbn-removal " + k5G) << "an unchanged modem raises nothing";
-}
-
-TEST(MbnModel, ReadyStateFollowsTheSimUnlessScripted) {
-    ModemModel model;
-    model.Handle("modem both");
-    const std::string ready4G = "mbn rt interface " + k4G;
-    struct Step {
-        const char* request;
-        char ready;
-        bool changes;
-    };
-    const Step steps[] = {
-        {"sim ready", '1', false}, {"sim absent", '2', true}, {"sim off", '2', false},
-        {"sim ready", '1', true},  {"sim status 5", '1', false}, {"mbn ready 6", '6', true},
-        {"sim off", '6', false},   {"mbn ready auto", '2', true}, {"reset", ' ', false},
-    };
-    for (const Step& step : steps) {
-        const uint64_t after = LastEvent(model);
-        ASSERT_EQ(model.Handle(step.request), "ok") << step.request;
-        if (step.ready != ' ') {
-            EXPECT_EQ(model.Handle(ready4G)[3], step.ready) << step.request;
-            EXPECT_EQ(model.Handle("mbn rt interface " + k5G)[3], step.ready) << step.request;
-        }
-        EXPECT_EQ(MbnEventsAfter(model, after), step.changes ? "mbn-ready " + k4G + "\nmbn-ready " + k5G : "")
-            << step.request;
-    }
-}
-
-TEST(MbnModel, TheSimPoweredOffByAtCommandIsNotInserted) {
-    for (const char* presence : {"4g", "5g"}) {
-        ModemModel model;
-        model.Handle(std::string("modem ") + presence);
-        const std::string id = presence == std::string("4g") ? k4G : k5G;
-        const std::string off = ToHex(presence == std::string("4g") ? "AT+XSIMPOWER=0,1\r\n" : "AT+ESIMPOWER=0,1\r\n");
-        OpenSession(model, id);
-        const uint64_t after = LastEvent(model);
-        EXPECT_EQ(model.Handle("mbn rt set " + id + " " + kAt + " 5 1 " + off), "ok 0x00000000 0 0x00000000 5 0D0A4F4B0D0A");
-        EXPECT_EQ(model.Handle("mbn rt interface " + id)[3], '2') << presence;
-        EXPECT_EQ(MbnEventsAfter(model, after), "mbn-ready " + id) << presence;
-        // The Windows Runtime path's power-on brings it back, with its own event.
-        model.HandleSetCommand(1, presence == std::string("4g") ? "AT+XSIMPOWER=1,1\r\n" : "AT+ESIMPOWER=1,1\r\n");
-        EXPECT_EQ(model.Handle("mbn rt interface " + id)[3], '1') << presence;
-        EXPECT_EQ(MbnEventsAfter(model, after), "mbn-ready " + id + "\nmbn-ready " + id) << presence;
-    }
-}
-
-TEST(MbnModel, RadioRegistrationSignalAndActivationAreScriptedAndAnnounced) {
-    ModemModel model;
-    model.Handle("modem 4g");
-    uint64_t after = LastEvent(model);
-    EXPECT_EQ(model.ApplyScenario("mbn radio 0 1\nmbn register 4\nmbn signal 7\nmbn activation 1\n"), "ok");
-    EXPECT_EQ(model.Handle("mbn rt interface " + k4G), "ok 1 0 1 4 7 1");
-    EXPECT_EQ(MbnEventsAfter(model, after), "mbn-radio " + k4G + "\nmbn-register " + k4G + "\nmbn-signal " + k4G);
-    after = LastEvent(model);
-    model.ApplyScenario("mbn radio 0 1\nmbn register 4\nmbn signal 7\n");
-    EXPECT_EQ(MbnEventsAfter(model, after), "") << "unchanged values announce nothing";
-    for (const char* bad : {"mbn radio 2 1", "mbn radio 1", "mbn register 7", "mbn signal 100", "mbn activation 5",
-                            "mbn ready 9", "mbn ready", "mbn signal -1", "mbn"}) {
-        EXPECT_EQ(model.Handle(bad).rfind("error: mbn takes", 0), 0u) << bad;
-    }
-    model.Handle("reset");
-    model.Handle("modem 4g");
-    EXPECT_EQ(model.Handle("mbn rt interface " + k4G), "ok 1 1 1 3 20 3") << "reset restores the defaults";
-}
 
 TEST(MbnModel, CommandSessionsOpenAndCloseOnSuccessfulCompletions) {
     ModemModel model;
@@ -477,21 +296,6 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"fault silent on\nmbn fault set delay 5", "set", "0x00000000 5 0x00000000 7"},
         FaultCase{"fault answer error", "set", "0x00000000 0 0x00000000 7 0D0A4552524F520D0A"}));
 
-TEST(MbnModel, ResponseSizeGivesPatternBytes) {
-    ModemModel model;
-    model.Handle("modem 4g");
-    OpenSession(model, k4G);
-    model.Handle("mbn fault query response-size 5000");
-    const std::string reply = model.Handle("mbn rt query " + k4G + " " + kAt + " 8 1 4154");
-    std::string data;
-    ASSERT_TRUE(FromHex(reply.substr(reply.rfind(' ') + 1), &data)) << reply.substr(0, 40);
-    ASSERT_EQ(data.size(), 5000u);
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        ASSERT_EQ(static_cast<unsigned char>(data[i]), i & 0xFF) << i;
-    }
-    EXPECT_TRUE(JournalHas(model, "mbn query id=8 at cmd=1 len=2 \"AT\"")) << "the modem still got the command";
-}
-
 TEST(MbnModel, ConnectionPointAndObjectFaults) {
     ModemModel model;
     model.Handle("modem 5g");
@@ -538,29 +342,6 @@ TEST(MbnModel, FaultRequestsAreChecked) {
                              "mbn fault close result 0", "mbn fault query requestid own", "mbn fault sessionstate none",
                              "mbn fault context none", "mbn fault connection none"}) {
         EXPECT_EQ(model.Handle(good), "ok") << good;
-    }
-}
-
-TEST(MbnModel, NotificationsAreRaisedForTheFirstInterface) {
-    ModemModel model;
-    EXPECT_EQ(model.Handle("mbn notify ready"), "error: no modem");
-    model.Handle("modem both");
-    const uint64_t after = LastEvent(model);
-    const char* kinds[] = {"ready", "register", "signal", "radio", "arrival", "removal"};
-    std::string expected;
-    for (const char* kind : kinds) {
-        ASSERT_EQ(model.Handle(std::string("mbn notify ") + kind), "ok") << kind;
-        expected += std::string(expected.empty() ? "" : "\n") + "mbn-" + kind + " " + k4G;
-    }
-    ASSERT_EQ(model.Handle("mbn notify set-complete 12 0x80004005"), "ok");
-    ASSERT_EQ(model.Handle("mbn notify query-complete 13 0"), "ok");
-    ASSERT_EQ(model.Handle("mbn notify supported 3"), "ok");
-    expected += "\nmbn-set-complete " + k4G + ";12;0x80004005\nmbn-query-complete " + k4G + ";13;0x00000000" +
-                "\nmbn-supported " + k4G + ";3";
-    EXPECT_EQ(MbnEventsAfter(model, after), expected);
-    EXPECT_EQ(model.Handle("mbn rt interfaces"), "ok " + k4G + " " + k5G) << "notifying changes no presence";
-    for (const char* bad : {"mbn notify", "mbn notify reboot", "mbn notify set-complete 12", "mbn notify supported x"}) {
-        EXPECT_EQ(model.Handle(bad).rfind("error: mbn notify takes", 0), 0u) << bad;
     }
 }
 

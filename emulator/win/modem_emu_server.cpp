@@ -1,10 +1,11 @@
 // Hosts the one modem model for every facade, the netsh stand-in, the tests and people.
-//   modem_emu_server.exe [SCENARIO_FILE]
-// Serves until it receives the request "shutdown".
+//   modem_emu_server.exe [--exit-with PID] [SCENARIO_FILE]
+// Serves until it receives the request "shutdown", or until process PID ends.
 #include <windows.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -96,21 +97,34 @@ void AcceptLoop() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 2) {
-        std::fprintf(stderr, "usage: modem_emu_server [SCENARIO_FILE]\n");
-        return 2;
+    const char* scenario = nullptr;
+    HANDLE owner = nullptr;  // the process whose end ends the server too
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--exit-with" && i + 1 < argc) {
+            owner = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10)));
+            if (owner == nullptr) {
+                std::fprintf(stderr, "modem_emu_server: no process %s to end with\n", argv[i]);
+                return 2;
+            }
+        } else if (scenario == nullptr && argument.rfind("--", 0) != 0) {
+            scenario = argv[i];
+        } else {
+            std::fprintf(stderr, "usage: modem_emu_server [--exit-with PID] [SCENARIO_FILE]\n");
+            return 2;
+        }
     }
-    if (argc == 2) {
-        std::ifstream file(argv[1], std::ios::binary);
+    if (scenario != nullptr) {
+        std::ifstream file(scenario, std::ios::binary);
         if (!file) {
-            std::fprintf(stderr, "modem_emu_server: cannot read %s\n", argv[1]);
+            std::fprintf(stderr, "modem_emu_server: cannot read %s\n", scenario);
             return 2;
         }
         std::stringstream text;
         text << file.rdbuf();
         const std::string result = g_Model.ApplyScenario(text.str());
         if (result != "ok") {
-            std::fprintf(stderr, "modem_emu_server: %s: %s\n", argv[1], result.c_str());
+            std::fprintf(stderr, "modem_emu_server: %s: %s\n", scenario, result.c_str());
             return 2;
         }
     }
@@ -132,6 +146,9 @@ int main(int argc, char** argv) {
     g_Stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     StartDetachedThread(L"emu-accept", AcceptLoop);
 
-    WaitForSingleObject(g_Stop, INFINITE);
+    // A test that crashes never says "shutdown": the server ends with it, rather than keep
+    // the test's output open and its ctest waiting for the time-out.
+    const HANDLE ends[] = {g_Stop, owner};
+    WaitForMultipleObjects(owner != nullptr ? 2 : 1, ends, FALSE, INFINITE);
     return g_Failed ? 1 : 0;
 }

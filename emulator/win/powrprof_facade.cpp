@@ -58,6 +58,8 @@ private:
         for (const auto& entry : targets) {
             entry.second.Callback(entry.second.Context, type, nullptr);
         }
+        // Tests wait for this before they count on the process having seen the event.
+        EmuRequest("note power " + std::to_string(type) + " delivered");
     }
 
     std::mutex m_Mutex;

@@ -200,6 +200,10 @@ TEST_F(MbnWrapper, EnumInterfaceWritesEveryRecordAndTheCount) {
     EXPECT_STREQ(ids[1].szInterfaceID, kInterface5G);
     EXPECT_EQ(ids[2].szInterfaceID[0], L'\0');
     EXPECT_EQ(EnumInterface(nullptr, ids), E_POINTER);
+    // The count is set to 0 first, even when the records cannot be written.
+    count = 7;
+    EXPECT_EQ(EnumInterface(&count, nullptr), E_POINTER);
+    EXPECT_EQ(count, 0);
 }
 
 struct SubscriptionFault {
@@ -374,6 +378,51 @@ TEST_F(MbnWrapper, ACompletionForAnotherRequestIsNotMatched_AndOneBeforeTheCallR
     std::string answer;
     EXPECT_EQ(SendAt("at+csus?\r\n", &answer, 2000), S_OK);
     EXPECT_NE(answer.find("+CSUS: 0"), std::string::npos);
+}
+
+// The results a caller acts on: 50 where there is nothing to talk to (a positive value a
+// FAILED test takes for success), E_PENDING from a request call that still completes,
+// another success code that ends the call at once with the outputs untouched, and an empty
+// response.
+TEST_F(MbnWrapper, ResultsThatCallersActOn) {
+    BYTE query[] = {'a', 't', '\r', '\n'};
+    BYTE response[MBN_RESPONSE_BUFFER_SIZE];
+    ULONG size = 77;
+    // Not connected: no device-services context.
+    EXPECT_EQ(OpenCommandSession(kAtService), MBN_RESULT_NOT_AVAILABLE);
+    EXPECT_EQ(SendAt("at\r\n", nullptr), MBN_RESULT_NOT_AVAILABLE);
+    EXPECT_EQ(QueryCommand(nullptr, kAtService, kAtCommand, sizeof(query), query, &size, response),
+              MBN_RESULT_NOT_AVAILABLE);
+    EXPECT_EQ(size, 77u);
+
+    StartConnected();
+    const struct {
+        const char* fault;
+        HRESULT expected;
+        bool outputsWritten;
+        ULONG size;
+    } cases[] = {
+        {"mbn fault set result 0x8000000A", S_OK, true, 6},       // E_PENDING: the completion still comes
+        {"mbn fault set result 0x00000001", S_FALSE, false, 77},  // a success code, no completion
+        {"mbn fault set result 0x00000002", 2, false, 77},
+        {"mbn fault set response-size 0", S_OK, true, 0},         // an empty answer
+    };
+    for (const auto& c : cases) {
+        Emu("mbn fault none");
+        Emu(c.fault);
+        BYTE bytes[] = {'A', 'T', '\r', '\n'};
+        std::memset(response, 0xEE, sizeof(response));
+        size = 77;
+        HRESULT hr = E_FAIL;
+        CaptureStdout([&] { hr = SetCommand(nullptr, kAtService, kAtCommand, 4, bytes, &size, response, 3000); });
+        EXPECT_EQ(hr, c.expected) << c.fault;
+        EXPECT_EQ(size, c.size) << c.fault;
+        if (!c.outputsWritten || c.size == 0) {
+            EXPECT_EQ(response[0], 0xEE) << c.fault << ": the buffer is left alone";
+        } else {
+            EXPECT_EQ(AsText(response, size), "\r\nOK\r\n") << c.fault;
+        }
+    }
 }
 
 TEST_F(MbnWrapper, ResponsesAndCommandListsLongerThanTheBuffersAreCutAtThem) {

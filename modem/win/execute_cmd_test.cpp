@@ -52,12 +52,6 @@ std::string RunCommand(const std::wstring& commandLine) {
     return runner.Execute(commandLine);
 }
 
-std::wstring SystemDirectory() {
-    wchar_t directory[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
-    return std::wstring(directory, length);
-}
-
 std::size_t CountOf(const TraceCapture& capture, const std::string& line) {
     const std::vector<std::string> texts = capture.Texts();
     return static_cast<std::size_t>(std::count(texts.begin(), texts.end(), line));
@@ -183,25 +177,6 @@ TEST(ExecuteCmdWait, AChildRunningPastTwoSecondsIsTerminated) {
 
     // Termination completes asynchronously.
     EXPECT_TRUE(Eventually([] { return !ChildIsRunning(); })) << "the timed-out child is still alive";
-}
-
-TEST(ResolveSystemProgram, BareNamesResolveIntoTheSystemDirectory) {
-    const std::wstring system = SystemDirectory();
-    ASSERT_FALSE(system.empty());
-    EXPECT_EQ(ResolveSystemProgram(L"netsh mbn show slotmapping *"), system + L"\\netsh.exe");
-    EXPECT_EQ(ResolveSystemProgram(L"cmd.exe /c echo"), system + L"\\cmd.exe");
-    EXPECT_EQ(ResolveSystemProgram(L"tool"), system + L"\\tool.exe");
-    EXPECT_EQ(ResolveSystemProgram(L"\"cmd.exe\" /c echo"), system + L"\\cmd.exe");
-    EXPECT_EQ(ResolveSystemProgram(L"netsh\tmbn"), system + L"\\netsh.exe");
-}
-
-TEST(ResolveSystemProgram, PathsAndDrivesAreLeftToTheCommandLine) {
-    EXPECT_EQ(ResolveSystemProgram(L"C:\\x\\tool.exe a"), L"");
-    EXPECT_EQ(ResolveSystemProgram(L"\"C:\\Program Files\\x.exe\" a"), L"");
-    EXPECT_EQ(ResolveSystemProgram(L"sub/tool a"), L"");
-    EXPECT_EQ(ResolveSystemProgram(L"D:tool a"), L"");
-    EXPECT_EQ(ResolveSystemProgram(L""), L"");
-    EXPECT_EQ(ResolveSystemProgram(L" netsh"), L"") << "no first token";
 }
 
 // The current directory holds a program named like the system's cmd.exe.

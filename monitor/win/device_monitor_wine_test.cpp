@@ -7,10 +7,12 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "emulator/win/emu_channel.h"
 #include "monitor/device_monitor.h"
 #include "monitor/win/cfgmgr_registry.h"
+#include "monitor/win/power_notifications.h"
 #include "tests/support/trace_capture.h"
 #include "tests/support/win/emulator_process.h"
 #include "tests/support/win/eventually.h"
@@ -109,6 +111,29 @@ TEST_F(DeviceMonitorWineTest, AModemArrivingDuringStartIsSeenAndActedOnOnce) {
         EXPECT_LE(ArrivalLines(), 1);
         EXPECT_EQ(s_Listener.powerOns, ArrivalLines()) << "one power-on sequence per arrival handled";
     }
+}
+
+// Start-up registers for suspend and resume and tear-down takes the registration away: both
+// lines each time, and one unregistration however often it is asked for.
+TEST_F(DeviceMonitorWineTest, ThePowerRegistrationIsTakenAwayOnce) {
+    ASSERT_EQ(EmuRequest("journal clear"), "ok");
+    DeviceMonitor::RegisterPowerNotification();
+    ASSERT_NE(PowerNotificationHandle, nullptr) << "the emulator's powrprof.dll is not in use";
+    TraceCapture capture;
+    DeviceMonitor::UnRegisterPowerNotification();
+    DeviceMonitor::UnRegisterPowerNotification();
+    EXPECT_EQ(PowerNotificationHandle, nullptr);
+    EXPECT_EQ(capture.Texts(), (std::vector<std::string>{"[INFO] DeviceMonitor::UnRegisterPowerNotification : ++\n",
+                                                         "[INFO] DeviceMonitor::UnRegisterPowerNotification : --\n",
+                                                         "[INFO] DeviceMonitor::UnRegisterPowerNotification : ++\n",
+                                                         "[INFO] DeviceMonitor::UnRegisterPowerNotification : --\n"}));
+    const std::string journal = EmuRequest("journal");
+    std::size_t unregistrations = 0;
+    for (std::size_t at = journal.find("power unregister"); at != std::string::npos;
+         at = journal.find("power unregister", at + 1)) {
+        ++unregistrations;
+    }
+    EXPECT_EQ(unregistrations, 1u) << journal;
 }
 
 }  // namespace

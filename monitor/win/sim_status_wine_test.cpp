@@ -60,6 +60,21 @@ public:
     void JoinMultithreadedApartment() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
 };
 
+class NoPause : public Sleeper {
+public:
+    void SleepMs(uint32_t) override {}
+};
+
+// The decision on the machine's ports, with its pauses taken out.
+struct Decisions {
+    WinRtModemStatusReader modem;
+    SlotsFromTheModem slots;
+    NoPause pause;
+    TimedWindow window;
+    Mta apartment;
+    ConditionCheck check{CreateSimStatusEvent(), {&modem, &slots, &pause, &window, &apartment}};
+};
+
 class SimStatusWineTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -92,17 +107,10 @@ TEST_F(SimStatusWineTest, TheDefaultModemsStatusIsReadThroughTheRuntime) {
 TEST_F(SimStatusWineTest, ADecisionReleasesEveryRuntimeObjectItTakes) {
     ASSERT_EQ(EmuRequest("modem 5g"), "ok");
     DeviceMonitor::Slot(DEVICE_SLOT_5G).DeviceState = 1;
-    WinRtModemStatusReader modem;
-    SlotsFromTheModem slots;
-    struct NoPause : Sleeper {
-        void SleepMs(uint32_t) override {}
-    } pause;
-    TimedWindow window;
-    Mta apartment;
-    ConditionCheck check(CreateSimStatusEvent(), {&modem, &slots, &pause, &window, &apartment});
+    Decisions decisions;
     for (const char* modemPresent : {"modem 5g", "modem none"}) {
         ASSERT_EQ(EmuRequest(modemPresent), "ok");
-        check.UpdateSystemTrayIconStatus();
+        decisions.check.UpdateSystemTrayIconStatus();
         EXPECT_TRUE(Eventually([] { return FacadeObjects(RUNTIME_FACADE_DLL) == 0; }))
             << modemPresent << ": " << FacadeObjects(RUNTIME_FACADE_DLL) << " objects alive";
     }
@@ -154,18 +162,11 @@ TEST_F(FirstActivation, ActivationThatFailsForAMomentIsTriedAgainAndTheIconShows
     ASSERT_EQ(EmuRequest("modem 5g"), "ok");
     ASSERT_EQ(EmuRequest("fault activation 2 modem"), "ok");
     DeviceMonitor::Slot(DEVICE_SLOT_5G).DeviceState = 1;
-    WinRtModemStatusReader modem;
-    SlotsFromTheModem slots;
-    struct NoPause : Sleeper {
-        void SleepMs(uint32_t) override {}
-    } pause;
-    TimedWindow window;
-    Mta apartment;
-    ConditionCheck check(CreateSimStatusEvent(), {&modem, &slots, &pause, &window, &apartment});
-    EXPECT_EQ(check.UpdateSystemTrayIconStatus(), TRAY_ICON_SHOW) << "the third attempt finds the factory";
+    Decisions decisions;
+    EXPECT_EQ(decisions.check.UpdateSystemTrayIconStatus(), TRAY_ICON_SHOW) << "the third attempt finds the factory";
     EXPECT_NE(EmuRequest("journal").find("activation modem failed"), std::string::npos);
     ASSERT_EQ(EmuRequest("fault activation 1 modem"), "ok");
-    EXPECT_EQ(modem.ReadNetworkDeviceStatus(), 1) << "the factory found is kept";
+    EXPECT_EQ(decisions.modem.ReadNetworkDeviceStatus(), 1) << "the factory found is kept";
 }
 
 }  // namespace

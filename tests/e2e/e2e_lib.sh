@@ -36,8 +36,10 @@ ctl --wait-ready 20000 >/dev/null
 mkdir -p "$work/app"
 cp "$exe" "$emu/cfgmgr32.dll" "$emu/powrprof.dll" "$work/app/"
 
+# Starts the program (the installed copy, or the one named) with the emulator's
+# Configuration Manager and power notifications beside it; true once its window is there.
 start_app() {
-  WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "$work/app/QuarnVelmora.exe" & app_pid=$!
+  WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "${1:-$work/app/QuarnVelmora.exe}" & app_pid=$!
   probe wait-window 30000
 }
 # Waits (30 s at most) for the running instance, our child, to end; true when it did, with
@@ -59,6 +61,20 @@ app_exited_with_zero() {
 }
 exit_app() { probe post 0x111 40002 0 && app_exited_with_zero; }
 journal_count() { ctl journal | grep -c -F -- "$1" || true; }
+# Waits (20 s at most) until the emulator's journal has had no new entry for MS ms: the
+# decisions and commands that earlier steps set off have run, on a loaded machine too.
+journal_settles() {
+  local quiet_ms=$1 last="" now stable_since deadline
+  deadline=$(( $(date +%s%3N) + 20000 ))
+  stable_since=$(date +%s%3N)
+  while [ "$(date +%s%3N)" -lt "$deadline" ]; do
+    now=$(ctl journal | wc -l)
+    if [ "$now" != "$last" ]; then last=$now; stable_since=$(date +%s%3N); fi
+    [ $(( $(date +%s%3N) - stable_since )) -ge "$quiet_ms" ] && return 0
+    sleep 0.2
+  done
+  return 1
+}
 finish() {
   echo "$1: $passes passed, $failures failed"
   [ "$failures" -eq 0 ]

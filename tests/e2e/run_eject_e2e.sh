@@ -63,13 +63,5 @@ for platform in 4g 5g; do
   check "Exit ends the program with code 0" exit_app
 done
 
-echo "== no modem: the failure box"
-ctl reset >/dev/null
-check "the window appears" start_app
-probe post 0x111 40001 0
-check "Eject without a modem shows the failure box" failure_box_says
-check "nothing was sent to a modem" bash -c "! wine '$emu/modem_emu_ctl.exe' journal | grep -q 'at cmd='"
-check "Exit ends the program with code 0" exit_app
-
 echo "eject latency, menu command to AT payload at the modem (ms; scripts/bench.sh compares it with a floor): ${latencies[*]}"
 finish e2e-eject

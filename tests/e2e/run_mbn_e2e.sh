@@ -25,6 +25,8 @@ ctl modem 4g >/dev/null
 check "the wrapper subscribes the sink to the device services" ctl --wait-journal "mbn advise DeviceServicesEvents" 10000
 check "the icon shows" icon_shown
 
+check "the decisions that the arrival set off have run" journal_settles 2000
+
 echo "== The sink alone wakes the worker"
 # "sim status" changes what the modem reports without any other notification, so only the
 # wrapper's sink can lead to a new decision here.

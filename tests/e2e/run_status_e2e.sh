@@ -31,24 +31,24 @@ echo "== 4G modem, SIM ready in slot 1"
 scenario "modem 4g" "sim ready" "slot 1"
 check "the window appears" start_app
 check "the icon shows" icon_shown
-sleep 1.5
+journal_settles 1500
 before=$(netsh_runs)
 ctl event updated account-4g device >/dev/null
 check "an account update with device information leads to a new decision" decisions_reach $((before + 1)) 8000
-sleep 1.5
+journal_settles 1500
 before=$(netsh_runs)
 ctl event updated account-4g network >/dev/null
 sleep 2
 check "a network change alone leads to none" test "$(netsh_runs)" -eq "$before"
 
 ctl power suspend >/dev/null
-sleep 0.5
+check "the suspend reached the program" ctl --wait-journal "power 4 delivered" 10000
 ctl event updated account-4g device >/dev/null
 sleep 1.5
 check "while suspended, requests are dropped" test "$(netsh_runs)" -eq "$before"
 ctl power resume-automatic >/dev/null
 check "an automatic resume with the modem present leads to a decision" decisions_reach $((before + 1)) 8000
-sleep 2.5
+journal_settles 2000
 check "... exactly one" test "$(netsh_runs)" -eq $((before + 1))
 
 ctl modem none >/dev/null

@@ -11,6 +11,7 @@ struct CapturedLine {
     uint16_t EventId;
     std::string Text;
     uint32_t Size;
+    TraceEventDescriptor Descriptor;
 };
 
 class TraceCapture {
@@ -51,7 +52,7 @@ public:
 private:
     static void Record(uint64_t, const TraceEventDescriptor& descriptor, const char* line, uint32_t size) {
         std::lock_guard<std::mutex> lock(Mutex());
-        Lines().push_back({descriptor.Id, std::string(line), size});
+        Lines().push_back({descriptor.Id, std::string(line), size, descriptor});
     }
     static std::mutex& Mutex() {
         static std::mutex mutex;

@@ -1,8 +1,5 @@
 // ETW side of the trace: the provider's registration and the event writer.
-#include <windows.h>
-#include <evntprov.h>
-
-#include "trace/trace.h"
+#include "trace/win/trace_etw.h"
 
 namespace {
 
@@ -16,16 +13,21 @@ void NTAPI EtwEnableCallback(LPCGUID sourceId, ULONG controlCode, UCHAR level, U
 
 void EtwWriteLine(uint64_t registrationHandle, const TraceEventDescriptor& descriptor, const char* line,
                   uint32_t size) {
-    const EVENT_DESCRIPTOR event{descriptor.Id,     descriptor.Version, descriptor.Channel, descriptor.Level,
-                                 descriptor.Opcode, descriptor.Task,    descriptor.Keyword};
-    EVENT_DATA_DESCRIPTOR data[2];
-    // The first descriptor stands for the provider metadata this provider does not send.
-    EventDataDescCreate(&data[0], nullptr, 0);
-    EventDataDescCreate(&data[1], line, size);
-    EventWriteTransfer(registrationHandle, &event, nullptr, nullptr, 2, data);
+    EtwEvent event = MakeEtwEvent(descriptor, line, size);
+    EventWriteTransfer(registrationHandle, &event.Descriptor, nullptr, nullptr, 2, event.Data);
 }
 
 }  // namespace
+
+EtwEvent MakeEtwEvent(const TraceEventDescriptor& descriptor, const char* line, uint32_t size) {
+    EtwEvent event{{descriptor.Id, descriptor.Version, descriptor.Channel, descriptor.Level, descriptor.Opcode,
+                    descriptor.Task, descriptor.Keyword},
+                   {}};
+    // The first descriptor stands for the provider metadata this provider does not send.
+    EventDataDescCreate(&event.Data[0], nullptr, 0);
+    EventDataDescCreate(&event.Data[1], line, size);
+    return event;
+}
 
 uint32_t RegisterTraceProvider() {
     if (g_TraceContext.RegistrationHandle != 0) {

@@ -19,7 +19,8 @@ public:
         GetModuleFileNameW(nullptr, path, MAX_PATH);
         std::wstring server(path);
         server = server.substr(0, server.rfind(L'\\') + 1) + L"modem_emu_server.exe";
-        std::wstring commandLine = L"\"" + server + L"\"";
+        // The server ends with this process, should a crash keep it from saying "shutdown".
+        std::wstring commandLine = L"\"" + server + L"\" --exit-with " + std::to_wstring(GetCurrentProcessId());
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         if (!CreateProcessW(server.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
