@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -43,6 +44,21 @@ std::string Pattern(std::size_t size) {
     std::string text(size, '\0');
     for (std::size_t i = 0; i < size; ++i) {
         text[i] = static_cast<char>('!' + i % 89);
+    }
+    return text;
+}
+
+// Bytes as C escapes, to show what came instead of the expected text.
+std::string Escaped(const std::string& bytes) {
+    std::string text;
+    for (const unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            text += static_cast<char>(c);
+        } else {
+            char escape[5];
+            std::snprintf(escape, sizeof(escape), "\\x%02X", c);
+            text += escape;
+        }
     }
     return text;
 }
@@ -136,7 +152,8 @@ TEST(ExecuteCmdOutput, ASilentChildGivesEmptyTextAfterItExits) {
 TEST(ExecuteCmdOutput, OutputIsReturnedWholeAcrossReadChunks) {
     for (const std::size_t size : {1u, 1023u, 1024u, 1025u, 3000u, 100000u}) {
         const std::string output = RunCommand(Child(L"big " + std::to_wstring(size)));
-        EXPECT_EQ(output.size(), size);
+        const DWORD error = GetLastError();
+        EXPECT_EQ(output.size(), size) << "begins with: " << Escaped(output.substr(0, 200)) << ", last error " << error;
         EXPECT_TRUE(output == Pattern(size)) << "content differs for " << size << " bytes";
     }
 }
