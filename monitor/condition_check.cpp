@@ -40,8 +40,15 @@ void ConditionCheck::HandleUpdateSimStatusEventOnce() {
         return;
     }
     // The hide message plus the decision: 1026 hides, 1027 shows.
+    const uint64_t requestsBefore = m_Requests.load();
     const uint32_t message = WM_HIDE_ICON_CMD + UpdateSystemTrayIconStatus();
     ResetEventSimStatus();
+    // The reset absorbs the requests made while the pass settled: the decision read the
+    // state after them. One made during the decision may carry a change it did not read
+    // (an eject, a modem arriving), so it keeps its pass.
+    if (m_Requests.load() != requestsBefore) {
+        m_Event_SimStatus->Set();
+    }
     LOG_INFO("[INFO] ConditionCheck::HandleUpdateSimStatusEvent : SendMessage: %d\n", static_cast<int>(message));
     m_Ports.Window->SendToAppWindow(message);
 }
@@ -113,6 +120,7 @@ void ConditionCheck::TriggerUpdateSystemTrayIconStatus() {
         return;
     }
     LOG_INFO("[INFO] ConditionCheck::TriggerUpdateSystemTrayIconStatus : Set event: m_Event_SimStatus\n");
+    ++m_Requests;
     m_Event_SimStatus->Set();
 }
 

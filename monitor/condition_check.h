@@ -3,6 +3,7 @@
 // worker thread decides and tells the hidden window.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -76,7 +77,7 @@ public:
     TrayIconStatus UpdateSystemTrayIconStatus();
     // Asks the worker for a new decision; safe from any thread. Dropped while suspended.
     void TriggerUpdateSystemTrayIconStatus();
-    // Drops requests that came while a pass ran. Only the worker calls it.
+    // Drops requests that came while a pass settled. Only the worker calls it.
     void ResetEventSimStatus();
     // Powers the SIM on when the 4G modem is present; waits for the modem on the caller's thread.
     static void PowerOnSimOn4GPlatform();
@@ -91,6 +92,8 @@ private:
     bool IsSimSlotOne(ModulePlatform platform);
 
     SimStatusPorts m_Ports;
+    // Requests made so far; tells the worker whether one came while it was deciding.
+    std::atomic<uint64_t> m_Requests{0};
 };
 
 // Body of the SIM status worker thread: never returns.

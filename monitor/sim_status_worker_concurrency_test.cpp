@@ -68,9 +68,22 @@ TEST_F(WorkerTest, ABurstWithinTheSettlePauseGivesOnePass) {
     EXPECT_EQ(modem.reads, 1);
 }
 
+// A request made while the worker decides may carry a change that the decision did not
+// read: an eject, a modem arriving. It must not be absorbed by the reset that ends the pass.
+TEST_F(WorkerTest, ARequestDuringTheDecisionGetsAPassOfItsOwn) {
+    modem.gate.Close();
+    check->TriggerUpdateSystemTrayIconStatus();
+    ASSERT_TRUE(modem.gate.AwaitArrivals(1)) << "the worker never began deciding";
+    TriggerFromThreads(1);
+    modem.gate.Open();
+    ASSERT_TRUE(event->AwaitIdle(2)) << "the worker never came back to wait";
+    EXPECT_EQ(modem.reads, 2) << "the request made during the decision was lost";
+    EXPECT_EQ(window.Messages().size(), 2u);
+}
+
 TEST_F(WorkerTest, RequestsDuringAPassGiveAtMostOneMore) {
-    // Requests while the modem is read are absorbed by the reset that ends the pass;
-    // one that comes while the window handles the message leads to one more pass.
+    // Requests while the modem is read and while the window handles the message all lead
+    // to the same one more pass.
     window.onMessage = [this](uint32_t) {
         if (!once.exchange(true)) {
             check->TriggerUpdateSystemTrayIconStatus();
