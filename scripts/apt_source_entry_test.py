@@ -1,12 +1,42 @@
 #!/usr/bin/env python3
-"""The source entry that set-up derives from apt's configuration, from tables of files."""
+"""The source entry that set-up derives from apt's configuration, from tables of files.
+
+The addresses in the tables are the machine's own: the repository URIs that apt itself
+reads from its configuration (apt-get indextargets), so that the repository names no
+package host of its own."""
+import subprocess
 import tempfile
 import unittest
 from pathlib import Path
+from urllib.parse import urlsplit, urlunsplit
 
 from apt_source_entry import read_entries, source_stanza
 
-MIRROR = "http://mirror.example/debian"
+
+def configured_uris():
+    """The distinct repository URIs of apt's configuration, as apt reads them."""
+    try:
+        listed = subprocess.run(["apt-get", "indextargets", "--format", "$(REPO_URI)"], capture_output=True,
+                                text=True, check=True).stdout.split()
+    except (OSError, subprocess.CalledProcessError) as error:
+        raise unittest.SkipTest(f"apt's configuration cannot be read here: {error}")
+    uris = list(dict.fromkeys(listed))
+    if not uris:
+        raise unittest.SkipTest("apt's configuration names no repository")
+    return uris
+
+
+def with_port(uri, port):
+    """The same address through another port, as a local proxy or cache serves it."""
+    parts = urlsplit(uri)
+    return urlunsplit(parts._replace(netloc=f"{parts.hostname}:{port}"))
+
+
+URIS = configured_uris()
+MIRROR = URIS[0].rstrip("/")
+# A second address: the machine's own second repository, or a folder beside the first.
+OTHER = URIS[1].rstrip("/") if len(URIS) > 1 else MIRROR + "-other"
+PORTED = with_port(MIRROR, 3142)
 DEB822_BINARY = f"""Types: deb
 # a comment inside the stanza
 URIs: {MIRROR}/
@@ -15,7 +45,7 @@ Components: main contrib
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 
 Types: deb
-URIs: http://security.example/debian-security
+URIs: {OTHER}
 Suites: bookworm-security
 Components: main
 """
@@ -37,11 +67,11 @@ class SourceEntry(unittest.TestCase):
              "/usr/share/keyrings/debian-archive-keyring.gpg"),
             ("one line with options", {"sources.list": f"deb [arch=amd64 signed-by=/k.gpg] {MIRROR} bookworm main\n"},
              MIRROR, "main", "/k.gpg"),
-            ("one line, a proxy's address", {"sources.list": "deb http://proxy:3142/debian bookworm main # cached\n"},
-             "http://proxy:3142/debian", "main", None),
+            ("one line, an address with a port", {"sources.list": f"deb {PORTED} bookworm main # cached\n"},
+             PORTED, "main", None),
             ("two mirrors", {"a.list": f"deb {MIRROR} bookworm main\n",
-                             "b.list": "deb http://other.example/debian bookworm main non-free\n"},
-             f"{MIRROR} http://other.example/debian", "main non-free", None),
+                             "b.list": f"deb {OTHER} bookworm main non-free\n"},
+             f"{MIRROR} {OTHER}", "main non-free", None),
         ]
         for name, files, uris, components, key in cases:
             with self.subTest(name):
@@ -71,7 +101,7 @@ class SourceEntry(unittest.TestCase):
                           "src.sources": f"Types: deb-src\nURIs: {MIRROR}\nSuites: bookworm\nEnabled: no\n"}),
             ("commented out", {"debian.sources": DEB822_BINARY, "src.list": f"# deb-src {MIRROR} bookworm main\n"}),
             ("another suite", {"debian.sources": DEB822_BINARY, "src.list": f"deb-src {MIRROR} bookworm-updates main\n"}),
-            ("another mirror", {"debian.sources": DEB822_BINARY, "src.list": "deb-src http://x.example/d bookworm main\n"}),
+            ("another mirror", {"debian.sources": DEB822_BINARY, "src.list": f"deb-src {OTHER} bookworm main\n"}),
         ]
         for name, files in cases:
             with self.subTest(name):
