@@ -22,16 +22,9 @@
 #include "tests/support/win/emulator_process.h"
 #include "tests/support/win/eventually.h"
 #include "tests/support/win/facade_objects.h"
+#include "tests/support/win/precise_clock.h"
 
 namespace {
-
-double NowMs() {
-    LARGE_INTEGER counter;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 class TimedWindow : public WindowMessenger {
 public:

@@ -34,25 +34,17 @@
 #include <sstream>
 #include <string>
 
+#include "app/res/resource.h"
+#include "app/window_messages.h"
 #include "emulator/win/emu_channel.h"
 #include "tests/bench/floor_client.h"
+#include "tests/support/win/precise_clock.h"
 
 namespace {
 
-constexpr wchar_t kAppClass[] = L"Quarn_VLMR_APP";
 constexpr wchar_t kMinimalClass[] = L"Quarn_Minimal_Tray";
 constexpr wchar_t kDriverClass[] = L"Quarn_Bench_Driver";
-constexpr UINT kEjectCommand = 40001;
-constexpr UINT kExitCommand = 40002;
 constexpr UINT kDecisionPauseMs = 500;
-
-double NowMs() {
-    LARGE_INTEGER counter;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // Waits while handling the driver's own window messages (the shell may send its icon some).
 void Pump(DWORD milliseconds) {
@@ -179,7 +171,7 @@ Child Start(const std::wstring& program) {
 bool EndAndWait(Child& child, HWND window, bool program) {
     if (window != nullptr) {
         if (program) {
-            PostMessageW(window, WM_COMMAND, kExitCommand, 0);
+            PostMessageW(window, WM_COMMAND, IDM_EXIT, 0);
         } else {
             PostMessageW(window, WM_CLOSE, 0, 0);
         }
@@ -193,7 +185,7 @@ bool EndAndWait(Child& child, HWND window, bool program) {
     return ended;
 }
 
-HWND AppWindow() { return FindWindowW(kAppClass, nullptr); }
+HWND AppWindow() { return FindWindowW(APP_WINDOW_CLASS, nullptr); }
 
 // The program with the emulator's 4G or 5G modem and a ready SIM, its icon shown.
 Child StartProgramShown(const std::wstring& appDir, const std::string& platform) {
@@ -274,7 +266,7 @@ int RunEject(const std::string& platform, int rounds, const std::wstring& appDir
         [&](int round) {
             const std::string note = row + "-program-" + std::to_string(round);
             Emu("note " + note);
-            PostMessageW(AppWindow(), WM_COMMAND, kEjectCommand, 0);
+            PostMessageW(AppWindow(), WM_COMMAND, IDM_EJECT_SIM, 0);
             Pump(1000);
             PrintRound(row, "program", round, EjectLatency(note, payload));
             RestoreShown(true);
@@ -376,7 +368,7 @@ int RunStartup(int rounds, const std::wstring& appDir) {
         rounds,
         [&](int round) {
             Child program;
-            PrintRound("startup", "program", round, StartToIcon(appDir + L"\\QuarnVelmora.exe", kAppClass, &program));
+            PrintRound("startup", "program", round, StartToIcon(appDir + L"\\QuarnVelmora.exe", APP_WINDOW_CLASS, &program));
             Pump(1000);  // the decision that the window's creation asked for
             if (!EndAndWait(program, AppWindow(), true)) {
                 Fail("the program did not end");
@@ -405,17 +397,17 @@ void RunOutlierRow(const std::string& row, int rounds, bool keepAnotherIcon) {
     Interleave(
         rounds,
         [&](int round) {
-            PostMessageW(AppWindow(), WM_COMMAND, kEjectCommand, 0);
+            PostMessageW(AppWindow(), WM_COMMAND, IDM_EJECT_SIM, 0);
             Pump(700);
             const std::string note = row + "-program-" + std::to_string(round);
             Emu("note " + note);
-            PostMessageW(AppWindow(), WM_COMMAND, kEjectCommand, 0);
+            PostMessageW(AppWindow(), WM_COMMAND, IDM_EJECT_SIM, 0);
             Pump(2500);
             PrintRound(row, "program", round, EjectLatency(note, payload));
             RestoreShown(true);
         },
         [&](int round) {
-            PostMessageW(AppWindow(), WM_COMMAND, kEjectCommand, 0);
+            PostMessageW(AppWindow(), WM_COMMAND, IDM_EJECT_SIM, 0);
             Pump(700);
             const std::string note = row + "-floor-" + std::to_string(round);
             Emu("note " + note);
@@ -461,7 +453,7 @@ int RunIdleStop() {
     const HWND app = AppWindow();
     const HWND minimal = FindWindowW(kMinimalClass, nullptr);
     if (app != nullptr) {
-        PostMessageW(app, WM_COMMAND, kExitCommand, 0);
+        PostMessageW(app, WM_COMMAND, IDM_EXIT, 0);
     }
     if (minimal != nullptr) {
         PostMessageW(minimal, WM_CLOSE, 0, 0);

@@ -20,11 +20,12 @@
 #include <cwchar>
 #include <string>
 
+#include "app/window_messages.h"
 #include "emulator/win/emu_channel.h"
 
 namespace {
 
-HWND FindAppWindow() { return FindWindowW(L"Quarn_VLMR_APP", nullptr); }
+HWND FindAppWindow() { return FindWindowW(APP_WINDOW_CLASS, nullptr); }
 
 // NIM_MODIFY succeeds only for an icon the notification area holds.
 bool IsIconShown(HWND window) {
