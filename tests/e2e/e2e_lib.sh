@@ -17,9 +17,17 @@ failures=0
 
 ctl() { wine "$emu/modem_emu_ctl.exe" "$@"; }
 probe() { wine "$probe" "$@"; }
+# A failure says how the check ended and after how long, which tells a step that timed out
+# from one that could not run at all.
 check() {
-  local name=$1; shift
-  if "$@"; then echo "ok: $name"; passes=$((passes + 1)); else echo "FAILED: $name"; failures=$((failures + 1)); fi
+  local name=$1 code=0 started; shift
+  started=$(date +%s%3N)
+  "$@" || code=$?
+  if [ "$code" -eq 0 ]; then
+    echo "ok: $name"; passes=$((passes + 1))
+  else
+    echo "FAILED: $name (exit code $code after $(( $(date +%s%3N) - started )) ms)"; failures=$((failures + 1))
+  fi
 }
 cleanup() {
   if [ -n "$app_pid" ]; then probe post 0x111 40002 0 >/dev/null 2>&1 || true; sleep 3; kill "$app_pid" 2>/dev/null || true; fi

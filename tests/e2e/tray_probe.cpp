@@ -66,12 +66,17 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (verb == L"wait-icon" && argc == 4) {
         const bool wantShown = std::wstring(argv[2]) == L"shown";
-        return WaitFor(Number(argv[3]), [wantShown] {
-                   const HWND window = FindAppWindow();
-                   return window != nullptr && IsIconShown(window) == wantShown;
-               })
-                   ? 0
-                   : 1;
+        bool windowSeen = false;
+        if (WaitFor(Number(argv[3]), [wantShown, &windowSeen] {
+                const HWND window = FindAppWindow();
+                windowSeen = window != nullptr;
+                return windowSeen && IsIconShown(window) == wantShown;
+            })) {
+            return 0;
+        }
+        std::fprintf(stderr, "tray_probe: %s\n",
+                     !windowSeen ? "no QuarnVelmora window" : wantShown ? "the icon is not shown" : "the icon is still shown");
+        return 1;
     }
     if (verb == L"post" && argc == 5) {
         const HWND window = FindAppWindow();
