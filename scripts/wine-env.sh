@@ -7,16 +7,26 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
 if [ -z "${DISPLAY:-}" ]; then
-  # A display per prefix, so parallel runs of different prefixes do not meet.
+  # A display per prefix, so parallel runs of different prefixes do not meet. A server that
+  # did not come up (the number was still held by one going away) is left for the next
+  # number: a display that is not there would fail every window of the run.
   for n in $(seq 90 130); do
     if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
       Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-      export QUARN_XVFB_PID=$!
+      xvfb_pid=$!
       for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-      export DISPLAY=":$n"
-      break
+      if [ -e "/tmp/.X11-unix/X$n" ] && kill -0 "$xvfb_pid" 2>/dev/null; then
+        export QUARN_XVFB_PID=$xvfb_pid DISPLAY=":$n"
+        break
+      fi
+      kill "$xvfb_pid" 2>/dev/null || true
+      wait "$xvfb_pid" 2>/dev/null || true
     fi
   done
+  if [ -z "${DISPLAY:-}" ]; then
+    echo "wine-env: no X display could be started (Xvfb :90 to :130)" >&2
+    return 1
+  fi
 fi
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
