@@ -5,16 +5,45 @@
 #include <algorithm>
 #include <sstream>
 
+std::wstring EmuChannelName() {
+    wchar_t name[80] = {};
+    const DWORD length = GetEnvironmentVariableW(EMU_CHANNEL_VARIABLE, name, 80);
+    if (length == 0) {
+        return EMU_DEFAULT_CHANNEL;
+    }
+    if (length > 64) {
+        return L"";
+    }
+    for (DWORD i = 0; i < length; ++i) {
+        const wchar_t c = name[i];
+        const bool allowed = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+                             c == L'-' || c == L'_' || c == L'.';
+        if (!allowed) {
+            return L"";
+        }
+    }
+    return name;
+}
+
+std::wstring EmuPipeName() { return L"\\\\.\\pipe\\" + EmuChannelName(); }
+
+std::wstring EmuServerMutexName() { return L"Local\\" + EmuChannelName() + L"Server"; }
+
 namespace {
 
 constexpr DWORD kChunk = 64 * 1024;
 
 // The connected pipe; INVALID_HANDLE_VALUE with `failure` set otherwise.
 HANDLE Connect(const char** failure) {
+    if (EmuChannelName().empty()) {
+        *failure = "error: QUARN_EMU_CHANNEL is not a channel name";
+        return INVALID_HANDLE_VALUE;
+    }
+    const std::wstring pipeName = EmuPipeName();
     *failure = "error: no emulator";
     const ULONGLONG deadline = GetTickCount64() + EMU_CONNECT_DEADLINE_MS;
     for (;;) {
-        const HANDLE pipe = CreateFileW(EMU_PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        const HANDLE pipe = CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             DWORD mode = PIPE_READMODE_MESSAGE;
             SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
@@ -32,7 +61,7 @@ HANDLE Connect(const char** failure) {
             return INVALID_HANDLE_VALUE;
         }
         if (error == ERROR_PIPE_BUSY) {
-            WaitNamedPipeW(EMU_PIPE_NAME, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 100)));
+            WaitNamedPipeW(pipeName.c_str(), static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 100)));
         } else {
             Sleep(2);
         }
@@ -42,7 +71,10 @@ HANDLE Connect(const char** failure) {
 }  // namespace
 
 bool IsEmulatorRunning() {
-    const HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, EMU_SERVER_MUTEX_NAME);
+    if (EmuChannelName().empty()) {
+        return false;
+    }
+    const HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, EmuServerMutexName().c_str());
     if (mutex == nullptr) {
         return false;
     }
@@ -83,15 +115,21 @@ std::string EmuRequest(const std::string& request) {
     return reply;
 }
 
-bool WaitForEmulator(unsigned timeoutMs) {
+bool WaitForEmulator(unsigned timeoutMs, std::string* lastReply) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (GetTickCount64() < deadline) {
-        if (EmuRequest("state").rfind("ok", 0) == 0) {
+    for (;;) {
+        const std::string reply = EmuRequest("state");
+        if (lastReply != nullptr) {
+            *lastReply = reply;
+        }
+        if (reply.rfind("ok", 0) == 0) {
             return true;
+        }
+        if (GetTickCount64() >= deadline) {
+            return false;
         }
         Sleep(50);
     }
-    return false;
 }
 
 bool ShutdownEmulator(unsigned timeoutMs) {

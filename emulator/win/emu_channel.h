@@ -6,10 +6,22 @@
 #include <functional>
 #include <string>
 
-constexpr wchar_t EMU_PIPE_NAME[] = L"\\\\.\\pipe\\QuarnModemEmu";
+// The channel's name: QUARN_EMU_CHANNEL from the environment, which every program of one
+// test run inherits (the server, the control tool, the facades in the process under test
+// and the netsh stand-in it starts), so that no test reaches another's emulator; the
+// default serves people who run the emulator by hand.
+constexpr wchar_t EMU_CHANNEL_VARIABLE[] = L"QUARN_EMU_CHANNEL";
+constexpr wchar_t EMU_DEFAULT_CHANNEL[] = L"QuarnModemEmu";
+
+// The channel named by the environment, or the default; empty when the name given is not
+// one (1 to 64 letters, digits, '-', '_' or '.'): a mistyped name must not fall back to the
+// shared default, where it would meet another run's emulator.
+std::wstring EmuChannelName();
+// "\\.\pipe\" and the channel's name.
+std::wstring EmuPipeName();
 // A mutex that the server owns for as long as it runs: clients tell by it whether a pipe
 // that is not there means "between two instances" or "no emulator".
-constexpr wchar_t EMU_SERVER_MUTEX_NAME[] = L"Local\\QuarnModemEmuServer";
+std::wstring EmuServerMutexName();
 // How long a request waits for a listening instance of a running server.
 constexpr unsigned EMU_CONNECT_DEADLINE_MS = 5000;
 
@@ -17,11 +29,12 @@ constexpr unsigned EMU_CONNECT_DEADLINE_MS = 5000;
 // is not running (the facades then present a machine without a modem) and only then.
 std::string EmuRequest(const std::string& request);
 
-// True while a server runs (owns EMU_SERVER_MUTEX_NAME).
+// True while a server runs (owns the channel's mutex).
 bool IsEmulatorRunning();
 
-// Waits until the server accepts connections; false after `timeoutMs`.
-bool WaitForEmulator(unsigned timeoutMs);
+// Waits until the server accepts connections; false after `timeoutMs`, with the last reply
+// in `lastReply` when given.
+bool WaitForEmulator(unsigned timeoutMs, std::string* lastReply = nullptr);
 
 // Asks a running server to end and waits until it has; false when it still runs after
 // `timeoutMs`. True at once when none runs.

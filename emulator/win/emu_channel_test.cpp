@@ -16,7 +16,7 @@ namespace {
 
 class EmuChannelTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(s_Emulator.Start()) << "the emulator did not start"; }
+    static void SetUpTestSuite() { ASSERT_TRUE(s_Emulator.Start()); }
     static void TearDownTestSuite() { s_Emulator.Stop(); }
     static EmulatorProcess s_Emulator;
 };
@@ -53,6 +53,29 @@ TEST_F(EmuChannelTest, WithoutAServerRequestsFailAtOnce) {
     EXPECT_LT(GetTickCount64() - start, EMU_CONNECT_DEADLINE_MS) << "no retrying for a server that is not there";
     ASSERT_TRUE(s_Emulator.Start());
     EXPECT_TRUE(IsEmulatorRunning());
+}
+
+// Two runs side by side: each channel reaches its own server and model only, and a name
+// that is not one reaches no server at all, not even the default channel's.
+TEST_F(EmuChannelTest, EachChannelReachesItsOwnServerOnly) {
+    ASSERT_EQ(EmuRequest("modem 4g"), "ok");
+    EmulatorProcess other(EmulatorProcess::OwnChannel() + L"-other");
+    ASSERT_TRUE(other.Start());
+    EXPECT_EQ(EmuRequest("state").rfind("ok modem=none ", 0), 0u);
+    s_Emulator.Select();
+    EXPECT_EQ(EmuRequest("state").rfind("ok modem=4g ", 0), 0u);
+    other.Stop();
+    s_Emulator.Select();
+    EXPECT_EQ(EmuRequest("state").rfind("ok modem=4g ", 0), 0u) << "the other server's end ended this one";
+
+    const std::wstring tooLong(65, L'x');
+    for (const wchar_t* name : {L"with blank", L"back\\slash", tooLong.c_str()}) {
+        SetEnvironmentVariableW(EMU_CHANNEL_VARIABLE, name);
+        EXPECT_FALSE(IsEmulatorRunning());
+        EXPECT_EQ(EmuRequest("state"), "error: QUARN_EMU_CHANNEL is not a channel name");
+    }
+    s_Emulator.Select();
+    EXPECT_EQ(EmuRequest("reset"), "ok");
 }
 
 }  // namespace

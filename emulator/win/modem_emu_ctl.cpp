@@ -4,7 +4,8 @@
 //   modem_emu_ctl --wait-ready MS       waits until the emulator serves
 //   modem_emu_ctl --wait-journal TEXT MS  waits until a journal entry contains TEXT
 //   modem_emu_ctl shutdown              ends the server and waits until it has gone
-// Exits 0 when the reply starts with "ok", 1 otherwise.
+// Exits 0 when the reply starts with "ok", 1 otherwise. The channel is QUARN_EMU_CHANNEL's,
+// or the default one (emu_channel.h).
 #include <windows.h>
 
 #include <cstdio>
@@ -31,7 +32,14 @@ int main(int argc, char** argv) {
     }
     const std::string first = argv[1];
     if (first == "--wait-ready" && argc == 3) {
-        return WaitForEmulator(std::strtoul(argv[2], nullptr, 10)) ? 0 : 1;
+        const unsigned timeoutMs = std::strtoul(argv[2], nullptr, 10);
+        std::string reply;
+        if (WaitForEmulator(timeoutMs, &reply)) {
+            return 0;
+        }
+        std::fprintf(stderr, "modem_emu_ctl: no emulator served the channel %ls within %u ms (last reply: %s)\n",
+                     EmuChannelName().c_str(), timeoutMs, reply.c_str());
+        return 1;
     }
     if (first == "--wait-journal" && argc == 4) {
         const std::string text = argv[2];

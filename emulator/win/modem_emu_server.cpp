@@ -1,6 +1,7 @@
 // Hosts the one modem model for every facade, the netsh stand-in, the tests and people.
 //   modem_emu_server.exe [--exit-with PID] [SCENARIO_FILE]
-// Serves until it receives the request "shutdown", or until process PID ends.
+// Serves until it receives the request "shutdown", or until process PID ends. The channel is
+// QUARN_EMU_CHANNEL's, or the default one (emu_channel.h).
 #include <windows.h>
 
 #include <atomic>
@@ -63,8 +64,9 @@ void ServeClient(HANDLE pipe) {
 }
 
 HANDLE CreateInstance() {
-    const HANDLE pipe = CreateNamedPipeW(EMU_PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                         PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, nullptr);
+    const HANDLE pipe = CreateNamedPipeW(EmuPipeName().c_str(), PIPE_ACCESS_DUPLEX,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                                         kBufferSize, kBufferSize, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "modem_emu_server: cannot create the pipe (%lu)\n", GetLastError());
         g_Failed = true;
@@ -114,6 +116,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (EmuChannelName().empty()) {
+        std::fprintf(stderr, "modem_emu_server: QUARN_EMU_CHANNEL must be 1 to 64 letters, digits, '-', '_' or '.'\n");
+        return 2;
+    }
     if (scenario != nullptr) {
         std::ifstream file(scenario, std::ios::binary);
         if (!file) {
@@ -131,7 +137,7 @@ int main(int argc, char** argv) {
     // One server at a time: a second one would split the clients between two models. The
     // mutex stays owned for the server's life; a client that checks it holds it for a moment,
     // and an ended server leaves it abandoned, so a free one is taken within a short wait.
-    const HANDLE single = CreateMutexW(nullptr, TRUE, EMU_SERVER_MUTEX_NAME);
+    const HANDLE single = CreateMutexW(nullptr, TRUE, EmuServerMutexName().c_str());
     if (single == nullptr) {
         std::fprintf(stderr, "modem_emu_server: cannot create its mutex (%lu)\n", GetLastError());
         return 1;
@@ -139,7 +145,8 @@ int main(int argc, char** argv) {
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         const DWORD wait = WaitForSingleObject(single, 1000);
         if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-            std::fprintf(stderr, "modem_emu_server: another emulator is running\n");
+            std::fprintf(stderr, "modem_emu_server: another emulator is running on the channel %ls\n",
+                         EmuChannelName().c_str());
             return 1;
         }
     }

@@ -1,20 +1,39 @@
 // Starts modem_emu_server.exe from the test executable's directory for a test suite and
-// ends it afterwards.
+// ends it afterwards. The server serves a channel of this test process's own, which the
+// facades loaded here and the programs started from here inherit through the environment,
+// so that no other test, nor a server of another run still going away, can meet it.
 #pragma once
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
+#include <utility>
 
 #include "emulator/win/emu_channel.h"
 
 class EmulatorProcess {
 public:
-    // True once the emulator serves.
-    bool Start() {
-        if (!ShutdownEmulator(10000)) {  // one left over from an interrupted run
-            return false;
-        }
+    static constexpr ULONGLONG kStartTimeoutMs = 20000;
+
+    // This test process's own channel.
+    static const std::wstring& OwnChannel() {
+        static const std::wstring channel = L"QuarnModemEmu-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                            std::to_wstring(GetTickCount64());
+        return channel;
+    }
+    explicit EmulatorProcess(std::wstring channel = OwnChannel()) : m_Channel(std::move(channel)) {}
+
+    // Makes this emulator's channel the one that this process and its children use.
+    void Select() const { SetEnvironmentVariableW(EMU_CHANNEL_VARIABLE, m_Channel.c_str()); }
+
+    // Selects the channel and starts its server. Success once the emulator serves;
+    // otherwise what failed, how the server ended and after how long.
+    testing::AssertionResult Start() {
+        Stop();
+        Select();
+        const std::wstring& channel = m_Channel;
         wchar_t path[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, path, MAX_PATH);
         std::wstring server(path);
@@ -25,23 +44,50 @@ public:
         startup.cb = sizeof(startup);
         if (!CreateProcessW(server.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                             &m_Process)) {
-            return false;
+            return testing::AssertionFailure() << "the emulator did not come up: cannot start " << server << " (error "
+                                               << GetLastError() << ")";
         }
-        return WaitForEmulator(20000);
+        const ULONGLONG started = GetTickCount64();
+        for (;;) {
+            const std::string reply = EmuRequest("state");
+            if (reply.rfind("ok", 0) == 0) {
+                return testing::AssertionSuccess();
+            }
+            const ULONGLONG waited = GetTickCount64() - started;
+            if (WaitForSingleObject(m_Process.hProcess, 50) == WAIT_OBJECT_0) {
+                DWORD code = 0;
+                GetExitCodeProcess(m_Process.hProcess, &code);
+                Forget();
+                return testing::AssertionFailure() << "the emulator did not come up: modem_emu_server ended with exit code "
+                                                   << code << " after " << waited << " ms (its error output is above)";
+            }
+            if (waited >= kStartTimeoutMs) {
+                Stop();
+                return testing::AssertionFailure() << "the emulator did not come up: no answer on the channel " << channel
+                                                   << " within " << waited << " ms (last reply: " << reply << ")";
+            }
+        }
     }
+    // Selects the channel and ends its server.
     void Stop() {
         if (m_Process.hProcess == nullptr) {
             return;
         }
+        Select();
         ShutdownEmulator(5000);
         if (WaitForSingleObject(m_Process.hProcess, 5000) != WAIT_OBJECT_0) {
             TerminateProcess(m_Process.hProcess, 1);
         }
+        Forget();
+    }
+
+private:
+    void Forget() {
         CloseHandle(m_Process.hProcess);
         CloseHandle(m_Process.hThread);
         m_Process = {};
     }
 
-private:
+    std::wstring m_Channel;
     PROCESS_INFORMATION m_Process{};
 };
