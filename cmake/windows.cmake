@@ -106,6 +106,10 @@ include(${CMAKE_SOURCE_DIR}/cmake/bench.cmake)
 add_test(NAME e2e_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_e2e.sh $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe>
   ${CMAKE_BINARY_DIR}/emulator)
 set_tests_properties(e2e_wine PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED emulator_prefix)
+# The same run with a server that ends at once: it fails within 30 s and says why in one line.
+add_test(NAME e2e_emulator_down COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/check_emulator_down.sh $<TARGET_FILE:QuarnVelmora>
+  $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator $<TARGET_FILE:console_child>)
+set_tests_properties(e2e_emulator_down PROPERTIES TIMEOUT 60 FIXTURES_REQUIRED emulator_prefix)
 
 # Checks compat/winrt_network_operators.h against ../shared/winapi/winrt-network-operators.md
 # (read at test time; set QUARN_WINAPI_FACTS to use another copy).

@@ -2,6 +2,12 @@
 # executable installed with the emulator's Configuration Manager and power notifications
 # beside it.  Needs: exe, probe, emu (paths) set by the caller.
 here_lib=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+e2e_started=$(date +%s%3N)
+# Under set -e a step that fails would end the run without a word: say which, how and when.
+e2e_step_failed() {
+  echo "FAILED: the step '$2' (line $3) ended with exit code $1, $(( $(date +%s%3N) - e2e_started )) ms into the run"
+}
+trap 'e2e_step_failed $? "$BASH_COMMAND" $LINENO' ERR
 xvfb_before=${QUARN_XVFB_PID:-}
 # shellcheck source=scripts/wine-env.sh
 source "$here_lib/../../scripts/wine-env.sh"
@@ -11,7 +17,12 @@ if [ "${QUARN_XVFB_PID:-}" != "$xvfb_before" ]; then own_xvfb=$QUARN_XVFB_PID; f
 "$here_lib/../../scripts/emu-prefix.sh" "$emu/quarn_emu_winrt.dll" "$emu/netsh.exe" "$emu/quarn_emu_mbn.dll" >/dev/null
 
 work=$(mktemp -d "$(dirname "$exe")/e2e.XXXXXX")
+# The run's own emulator channel, which every program of the run inherits: the server, the
+# control tool, the probe, the program with the facades it loads and the netsh stand-in it
+# starts. No other test, and no server of an earlier run still going away, can meet it.
+export QUARN_EMU_CHANNEL="QuarnModemEmu-e2e-${work##*/e2e.}"
 app_pid=""
+emu_pid=""
 passes=0
 failures=0
 
@@ -31,15 +42,41 @@ check() {
 }
 cleanup() {
   if [ -n "$app_pid" ]; then probe post 0x111 40002 0 >/dev/null 2>&1 || true; sleep 3; kill "$app_pid" 2>/dev/null || true; fi
-  ctl shutdown >/dev/null 2>&1 || true
+  if [ -n "$emu_pid" ]; then
+    ctl shutdown >/dev/null 2>&1 || true
+    kill "$emu_pid" 2>/dev/null || true
+    if [ -s "$work/emu-server.log" ]; then sed 's/^/emulator: /' "$work/emu-server.log"; fi
+  fi
   rm -rf "$work"
   [ -z "$own_xvfb" ] || kill "$own_xvfb" 2>/dev/null || true
 }
 trap cleanup EXIT
 
-ctl shutdown >/dev/null 2>&1 || true  # one left over from an interrupted run
-wine "$emu/modem_emu_server.exe" >/dev/null &
-ctl --wait-ready 20000 >/dev/null
+# A file's lines as one line, for a one-line report.
+one_line() { local text; text=$(tr -s '\r\n' '  ' <"$1" | sed 's/ *$//'); echo "${text:-no output}"; }
+# Starts the run's emulator and waits, 20 s at most, until it serves. A server that ends
+# first, or does not answer in time, ends the run with one line that says how.
+start_emulator() {
+  local started waited code=0
+  started=$(date +%s%3N)
+  wine "$emu/modem_emu_server.exe" >"$work/emu-server.log" 2>&1 & emu_pid=$!
+  until ctl --wait-ready 500 >/dev/null 2>"$work/emu-wait.err"; do
+    waited=$(( $(date +%s%3N) - started ))
+    if ! kill -0 "$emu_pid" 2>/dev/null; then
+      wait "$emu_pid" || code=$?
+      emu_pid=""
+      echo "FAILED: the emulator did not come up: modem_emu_server ended with exit code $code after $waited ms" \
+           "($(one_line "$work/emu-server.log"))"
+      exit 1
+    fi
+    if [ "$waited" -ge 20000 ]; then
+      echo "FAILED: the emulator did not come up: modem_emu_server still runs but did not serve within $waited ms" \
+           "($(one_line "$work/emu-wait.err"))"
+      exit 1
+    fi
+  done
+}
+start_emulator
 
 mkdir -p "$work/app"
 cp "$exe" "$emu/cfgmgr32.dll" "$emu/powrprof.dll" "$work/app/"
@@ -48,7 +85,14 @@ cp "$exe" "$emu/cfgmgr32.dll" "$emu/powrprof.dll" "$work/app/"
 # Configuration Manager and power notifications beside it; true once its window is there.
 start_app() {
   WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "${1:-$work/app/QuarnVelmora.exe}" & app_pid=$!
-  probe wait-window 30000
+  probe wait-window 30000 && return 0
+  if ! kill -0 "$app_pid" 2>/dev/null; then
+    local code=0
+    wait "$app_pid" || code=$?
+    echo "the program ended with exit code $code before its window came"
+    app_pid=""
+  fi
+  return 1
 }
 # Waits (30 s at most) for the running instance, our child, to end; true when it did, with
 # exit code 0. One that does not end is killed and reported, not waited for without end.
@@ -81,9 +125,11 @@ journal_settles() {
     [ $(( $(date +%s%3N) - stable_since )) -ge "$quiet_ms" ] && return 0
     sleep 0.2
   done
+  echo "the emulator's journal was still growing after 20000 ms ($last entries)"
   return 1
 }
 finish() {
+  trap - ERR  # the count below says it all
   echo "$1: $passes passed, $failures failed"
   [ "$failures" -eq 0 ]
 }
