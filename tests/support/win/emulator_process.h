@@ -33,7 +33,6 @@ public:
     testing::AssertionResult Start() {
         Stop();
         Select();
-        const std::wstring& channel = m_Channel;
         wchar_t path[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, path, MAX_PATH);
         std::wstring server(path);
@@ -63,7 +62,7 @@ public:
             }
             if (waited >= kStartTimeoutMs) {
                 Stop();
-                return testing::AssertionFailure() << "the emulator did not come up: no answer on the channel " << channel
+                return testing::AssertionFailure() << "the emulator did not come up: no answer on the channel " << m_Channel
                                                    << " within " << waited << " ms (last reply: " << reply << ")";
             }
         }
