@@ -42,6 +42,9 @@ check() {
 }
 cleanup() {
   if [ -n "$app_pid" ]; then probe post 0x111 40002 0 >/dev/null 2>&1 || true; sleep 3; kill "$app_pid" 2>/dev/null || true; fi
+  # Any copy of the program that this run started and lost track of: one left running would
+  # hold the test's output open, and its ctest would wait for the time-out.
+  pkill -KILL -f -- "$work/app/" 2>/dev/null || true
   if [ -n "$emu_pid" ]; then
     ctl shutdown >/dev/null 2>&1 || true
     kill "$emu_pid" 2>/dev/null || true
@@ -84,6 +87,10 @@ cp "$exe" "$emu/cfgmgr32.dll" "$emu/powrprof.dll" "$work/app/"
 # Starts the program (the installed copy, or the one named) with the emulator's
 # Configuration Manager and power notifications beside it; true once its window is there.
 start_app() {
+  if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then
+    echo "the program of an earlier step still ran: ended"
+    stop_app
+  fi
   WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "${1:-$work/app/QuarnVelmora.exe}" & app_pid=$!
   probe wait-window 30000 && return 0
   if ! kill -0 "$app_pid" 2>/dev/null; then
@@ -111,7 +118,23 @@ app_exited_with_zero() {
   [ "$code" = 0 ] || echo "exit code $code"
   [ "$code" = 0 ]
 }
-exit_app() { probe post 0x111 40002 0 && app_exited_with_zero; }
+# Ends the running instance without asking it.
+stop_app() {
+  [ -n "$app_pid" ] || return 0
+  kill -KILL "$app_pid" 2>/dev/null || true
+  wait "$app_pid" 2>/dev/null || true
+  app_pid=""
+}
+# Chooses Exit; true once the program ended with code 0. One that cannot be told (it has no
+# window) is ended, so that no later step meets it.
+exit_app() {
+  if probe post 0x111 40002 0; then
+    app_exited_with_zero
+  else
+    stop_app
+    return 1
+  fi
+}
 journal_count() { ctl journal | grep -c -F -- "$1" || true; }
 # Waits (20 s at most) until the emulator's journal has had no new entry for MS ms: the
 # decisions and commands that earlier steps set off have run, on a loaded machine too.
