@@ -101,6 +101,13 @@ start_app() {
   fi
   return 1
 }
+# Ends the running instance without asking it.
+stop_app() {
+  [ -n "$app_pid" ] || return 0
+  kill -KILL "$app_pid" 2>/dev/null || true
+  wait "$app_pid" 2>/dev/null || true
+  app_pid=""
+}
 # Waits (30 s at most) for the running instance, our child, to end; true when it did, with
 # exit code 0. One that does not end is killed and reported, not waited for without end.
 app_exited_with_zero() {
@@ -108,22 +115,13 @@ app_exited_with_zero() {
   while kill -0 "$app_pid" 2>/dev/null && [ "$waited" -lt 300 ]; do sleep 0.1; waited=$((waited + 1)); done
   if kill -0 "$app_pid" 2>/dev/null; then
     echo "the program did not end within 30 s"
-    kill "$app_pid" 2>/dev/null || true
-    wait "$app_pid" 2>/dev/null || true
-    app_pid=""
+    stop_app
     return 1
   fi
   wait "$app_pid" || code=$?
   app_pid=""
   [ "$code" = 0 ] || echo "exit code $code"
   [ "$code" = 0 ]
-}
-# Ends the running instance without asking it.
-stop_app() {
-  [ -n "$app_pid" ] || return 0
-  kill -KILL "$app_pid" 2>/dev/null || true
-  wait "$app_pid" 2>/dev/null || true
-  app_pid=""
 }
 # Chooses Exit; true once the program ended with code 0. One that cannot be told (it has no
 # window) is ended, so that no later step meets it.
