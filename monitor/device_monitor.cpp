@@ -14,6 +14,57 @@ DeviceMonitorContext g_Monitored[DEVICE_SLOT_COUNT];
 DeviceInterfaceRegistry* g_Registry = nullptr;
 SimStatusRequests* g_Listener = nullptr;
 
+// Who brings a slot up to date. Notifications come on system threads, possibly several at
+// once, and start-up enumerates beside them. One caller at a time looks at the list and acts;
+// a notification that comes meanwhile only counts itself, and that caller looks again until
+// no notification came during its look. So the slot ends as the last enumeration found it.
+struct SlotUpdates {
+    std::atomic<uint32_t> Requests{0};
+    std::atomic<bool> Running{false};
+};
+SlotUpdates g_Updates[DEVICE_SLOT_COUNT];
+
+void LookAgain(DeviceMonitorContext& context);
+
+// Asks for the slot to be brought up to date and, when nobody else is at it, does it:
+// `firstLook`, then more looks until no request came during one.
+template <typename FirstLook>
+void UpdateSlot(DeviceMonitorContext& context, FirstLook firstLook) {
+    SlotUpdates& updates = g_Updates[context.Index];
+    updates.Requests.fetch_add(1);
+    bool first = true;
+    for (;;) {
+        if (updates.Running.exchange(true)) {
+            return;  // the caller at it will see this request
+        }
+        uint32_t seen = 0;
+        do {
+            seen = updates.Requests.load();
+            if (first) {
+                firstLook();
+                first = false;
+            } else {
+                LookAgain(context);
+            }
+        } while (updates.Requests.load() != seen);
+        updates.Running.store(false);
+        // A request that came between the last check and the release found Running set.
+        if (updates.Requests.load() == seen) {
+            return;
+        }
+    }
+}
+
+// One look at the list, acting on what it shows: an arrival for an absent slot, a
+// removal for a present one.
+void LookAgain(DeviceMonitorContext& context) {
+    if (context.DeviceState == 0) {
+        DeviceMonitor::OnDeviceInterfaceArrival(&context);
+    } else {
+        DeviceMonitor::OnDeviceInterfaceRemoval(&context);
+    }
+}
+
 // Copies `text` into a DEVICE_TEXT_CAPACITY buffer; false (nothing copied) when it does not
 // fit, so that no cut-off path or version can match or mislead.
 bool CopyText(wchar_t* target, const wchar_t* text, std::size_t length) {
@@ -45,24 +96,30 @@ bool DeviceMonitor::InitializeMonitor(int slot, const QuarnGuid* interfaceClass,
     context.DeviceState = 0;
 
     // Registered before the enumeration, as the Configuration Manager advises: a modem that
-    // arrives in between is then seen by one of the two, and ClaimPresence lets only one act.
+    // arrives in between is then seen by the notification or by the enumeration, and the
+    // slot's one updater acts on it once.
     const uint32_t result = g_Registry->RegisterNotification(*interfaceClass, &context, &context.NotifyHandle);
+    UpdateSlot(
+        context,
+        [&context] {
+            if (context.DeviceState == 1) {
+                LookAgain(context);  // a notification that came first already took the arrival
+                return;
+            }
+            // A modem present at start is recorded without its version and wakes nobody.
+            wchar_t found[DEVICE_TEXT_CAPACITY] = {};
+            if (SetDeviceInterfaceId(found, &context.InterfaceClassGuid, context.HwId) == 1) {
+                std::wcscpy(context.InterfaceId, found);
+                context.DeviceState = 1;
+            }
+        });
     if (result != CM_RESULT_SUCCESS) {
         LOG_ERROR("[ERROR] DeviceMonitor::InitializeMonitor : CM_Register_Notification failed, error %lu\n",
                   static_cast<unsigned long>(result));
     }
-    wchar_t found[DEVICE_TEXT_CAPACITY] = {};
-    if (SetDeviceInterfaceId(found, interfaceClass, hardwareId) == 1 && ClaimPresence(context, true)) {
-        std::wcscpy(context.InterfaceId, found);
-    }
     LOG_INFO("[INFO] DeviceMonitor::InitializeMonitor : InitializeMonitor: handle: %d, HwId: %ls, DeviceState: %d, InterfaceId: %ls\n",
              context.Index, context.HwId, static_cast<int>(context.DeviceState), context.InterfaceId);
     return result == CM_RESULT_SUCCESS;
-}
-
-bool DeviceMonitor::ClaimPresence(DeviceMonitorContext& context, bool present) {
-    int32_t expected = present ? 0 : 1;
-    return context.DeviceState.compare_exchange_strong(expected, present ? 1 : 0);
 }
 
 int DeviceMonitor::SetDeviceInterfaceId(wchar_t* interfaceId, const QuarnGuid* interfaceClass,
@@ -131,11 +188,14 @@ int DeviceMonitor::SetDeviceVersion(const wchar_t* interfacePath, wchar_t* wcDri
         return 0;
     }
     uint32_t result = g_Registry->GetInstanceId(interfacePath, buffer.get(), bytes);
-    uint32_t devNode = 0;
-    if (result == CM_RESULT_SUCCESS) {
-        buffer[characters] = L'\0';
-        result = g_Registry->LocateDevNode(buffer.get(), &devNode);
+    if (result != CM_RESULT_SUCCESS) {
+        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceVersion : %s: instance id read failed: 0x%X\n",
+                  "DeviceMonitor::SetDeviceVersion", result);
+        return 0;
     }
+    buffer[characters] = L'\0';
+    uint32_t devNode = 0;
+    result = g_Registry->LocateDevNode(buffer.get(), &devNode);
     if (result != CM_RESULT_SUCCESS) {
         LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceVersion : Error CM_Locate_DevNode failed: 0x%X\n", result);
         return 0;
@@ -177,11 +237,11 @@ uint32_t DeviceMonitor::DeviceInterfaceNotifyCallback(void* /*notifyHandle*/, vo
     if (record == nullptr) {
         return 0;
     }
-    // The event's own path is not looked at: every decision rests on a fresh enumeration.
-    if (action == DEVICE_INTERFACE_ARRIVAL && record->DeviceState == 0) {
-        OnDeviceInterfaceArrival(record);
-    } else if (action == DEVICE_INTERFACE_REMOVAL && record->DeviceState == 1) {
-        OnDeviceInterfaceRemoval(record);
+    // Neither the event's own path nor its action decides: a removal may be followed by an
+    // arrival before anyone looks. Every decision rests on an enumeration made after the
+    // notification, by the slot's one updater.
+    if (action == DEVICE_INTERFACE_ARRIVAL || action == DEVICE_INTERFACE_REMOVAL) {
+        UpdateSlot(*record, [record] { LookAgain(*record); });
     }
     return 0;
 }
@@ -195,12 +255,10 @@ void DeviceMonitor::OnDeviceInterfaceArrival(DeviceMonitorContext* pContext) {
     if (SetDeviceInterfaceId(found, &pContext->InterfaceClassGuid, pContext->HwId) != 1) {
         return;
     }
-    if (!ClaimPresence(*pContext, true)) {
-        return;  // another notification, or the start-up enumeration, took this arrival
-    }
     LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : CM_NOTIFY_ACTION_DEVICEINTERFACE - %ls ARRIVAL\n",
              pContext->DeviceName);
-    std::wcscpy(pContext->InterfaceId, found);
+    std::wcscpy(pContext->InterfaceId, found);  // before the state that makes it current
+    pContext->DeviceState = 1;
     SetDeviceVersion(found, pContext->DriverVersion);
     LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : %ls: %ls\n", pContext->DeviceName,
              pContext->DriverVersion);
@@ -213,11 +271,9 @@ void DeviceMonitor::OnDeviceInterfaceRemoval(DeviceMonitorContext* pContext) {
     if (SetDeviceInterfaceId(found, &pContext->InterfaceClassGuid, pContext->HwId) == 1) {
         return;  // another adapter went; the modem is still there
     }
-    if (!ClaimPresence(*pContext, false)) {
-        return;  // another notification took this removal
-    }
     LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceRemoval : CM_NOTIFY_ACTION_DEVICEINTERFACE - %ls REMOVAL\n",
              pContext->DeviceName);
+    pContext->DeviceState = 0;
     g_Listener->TriggerUpdateSystemTrayIconStatus();
 }
 

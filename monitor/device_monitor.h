@@ -85,6 +85,8 @@ public:
     // The notification callback's logic, with the platform callback's arguments.
     static uint32_t DeviceInterfaceNotifyCallback(void* notifyHandle, void* context, uint32_t action,
                                                   const void* eventData, uint32_t eventDataSize);
+    // One look at the list for an absent (present) slot, acting on an arrival (removal); the
+    // callback runs them one at a time per slot.
     static void OnDeviceInterfaceArrival(DeviceMonitorContext* pContext);
     static void OnDeviceInterfaceRemoval(DeviceMonitorContext* pContext);
 
@@ -94,9 +96,6 @@ public:
     static int SetDeviceVersion(const wchar_t* interfacePath, wchar_t* wcDriverVersion);
 
     static DeviceMonitorContext& Slot(int slot);
-    // Moves the slot to present (or absent) when it is not so yet; true for the one caller
-    // that moved it, which alone acts on the change.
-    static bool ClaimPresence(DeviceMonitorContext& context, bool present);
 
     // Power suspend/resume: keeps m_DevicePowerStatus and asks for a decision after an
     // automatic resume with a modem present. Returns 0.

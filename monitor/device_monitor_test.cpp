@@ -26,6 +26,7 @@ public:
     uint32_t listResult = CM_RESULT_SUCCESS;
     uint32_t registerResult = CM_RESULT_SUCCESS;
     uint32_t instanceSizeResult = CM_RESULT_BUFFER_SMALL;
+    uint32_t instanceReadResult = CM_RESULT_SUCCESS;
     uint32_t locateResult = CM_RESULT_SUCCESS;
     std::wstring driverVersion = L"1.0.26.3";
     int registrations = 0;
@@ -92,7 +93,7 @@ public:
         const std::wstring value = InstanceIdOf(path);
         EXPECT_GE(bytes, (value.size() + 1) * sizeof(wchar_t));
         std::wcscpy(id, value.c_str());
-        return CM_RESULT_SUCCESS;
+        return instanceReadResult;
     }
     uint32_t LocateDevNode(const wchar_t* instanceId, uint32_t* devNode) override {
         locatedIds.push_back(instanceId);
@@ -226,6 +227,16 @@ TEST_F(DeviceMonitorTest, AModemPresentAtStartIsRecordedWithoutVersionOrTrigger)
     EXPECT_FALSE(DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET, kHw4G, L"CDC_MBIM_DEVICE"));
     EXPECT_TRUE(trace.Contains("[ERROR] DeviceMonitor::InitializeMonitor : CM_Register_Notification failed, error 52\n"));
     EXPECT_EQ(DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState, 1) << "the check made at start still holds";
+
+    // The registration's failure is logged after the enumeration's lines, before the summary.
+    registry.interfaces.clear();
+    TraceCapture capture;
+    DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET, kHw4G, L"CDC_MBIM_DEVICE");
+    EXPECT_EQ(capture.Texts(),
+              (std::vector<std::string>{"[ERROR] DeviceMonitor::SetDeviceInterfaceId : No active device interfaces found.\n",
+                                        "[ERROR] DeviceMonitor::InitializeMonitor : CM_Register_Notification failed, error 52\n",
+                                        "[INFO] DeviceMonitor::InitializeMonitor : InitializeMonitor: handle: 0, HwId: "
+                                        "VID_5A3E&PID_0AC9&MI_00, DeviceState: 0, InterfaceId: \n"}));
 }
 
 // A modem arriving while the monitor starts: right after the enumeration it is seen only by
@@ -251,6 +262,33 @@ TEST_F(DeviceMonitorTest, AModemArrivingDuringStartIsSeenAndActedOnOnce) {
         registry.Arrive(kEthernet);
         EXPECT_EQ(listener.calls.size(), 2u);
     }
+}
+
+// A change that comes while another handler enumerates is not lost to a decision made on
+// the facts from before it: the slot ends as the last enumeration found it.
+TEST_F(DeviceMonitorTest, AChangeDuringAnEnumerationIsNotLost) {
+    // Removed right after start-up listed it.
+    registry.interfaces = {kEthernet, kModem4G};
+    registry.afterList = [this] {
+        registry.interfaces = {kEthernet};
+        Notify(DEVICE_SLOT_4G, DEVICE_INTERFACE_REMOVAL);
+    };
+    DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET, kHw4G, L"CDC_MBIM_DEVICE");
+    EXPECT_EQ(DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState, 0) << "stuck present";
+    EXPECT_EQ(listener.calls, (std::vector<std::string>{"trigger"}));
+
+    // Back right after a removal handler listed nothing.
+    registry.interfaces = {kEthernet, kModem4G};
+    Notify(DEVICE_SLOT_4G, DEVICE_INTERFACE_ARRIVAL);
+    listener.calls.clear();
+    registry.interfaces = {kEthernet};
+    registry.afterList = [this] {
+        registry.interfaces = {kEthernet, kModem4G};
+        Notify(DEVICE_SLOT_4G, DEVICE_INTERFACE_ARRIVAL);
+    };
+    Notify(DEVICE_SLOT_4G, DEVICE_INTERFACE_REMOVAL);
+    EXPECT_EQ(DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState, 1) << "stuck absent";
+    EXPECT_EQ(listener.calls, (std::vector<std::string>{"trigger", "trigger", "power-on"}));
 }
 
 TEST_F(DeviceMonitorTest, ArrivalAndRemovalMoveThePlatformAndWakeTheWorker) {
@@ -300,6 +338,11 @@ TEST_F(DeviceMonitorTest, DriverVersionFailuresAreLoggedAndArrivalGoesOn) {
 
     wchar_t version[DEVICE_TEXT_CAPACITY] = L"old";
     registry.instanceSizeResult = CM_RESULT_BUFFER_SMALL;
+    registry.instanceReadResult = 0x25;
+    EXPECT_EQ(DeviceMonitor::SetDeviceVersion(kModem5G.c_str(), version), 0);
+    EXPECT_TRUE(trace.Contains("[ERROR] DeviceMonitor::SetDeviceVersion : DeviceMonitor::SetDeviceVersion: instance id read failed: 0x25\n"));
+    EXPECT_TRUE(registry.locatedIds.empty()) << "an id that was not read is not looked up";
+    registry.instanceReadResult = CM_RESULT_SUCCESS;
     registry.locateResult = 0x0D;
     EXPECT_EQ(DeviceMonitor::SetDeviceVersion(kModem5G.c_str(), version), 0);
     EXPECT_TRUE(trace.Contains("[ERROR] DeviceMonitor::SetDeviceVersion : Error CM_Locate_DevNode failed: 0xD\n"));

@@ -187,7 +187,7 @@ std::string ModemModel::HandleFault(const std::vector<std::string>& words) {
         m_ServiceMissing = false;
         m_Enumeration = EnumerationMode::Complete;
         m_Runtime = RuntimeFaults{};
-        m_CmArrival = CmArrivalFault{};
+        m_CmChange = CmChangeFault{};
         ClearMbnFaultsLocked();
         return Ok();
     }

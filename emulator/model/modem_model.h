@@ -88,12 +88,13 @@ struct RuntimeFaults {
     int64_t ServiceFailure = -1;          // GetDeviceService fails with this
 };
 
-// A modem that arrives right after the process under test makes its Nth list call or
+// Modems that arrive or go right after the process under test makes its Nth list call or
 // registration through the Configuration Manager facade.
-struct CmArrivalFault {
+struct CmChangeFault {
     enum class After { None, List, Registration } When = After::None;
     uint32_t Remaining = 0;
     ModemPresence Presence = ModemPresence::None;
+    std::string Name;  // as the request named the presence
 };
 
 // What the modem does with one set command.
@@ -190,7 +191,7 @@ private:
     NetshMode m_NetshMode = NetshMode::Table;
     EnumerationMode m_Enumeration = EnumerationMode::Complete;
     RuntimeFaults m_Runtime;
-    CmArrivalFault m_CmArrival;
+    CmChangeFault m_CmChange;
 
     std::vector<std::string> m_ExtraAdapters;
     std::string m_DriverVersion4G = "1.0.26.3";

@@ -88,14 +88,16 @@ std::string ModemModel::HandleRuntimeFault(const std::vector<std::string>& words
 std::string ModemModel::HandleCmFault(const std::vector<std::string>& words) {
     const std::size_t n = words.size();
     uint32_t value = 0;
-    if (n == 6 && words[1] == "cm" && words[2] == "arrival-after" && (words[3] == "list" || words[3] == "register") &&
+    if (n == 6 && words[1] == "cm" && words[2] == "change-after" && (words[3] == "list" || words[3] == "register") &&
         ParseNumber(words[4], &value) && value > 0) {
-        static const std::pair<const char*, ModemPresence> presences[] = {
-            {"4g", ModemPresence::Usb4G}, {"5g", ModemPresence::Pcie5G}, {"both", ModemPresence::Both}};
+        static const std::pair<const char*, ModemPresence> presences[] = {{"none", ModemPresence::None},
+                                                                          {"4g", ModemPresence::Usb4G},
+                                                                          {"5g", ModemPresence::Pcie5G},
+                                                                          {"both", ModemPresence::Both}};
         for (const auto& [name, presence] : presences) {
             if (words[5] == name) {
-                m_CmArrival = {words[3] == "list" ? CmArrivalFault::After::List : CmArrivalFault::After::Registration,
-                               value, presence};
+                m_CmChange = {words[3] == "list" ? CmChangeFault::After::List : CmChangeFault::After::Registration,
+                              value, presence, name};
                 return Ok();
             }
         }
@@ -142,11 +144,13 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
         return Ok();
     }
     if ((sub == "listed" || sub == "registered") && n == 2) {
-        const auto when = sub == "listed" ? CmArrivalFault::After::List : CmArrivalFault::After::Registration;
-        if (m_CmArrival.When == when && --m_CmArrival.Remaining == 0) {
-            RecordLocked(std::string("modem arrives after a ") + (sub == "listed" ? "list call" : "registration"));
-            SetPresenceLocked(m_CmArrival.Presence);
-            m_CmArrival = CmArrivalFault{};
+        const auto when = sub == "listed" ? CmChangeFault::After::List : CmChangeFault::After::Registration;
+        if (m_CmChange.When == when && --m_CmChange.Remaining == 0) {
+            RecordLocked("modems become " + m_CmChange.Name + " after a " +
+                         (sub == "listed" ? "list call" : "registration"));
+            SetPresenceLocked(m_CmChange.Presence);
+            m_CmChange = CmChangeFault{};
+            return Ok("changed");  // the facade delivers the change before the call returns
         }
         return Ok();
     }

@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -102,6 +104,16 @@ public:
         return handle;
     }
 
+    // Waits (at most `ms`) until every event up to `sequence` was handed to the callbacks, but
+    // never on the notification thread itself, whose callbacks are the ones awaited.
+    void WaitDelivered(uint64_t sequence, DWORD ms) {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        if (!m_Started || GetCurrentThreadId() == m_ThreadId) {
+            return;
+        }
+        m_Delivered.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_DeliveredUpTo >= sequence; });
+    }
+
     bool Unregister(HCMNOTIFICATION handle) {
         // Holding the dispatch lock waits for a callback in flight, as the system does.
         std::lock_guard<std::mutex> dispatch(m_DispatchMutex);
@@ -111,12 +123,19 @@ public:
 
 private:
     void Run(uint64_t after) {
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_ThreadId = GetCurrentThreadId();
+        }
         FollowEmuEvents(after, [] { return true; }, [this](const EmuEvent& event) {
             if (event.Kind == "arrival" || event.Kind == "removal") {
                 Deliver(event.Kind == "arrival" ? CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL
                                                 : CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL,
                         Widen(event.Subject), event.Sequence);
             }
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_DeliveredUpTo = event.Sequence;
+            m_Delivered.notify_all();
         });
     }
 
@@ -147,7 +166,18 @@ private:
     std::map<HCMNOTIFICATION, Registration> m_Registrations;
     uintptr_t m_LastHandle = 0;
     bool m_Started = false;
+    DWORD m_ThreadId = 0;
+    std::condition_variable m_Delivered;
+    uint64_t m_DeliveredUpTo = 0;
 };
+
+// A device may arrive or go right now, as scripted; its notifications then reach the
+// process before the call that caused it returns.
+void MeetScriptedChange(const char* request) {
+    if (EmuRequest(request) == "ok changed") {
+        Notifier::Instance().WaitDelivered(LatestEmuEvent(), 5000);
+    }
+}
 
 // Device nodes handed out by CM_Locate_DevNodeW, by instance id.
 std::mutex g_NodesMutex;
@@ -178,7 +208,7 @@ CONFIGRET WINAPI Facade_CM_Get_Device_Interface_ListW(LPGUID classGuid, DEVINSTI
         return CR_BUFFER_SMALL;
     }
     std::memcpy(buffer, list.data(), list.size() * sizeof(wchar_t));
-    EmuRequest("rt listed");  // a device may arrive right now, as scripted
+    MeetScriptedChange("rt listed");
     return CR_SUCCESS;
 }
 
@@ -193,7 +223,7 @@ CONFIGRET WINAPI Facade_CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID
     }
     EmuRequest("note cm register");
     *handle = Notifier::Instance().Register(context, callback);
-    EmuRequest("rt registered");  // a device may arrive right now, as scripted
+    MeetScriptedChange("rt registered");
     return CR_SUCCESS;
 }
 

@@ -86,12 +86,20 @@ check "Exit ends the program with code 0" exit_app
 
 for moment in list register; do
   echo "== a 4G modem arriving right after start-up's $moment call"
-  scenario "sim ready" "slot 1" "fault cm arrival-after $moment 2 4g"
+  scenario "sim ready" "slot 1" "fault cm change-after $moment 2 4g"
   check "the window appears" start_app
-  check "the modem arrived during start-up" ctl --wait-journal "modem arrives after" 5000
+  check "the modem arrived during start-up" ctl --wait-journal "modems become 4g after" 5000
   check "the icon shows" icon_shown
   check "Exit ends the program with code 0" exit_app
 done
+
+echo "== the 5G modem replaced by the 4G one right after start-up's first list call"
+scenario "modem 5g" "sim ready" "slot 1" "fault cm change-after list 1 4g"
+check "the window appears" start_app
+check "the modems changed during start-up" ctl --wait-journal "modems become 4g after" 5000
+check "the icon shows" icon_shown
+check "the slot came from netsh, as on the 4G modem" test "$(netsh_runs)" -ge 1
+check "Exit ends the program with code 0" exit_app
 
 echo "== 5G modem whose Runtime class fails to activate at first"
 scenario "modem 5g" "sim ready" "slot 1" "fault activation 4 modem"
