@@ -45,9 +45,13 @@ void ConditionCheck::HandleUpdateSimStatusEventOnce() {
     ResetEventSimStatus();
     // The reset absorbs the requests made while the pass settled: the decision read the
     // state after them. One made during the decision may carry a change it did not read
-    // (an eject, a modem arriving), so it keeps its pass.
-    if (m_Requests.load() != requestsBefore) {
-        m_Event_SimStatus->Set();
+    // (an eject, a modem arriving), so it is asked for again. Not after a pass that was
+    // itself asked for that way: the decision's own calls may set off a request each time.
+    const bool requestedDuringDecision = m_Requests.load() != requestsBefore;
+    const bool askAgain = requestedDuringDecision && !m_AskedAgain;
+    m_AskedAgain = askAgain;
+    if (askAgain) {
+        TriggerUpdateSystemTrayIconStatus();
     }
     LOG_INFO("[INFO] ConditionCheck::HandleUpdateSimStatusEvent : SendMessage: %d\n", static_cast<int>(message));
     m_Ports.Window->SendToAppWindow(message);

@@ -44,6 +44,14 @@ protected:
         }
     }
 
+    int SetEventLines() const {
+        int count = 0;
+        for (const std::string& line : trace.Texts()) {
+            count += line == "[INFO] ConditionCheck::TriggerUpdateSystemTrayIconStatus : Set event: m_Event_SimStatus\n";
+        }
+        return count;
+    }
+
     TraceCapture trace;
     AutoResetEvent* event = new AutoResetEvent();
     FakeModemStatus modem;
@@ -78,6 +86,17 @@ TEST_F(WorkerTest, ARequestDuringTheDecisionGetsAPassOfItsOwn) {
     modem.gate.Open();
     ASSERT_TRUE(event->AwaitIdle(2)) << "the worker never came back to wait";
     EXPECT_EQ(modem.reads, 2) << "the request made during the decision was lost";
+    EXPECT_EQ(window.Messages().size(), 2u);
+    EXPECT_EQ(SetEventLines(), 3) << "the pass kept for it is asked for like any other";
+}
+
+// The decision's own calls may set off a request (an account update after the AT query):
+// it gets one more pass, not a pass after every pass.
+TEST_F(WorkerTest, ARequestSetOffByTheDecisionItselfDoesNotLoop) {
+    modem.onRead = [this] { check->TriggerUpdateSystemTrayIconStatus(); };
+    check->TriggerUpdateSystemTrayIconStatus();
+    ASSERT_TRUE(event->AwaitIdle(3)) << "the worker decided pass after pass";
+    EXPECT_EQ(modem.reads, 2);
     EXPECT_EQ(window.Messages().size(), 2u);
 }
 
