@@ -30,7 +30,7 @@ TEST(DecodePipeMessage, ReadsNoFurtherThanWhatArrived) {
     std::vector<uint8_t> odd = Utf16(u"EXIT", false);
     odd.push_back('X');
     EXPECT_EQ(Decode(odd), L"EXIT") << "a lone last byte is no character";
-    EXPECT_EQ(Decode(Utf16(u"AB\0CD")), L"AB");
+    EXPECT_EQ(Decode(Utf16(std::u16string(u"AB\0CD", 5))), L"AB") << "the text ends at the first zero unit";
     EXPECT_EQ(Decode({}), L"");
     EXPECT_EQ(Decode({0x41}), L"");
     const std::wstring cut = Decode(Utf16(std::u16string(400, u'x')));
