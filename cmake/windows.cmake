@@ -111,14 +111,36 @@ add_test(NAME e2e_emulator_down COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/check_emul
   $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator $<TARGET_FILE:console_child>)
 set_tests_properties(e2e_emulator_down PROPERTIES TIMEOUT 60 FIXTURES_REQUIRED emulator_prefix)
 
-# Checks compat/winrt_network_operators.h against ../shared/winapi/winrt-network-operators.md
-# (read at test time; set QUARN_WINAPI_FACTS to use another copy).
-add_executable(winrt_declarations_test compat/winrt_declarations_test.cpp)
-target_include_directories(winrt_declarations_test PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_definitions(winrt_declarations_test PRIVATE QUARN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-target_link_libraries(winrt_declarations_test PRIVATE gtest_main ole32 runtimeobject)
-target_link_options(winrt_declarations_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
-add_test(NAME winrt_declarations_wine COMMAND winrt_declarations_test)
+# Checks the compat headers against the recorded API facts: compat/api_facts.py turns each
+# facts file into checks the test compiles (a mismatch breaks the build) and runs (vtable
+# slots, __uuidof). A checkout without the facts folder builds the test without them, and
+# the test reports itself skipped.
+set(QUARN_WINAPI_FACTS_DIR ${CMAKE_SOURCE_DIR}/../shared/winapi CACHE PATH "The recorded Windows API facts")
+add_executable(declarations_test compat/declarations_test.cpp)
+target_include_directories(declarations_test PRIVATE ${CMAKE_SOURCE_DIR})
+if(EXISTS ${QUARN_WINAPI_FACTS_DIR}/mbn-com.md AND EXISTS ${QUARN_WINAPI_FACTS_DIR}/winrt-network-operators.md)
+  find_package(Python3 COMPONENTS Interpreter REQUIRED)
+  foreach(facts_header mbn-com:mbn_api winrt-network-operators:winrt_network_operators)
+    string(REPLACE ":" ";" pair ${facts_header})
+    list(GET pair 0 facts)
+    list(GET pair 1 header)
+    set(generated ${CMAKE_BINARY_DIR}/api_facts/${facts}.inc)
+    add_custom_command(OUTPUT ${generated}
+      COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/compat/api_facts.py ${QUARN_WINAPI_FACTS_DIR}/${facts}.md
+              ${CMAKE_SOURCE_DIR}/compat/${header}.h ${generated}
+      DEPENDS ${CMAKE_SOURCE_DIR}/compat/api_facts.py ${QUARN_WINAPI_FACTS_DIR}/${facts}.md ${CMAKE_SOURCE_DIR}/compat/${header}.h
+      VERBATIM)
+    target_sources(declarations_test PRIVATE ${generated})
+  endforeach()
+  target_include_directories(declarations_test PRIVATE ${CMAKE_BINARY_DIR}/api_facts)
+  target_compile_definitions(declarations_test PRIVATE QUARN_API_FACTS)
+else()
+  message(STATUS "No API facts in ${QUARN_WINAPI_FACTS_DIR}: declarations_wine will be skipped")
+endif()
+target_link_libraries(declarations_test PRIVATE gtest_main ole32 oleaut32 runtimeobject)
+target_link_options(declarations_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
+add_test(NAME declarations_wine COMMAND declarations_test)
+set_tests_properties(declarations_wine PROPERTIES SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
 
 # ---- The console command runner and its Wine tests ----
 target_sources(quarn_win PRIVATE modem/win/execute_cmd.cpp)
@@ -193,15 +215,6 @@ add_test(NAME sim_status_wine COMMAND sim_status_wine_test --gtest_filter=-First
 # A first activation can fail only in a process that has found no factory yet.
 add_test(NAME sim_status_activation_wine COMMAND sim_status_wine_test --gtest_filter=FirstActivation.*)
 set_tests_properties(sim_status_wine sim_status_activation_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300)
-
-# Checks compat/mbn_api.h against ../shared/winapi/mbn-com.md (read at test time; set
-# QUARN_WINAPI_FACTS_MBN to use another copy).
-add_executable(mbn_declarations_test compat/mbn_declarations_test.cpp)
-target_include_directories(mbn_declarations_test PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_definitions(mbn_declarations_test PRIVATE QUARN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-target_link_libraries(mbn_declarations_test PRIVATE gtest_main ole32 oleaut32)
-target_link_options(mbn_declarations_test PRIVATE ${QUARN_WIN_LINK_OPTIONS})
-add_test(NAME mbn_declarations_wine COMMAND mbn_declarations_test)
 
 # The Mobile Broadband wrapper against the emulator's COM classes, registered in the prefix.
 add_executable(mbn_wrapper_test mbnapi/win/mbn_wrapper_test.cpp)

@@ -290,16 +290,6 @@ struct IMbnDeviceServicesEvents : public IUnknown {
 }  // namespace QuarnMbn
 
 
-// Layouts the service fills in across the process boundary; a mismatch corrupts memory.
-#if defined(_WIN64)
-static_assert(sizeof(QuarnMbn::MBN_INTERFACE_CAPS) == 80, "MBN_INTERFACE_CAPS layout");
-static_assert(sizeof(QuarnMbn::MBN_PROVIDER) == 32, "MBN_PROVIDER layout");
-static_assert(sizeof(QuarnMbn::MBN_DEVICE_SERVICE) == 16, "MBN_DEVICE_SERVICE layout");
-#else
-static_assert(sizeof(QuarnMbn::MBN_INTERFACE_CAPS) == 52, "MBN_INTERFACE_CAPS layout");
-static_assert(sizeof(QuarnMbn::MBN_PROVIDER) == 16, "MBN_PROVIDER layout");
-static_assert(sizeof(QuarnMbn::MBN_DEVICE_SERVICE) == 8, "MBN_DEVICE_SERVICE layout");
-#endif
 static_assert(sizeof(QuarnMbn::MBN_RADIO) == 4 && sizeof(QuarnMbn::MBN_READY_STATE) == 4 &&
                   sizeof(QuarnMbn::MBN_DEVICE_SERVICES_INTERFACE_STATE) == 4,
               "v1_enum types are 32-bit");
