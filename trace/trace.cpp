@@ -1,6 +1,7 @@
 #include "trace/trace.h"
 
 #include <cstdio>
+#include <cstdarg>
 #include <cstring>
 
 namespace {
@@ -78,27 +79,12 @@ std::size_t FormatAfterFailure(char* buffer, const char* format, va_list args) {
 
 }  // namespace
 
-std::size_t FormatTraceLine(char* buffer, const char* format, va_list args) {
-    va_list again;
-    va_copy(again, args);
-    const int count = std::vsnprintf(buffer, TRACE_FORMAT_LIMIT, format, args);
-    std::size_t length = 0;
-    if (count >= 0) {
-        length = StoredLength(count);
-        buffer[length] = '\0';
-    } else {
-        length = FormatAfterFailure(buffer, format, again);
-    }
-    va_end(again);
-    return length;
-}
-
 void TraceStatement(const TraceEventDescriptor& descriptor, uint32_t enableBit, const char* format, ...) {
     // The buffer is the statement's own, so a line nobody listens to need not be formatted.
     if ((g_TraceEnableBits.load(std::memory_order_relaxed) & enableBit) == 0) {
         return;
     }
-    // Formatted here rather than through FormatTraceLine, without a zero fill and without a
+    // Formatted without a zero fill and without a
     // second pass over the text: vsnprintf's count is the line's length, as no trace format
     // writes a NUL character of its own. This keeps a statement close to a bare vsnprintf.
     char line[TRACE_BUFFER_SIZE];

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -68,10 +67,6 @@ using TraceWriter = void (*)(uint64_t registrationHandle, const TraceEventDescri
 // Installs the writer; null stops all writes. Constant-initialised to null, so the
 // trace works (silently) even where no start-up code has run.
 void SetTraceWriter(TraceWriter writer);
-
-// Formats one line into `buffer` (TRACE_BUFFER_SIZE bytes), cut at 498 characters and
-// terminated; bytes after the terminator are left as they were. Returns the line's length.
-std::size_t FormatTraceLine(char* buffer, const char* format, va_list args);
 
 // One logging statement: if the level's bit is set, formats into a buffer of its own
 // (so concurrent statements never mix their text) and writes it. The LOG_* macros test

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstring>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -131,24 +129,6 @@ TEST(TraceStatement, CutsLinesAt498Characters) {
     }
 }
 
-// Each statement formats into its own buffer without clearing it first: a short line that
-// follows a long one carries nothing of it.
-TEST(TraceStatement, AShortLineAfterALongOneIsOnlyItself) {
-    TraceCapture capture;
-    const std::string longText(700, 'q');
-    for (int i = 0; i < 3; ++i) {
-        LOG_WARNING("[WARNING] Test : %s", longText.c_str());
-        LOG_WARNING("[WARNING] Test : %d", i);
-    }
-    const auto lines = capture.Captured();
-    ASSERT_EQ(lines.size(), 6u);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(lines[2 * i].Size, 499u);
-        EXPECT_EQ(lines[2 * i + 1].Text, "[WARNING] Test : " + std::to_string(i));
-        EXPECT_EQ(lines[2 * i + 1].Size, lines[2 * i + 1].Text.size() + 1);
-    }
-}
-
 // A conversion that fails (a wide character the C locale cannot write, on C runtimes that
 // refuse it) still hands over a terminated line made only of this statement's text.
 TEST(TraceStatement, AFailedConversionStillGivesATerminatedLineOfItsOwn) {
@@ -181,47 +161,6 @@ TEST(TraceStatement, AClosedGateEvaluatesNoArgument) {
     LOG_ERROR("[ERROR] Test : %d\n", argument());
     EXPECT_EQ(evaluated, 1);
     EXPECT_EQ(capture.Texts(), std::vector<std::string>{"[ERROR] Test : 1\n"});
-}
-
-TEST(TraceStatement, FormatsWideStringsAndWritesNothingWithoutAListener) {
-    {
-        TraceCapture capture;
-        LOG_INFO("[INFO] wWinMain : \n\nexe version: %ls\n\n", L"1.0.8.0");
-        EXPECT_EQ(capture.Texts(), std::vector<std::string>{"[INFO] wWinMain : \n\nexe version: 1.0.8.0\n\n"});
-    }
-    // The capture is gone: bits cleared and no writer. Statements still run safely.
-    EXPECT_EQ(g_TraceEnableBits.load(), 0u);
-    LOG_ERROR("[ERROR] Test : nobody listens %s\n", "here");
-}
-
-TEST(FormatTraceLine, TerminatesWithinTheLimitAndWritesNothingBeyond) {
-    char buffer[TRACE_BUFFER_SIZE];
-    auto format = [&](const char* fmt, ...) {
-        std::memset(buffer, 'Z', sizeof(buffer));
-        va_list args;
-        va_start(args, fmt);
-        const std::size_t length = FormatTraceLine(buffer, fmt, args);
-        va_end(args);
-        return length;
-    };
-    EXPECT_EQ(format("%s", "abc"), 3u);
-    EXPECT_EQ(std::string(buffer), "abc");
-    EXPECT_EQ(buffer[4], 'Z');
-
-    EXPECT_EQ(format("%0498d", 5), 498u);
-    EXPECT_EQ(buffer[497], '5');
-    EXPECT_EQ(buffer[498], '\0');
-    EXPECT_EQ(buffer[499], 'Z');
-
-    EXPECT_EQ(format("%0700d", 5), 498u);
-    EXPECT_EQ(buffer[497], '0');
-    EXPECT_EQ(buffer[498], '\0');
-    EXPECT_EQ(buffer[499], 'Z') << "the last byte is never written";
-
-    const std::size_t failed = format("before %ls", L"caf\u00e9 \U0001F600");
-    EXPECT_EQ(failed, std::strlen(buffer));
-    EXPECT_LE(failed, 498u);
-    EXPECT_EQ(std::string(buffer).rfind("before ", 0), 0u);
 }
 
 }  // namespace
