@@ -63,7 +63,8 @@ void QuarnVlmrApp::RetryPendingTrayIcon(WindowHandle window) {
     }
     m_TrayBusy = true;
     const uint64_t request = m_TrayRequest;
-    const bool added = m_Shell.AddTrayIcon(window);
+    uint32_t error = 0;
+    const bool added = AddTrayIconOnce(window, request, error);
     m_TrayBusy = false;
     m_SystemIconShows = added && !m_AddOnce;
     if (request != m_TrayRequest) {
@@ -106,7 +107,8 @@ void QuarnVlmrApp::AddTrayIconSequence(WindowHandle window, uint64_t request) {
         m_Shell.SleepMs(TRAY_ICON_REMOVE_SETTLE_MS);
     }
     for (int failures = 1;; ++failures) {
-        const bool added = m_Shell.AddTrayIcon(window);
+        uint32_t error = 0;
+        const bool added = AddTrayIconOnce(window, request, error);
         if (request != m_TrayRequest) {
             // The loop settles what the newer request wants; an add that a restarted shell
             // may have lost counts for nothing.
@@ -119,7 +121,7 @@ void QuarnVlmrApp::AddTrayIconSequence(WindowHandle window, uint64_t request) {
             return;
         }
         LOG_ERROR("[ERROR] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon exception, 0x%x, retry (%d/%d) in 1s.\n",
-                  m_Shell.LastErrorCode(), failures, TRAY_ICON_ADD_ATTEMPTS);
+                  error, failures, TRAY_ICON_ADD_ATTEMPTS);
         if (once || failures == TRAY_ICON_ADD_ATTEMPTS) {
             // A shell that is late at logon or restarting must neither keep the window
             // thread here nor end the process: the message loop goes on retrying.
@@ -133,6 +135,23 @@ void QuarnVlmrApp::AddTrayIconSequence(WindowHandle window, uint64_t request) {
         }
         m_Shell.SleepMs(TRAY_ICON_RETRY_MS);
     }
+}
+
+bool QuarnVlmrApp::AddTrayIconOnce(WindowHandle window, uint64_t request, uint32_t& error) {
+    if (m_Shell.AddTrayIcon(window)) {
+        return true;
+    }
+    error = m_Shell.LastErrorCode();
+    // A busy shell answers after Shell_NotifyIconW's time-out with a refusal and may have
+    // added the icon all the same; it would then refuse every later add, as the icon exists.
+    // So ask it. (Deleting before each retry would do too, but makes a held icon blink and
+    // can time out just the same.) A newer request decides afresh and needs no answer.
+    if (request != m_TrayRequest || !m_Shell.HoldsTrayIcon(window)) {
+        return false;
+    }
+    LOG_WARNING("[WARNING] QuarnVlmrApp::ShowSystemTrayIcon : %s: the shell answered 0x%x but holds the icon.\n",
+                "QuarnVlmrApp::ShowSystemTrayIcon", error);
+    return true;
 }
 
 void QuarnVlmrApp::StopPendingTrayIcon(WindowHandle window) {

@@ -53,6 +53,8 @@ private:
     void RunTrayRequests(WindowHandle window);
     // Removes, settles and adds (with its retries); returns early when a newer request came.
     void AddTrayIconSequence(WindowHandle window, uint64_t request);
+    // One NIM_ADD; true when the shell holds the icon after it. `error` gets a refusal's code.
+    bool AddTrayIconOnce(WindowHandle window, uint64_t request, uint32_t& error);
     void StopPendingTrayIcon(WindowHandle window);
 
     ShellPort& m_Shell;

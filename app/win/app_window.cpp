@@ -35,6 +35,11 @@ public:
         Shell_NotifyIconW(NIM_DELETE, &record);
     }
 
+    bool HoldsTrayIcon(WindowHandle window) override {
+        NOTIFYICONDATAW record = TrayIconRecord(AsHwnd(window), nullptr, false);
+        return Shell_NotifyIconW(NIM_MODIFY, &record) != FALSE;
+    }
+
     uint32_t LastErrorCode() override { return GetLastError(); }
 
     void SleepMs(uint32_t milliseconds) override { Sleep(milliseconds); }
