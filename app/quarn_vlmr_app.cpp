@@ -73,7 +73,6 @@ void QuarnVlmrApp::RetryPendingTrayIcon(WindowHandle window) {
     }
     if (added) {
         StopPendingTrayIcon(window);
-        LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n");
     }
 }
 
@@ -117,7 +116,6 @@ void QuarnVlmrApp::AddTrayIconSequence(WindowHandle window, uint64_t request) {
         }
         if (added) {
             m_SystemIconShows = true;
-            LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n");
             return;
         }
         LOG_ERROR("[ERROR] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon exception, 0x%x, retry (%d/%d) in 1s.\n",
@@ -138,19 +136,20 @@ void QuarnVlmrApp::AddTrayIconSequence(WindowHandle window, uint64_t request) {
 }
 
 bool QuarnVlmrApp::AddTrayIconOnce(WindowHandle window, uint64_t request, uint32_t& error) {
-    if (m_Shell.AddTrayIcon(window)) {
-        return true;
+    if (!m_Shell.AddTrayIcon(window)) {
+        error = m_Shell.LastErrorCode();
+        // A busy shell answers after Shell_NotifyIconW's time-out with a refusal and may have
+        // added the icon all the same; it would then refuse every later add, as the icon
+        // exists. So ask it. (Deleting before each retry would do too, but makes a held icon
+        // blink and can time out just the same.) A newer request decides afresh without it.
+        if (request != m_TrayRequest || !m_Shell.HoldsTrayIcon(window)) {
+            return false;
+        }
+        LOG_WARNING("[WARNING] QuarnVlmrApp::ShowSystemTrayIcon : %s: the shell answered 0x%x but holds the icon.\n",
+                    "QuarnVlmrApp::ShowSystemTrayIcon", error);
     }
-    error = m_Shell.LastErrorCode();
-    // A busy shell answers after Shell_NotifyIconW's time-out with a refusal and may have
-    // added the icon all the same; it would then refuse every later add, as the icon exists.
-    // So ask it. (Deleting before each retry would do too, but makes a held icon blink and
-    // can time out just the same.) A newer request decides afresh and needs no answer.
-    if (request != m_TrayRequest || !m_Shell.HoldsTrayIcon(window)) {
-        return false;
-    }
-    LOG_WARNING("[WARNING] QuarnVlmrApp::ShowSystemTrayIcon : %s: the shell answered 0x%x but holds the icon.\n",
-                "QuarnVlmrApp::ShowSystemTrayIcon", error);
+    // Every add the shell took is logged, also one that a request made during it overrules.
+    LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n");
     return true;
 }
 
