@@ -18,6 +18,9 @@ QuarnVlmrApp::QuarnVlmrApp(ShellPort& shell, SimStatusPort& simStatus, SimEjectP
 }
 
 bool QuarnVlmrApp::ShowSystemTrayIcon(WindowHandle window) {
+    if (m_TrayTarget == TrayTarget::Closed) {
+        return false;
+    }
     if (m_SystemIconShows) {
         LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : QueryIsSystemIconShows is already exists, no need to show again.\n");
         return true;
@@ -27,21 +30,28 @@ bool QuarnVlmrApp::ShowSystemTrayIcon(WindowHandle window) {
                  "QuarnVlmrApp::ShowSystemTrayIcon");
         return true;
     }
-    m_IconWanted = true;
+    m_TrayTarget = TrayTarget::Shown;
     ++m_TrayRequest;
     RunTrayRequests(window);
     return true;
 }
 
 void QuarnVlmrApp::RemoveSystemTrayIcon(WindowHandle window) {
-    m_IconWanted = false;
+    if (m_TrayTarget != TrayTarget::Closed) {
+        m_TrayTarget = TrayTarget::Hidden;
+    }
     ++m_TrayRequest;
     StopPendingTrayIcon(window);
     RunTrayRequests(window);
 }
 
+void QuarnVlmrApp::AppWmDestroy(WindowHandle window) {
+    m_TrayTarget = TrayTarget::Closed;
+    RemoveSystemTrayIcon(window);
+}
+
 void QuarnVlmrApp::AppWmTaskbarCreated(WindowHandle window) {
-    if (!m_IconWanted) {
+    if (m_TrayTarget != TrayTarget::Shown) {
         return;
     }
     LOG_INFO("[INFO] QuarnVlmrApp::AppWmTaskbarCreated : %s: the shell restarted, adding the icon again.\n",
@@ -83,7 +93,7 @@ void QuarnVlmrApp::RunTrayRequests(WindowHandle window) {
     m_TrayBusy = true;
     for (uint64_t handled = m_TrayRequest - 1; handled != m_TrayRequest;) {
         handled = m_TrayRequest;
-        if (!m_IconWanted) {
+        if (m_TrayTarget != TrayTarget::Shown) {
             m_SystemIconShows = false;
             m_Shell.DeleteTrayIcon(window);
         } else if (!m_SystemIconShows && !m_TrayIconPending) {
@@ -171,6 +181,9 @@ void QuarnVlmrApp::HideSystemTrayIcon(WindowHandle window) {
 }
 
 int QuarnVlmrApp::AppWmCreate(WindowHandle window) {
+    if (m_TrayTarget == TrayTarget::Closed) {
+        m_TrayTarget = TrayTarget::Hidden;  // a new window takes requests again
+    }
     try {
         const uint32_t status = m_SimStatus.UpdateSystemTrayIconStatus();
         if (status != 0 || IsTrayIconPersistent()) {

@@ -301,6 +301,27 @@ TEST_F(AppTest, RepeatedAndNestedShowsAddOnce) {
     EXPECT_EQ(CountShownLines(), 1);
 }
 
+// A show that the worker sent as the message loop ended is handled inside WM_DESTROY's
+// delete; the window is going, so no icon may come back for it. A new window takes requests
+// again.
+TEST_F(AppTest, AShowDuringTheDestructionsDeleteLeavesNoIcon) {
+    app.ShowSystemTrayIcon(kWindow);
+    shell.calls.clear();
+    shell.duringDelete = [this] { app.ShowSystemTrayIcon(kWindow); };
+    app.AppWmDestroy(kWindow);
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete"}));
+    EXPECT_FALSE(shell.iconHeld);
+    EXPECT_FALSE(shell.timerRunning);
+    app.ShowSystemTrayIcon(kWindow);
+    app.RetryPendingTrayIcon(kWindow);
+    app.AppWmTaskbarCreated(kWindow);
+    EXPECT_FALSE(shell.iconHeld);
+
+    simStatus.status = 1;
+    app.AppWmCreate(kWindow);
+    EXPECT_TRUE(shell.iconHeld);
+}
+
 TEST_F(AppTest, AHideDuringARetryFromTheTimerEndsTheRetries) {
     shell.refusals = 10;
     app.ShowSystemTrayIcon(kWindow);

@@ -133,7 +133,7 @@ LRESULT HandleMessage(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
         return app.AppWmCreate(hWnd);
     case WM_DESTROY:
         LOG_INFO("[INFO] HiddenWndProc : WM_DESTROY\n");
-        app.RemoveSystemTrayIcon(hWnd);
+        app.AppWmDestroy(hWnd);
         return 0;
     case WM_QUERYENDSESSION:
         LOG_INFO("[INFO] HiddenWndProc : WM_QUERYENDSESSION\n");
