@@ -376,6 +376,11 @@ TEST_F(AppTest, AppWmCreateSurvivesAFailedDecisionWithoutWakingTheWorker) {
 }
 
 TEST_F(AppTest, EjectSendsForThePlatformAndReportsTheOutcome) {
+    EXPECT_EQ(app.AppWmCommandEjectSim(), 1) << "no supported modem";
+    EXPECT_TRUE(trace.Contains("[ERROR] QuarnVlmrApp::AppWmCommandEjectSim : Catch runtime_error: platform is invalid\n"));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"eject failure box"}));
+    shell.calls.clear();
+
     simEject.platform = 2;
     EXPECT_EQ(app.AppWmCommandEjectSim(), 0);
     EXPECT_EQ(simEject.sentFor, std::vector<uint32_t>{2});
