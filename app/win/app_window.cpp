@@ -36,7 +36,10 @@ public:
     }
 
     bool HoldsTrayIcon(WindowHandle window) override {
-        NOTIFYICONDATAW record = TrayIconRecord(AsHwnd(window), nullptr, false);
+        // The adding record, so that this is a modification like any other: only whether the
+        // icon exists decides the answer.
+        const auto instance = static_cast<HINSTANCE>(QuarnVlmrApp::GetInstance().m_hInstance);
+        NOTIFYICONDATAW record = TrayIconRecord(AsHwnd(window), instance, true);
         return Shell_NotifyIconW(NIM_MODIFY, &record) != FALSE;
     }
 

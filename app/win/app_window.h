@@ -15,8 +15,7 @@ std::wstring GetExecutableDirectory();
 std::wstring ReadExecutableVersion();
 
 // The tray icon's record: for adding (with the callback message, the icon and the tip, string
-// 1 of `instance`) or, with `adding` false, the bare record that names the icon (for removing
-// it, or asking whether the shell holds it).
+// 1 of `instance`) or, with `adding` false, for removing.
 NOTIFYICONDATAW TrayIconRecord(HWND window, HINSTANCE instance, bool adding);
 
 // Timer of the tray icon retries after the shell refused the icon.
