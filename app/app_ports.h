@@ -16,6 +16,9 @@ public:
     virtual bool AddTrayIcon(WindowHandle window) = 0;
     // NIM_DELETE of the icon of `window`; the result is of no interest.
     virtual void DeleteTrayIcon(WindowHandle window) = 0;
+    // NIM_MODIFY with the adding record (which changes nothing of an icon that an add put
+    // there): true when the shell holds the icon of `window`.
+    virtual bool HoldsTrayIcon(WindowHandle window) = 0;
     // The error code of the last refused call, for the trace.
     virtual uint32_t LastErrorCode() = 0;
     virtual void SleepMs(uint32_t milliseconds) = 0;

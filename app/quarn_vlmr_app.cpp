@@ -18,6 +18,9 @@ QuarnVlmrApp::QuarnVlmrApp(ShellPort& shell, SimStatusPort& simStatus, SimEjectP
 }
 
 bool QuarnVlmrApp::ShowSystemTrayIcon(WindowHandle window) {
+    if (m_TrayTarget == TrayTarget::Closed) {
+        return false;
+    }
     if (m_SystemIconShows) {
         LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : QueryIsSystemIconShows is already exists, no need to show again.\n");
         return true;
@@ -27,21 +30,28 @@ bool QuarnVlmrApp::ShowSystemTrayIcon(WindowHandle window) {
                  "QuarnVlmrApp::ShowSystemTrayIcon");
         return true;
     }
-    m_IconWanted = true;
+    m_TrayTarget = TrayTarget::Shown;
     ++m_TrayRequest;
     RunTrayRequests(window);
     return true;
 }
 
 void QuarnVlmrApp::RemoveSystemTrayIcon(WindowHandle window) {
-    m_IconWanted = false;
+    if (m_TrayTarget != TrayTarget::Closed) {
+        m_TrayTarget = TrayTarget::Hidden;
+    }
     ++m_TrayRequest;
     StopPendingTrayIcon(window);
     RunTrayRequests(window);
 }
 
+void QuarnVlmrApp::AppWmDestroy(WindowHandle window) {
+    m_TrayTarget = TrayTarget::Closed;
+    RemoveSystemTrayIcon(window);
+}
+
 void QuarnVlmrApp::AppWmTaskbarCreated(WindowHandle window) {
-    if (!m_IconWanted) {
+    if (m_TrayTarget != TrayTarget::Shown) {
         return;
     }
     LOG_INFO("[INFO] QuarnVlmrApp::AppWmTaskbarCreated : %s: the shell restarted, adding the icon again.\n",
@@ -63,7 +73,8 @@ void QuarnVlmrApp::RetryPendingTrayIcon(WindowHandle window) {
     }
     m_TrayBusy = true;
     const uint64_t request = m_TrayRequest;
-    const bool added = m_Shell.AddTrayIcon(window);
+    uint32_t error = 0;
+    const bool added = AddTrayIconOnce(window, request, error);
     m_TrayBusy = false;
     m_SystemIconShows = added && !m_AddOnce;
     if (request != m_TrayRequest) {
@@ -72,7 +83,6 @@ void QuarnVlmrApp::RetryPendingTrayIcon(WindowHandle window) {
     }
     if (added) {
         StopPendingTrayIcon(window);
-        LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n");
     }
 }
 
@@ -83,7 +93,7 @@ void QuarnVlmrApp::RunTrayRequests(WindowHandle window) {
     m_TrayBusy = true;
     for (uint64_t handled = m_TrayRequest - 1; handled != m_TrayRequest;) {
         handled = m_TrayRequest;
-        if (!m_IconWanted) {
+        if (m_TrayTarget != TrayTarget::Shown) {
             m_SystemIconShows = false;
             m_Shell.DeleteTrayIcon(window);
         } else if (!m_SystemIconShows && !m_TrayIconPending) {
@@ -106,7 +116,8 @@ void QuarnVlmrApp::AddTrayIconSequence(WindowHandle window, uint64_t request) {
         m_Shell.SleepMs(TRAY_ICON_REMOVE_SETTLE_MS);
     }
     for (int failures = 1;; ++failures) {
-        const bool added = m_Shell.AddTrayIcon(window);
+        uint32_t error = 0;
+        const bool added = AddTrayIconOnce(window, request, error);
         if (request != m_TrayRequest) {
             // The loop settles what the newer request wants; an add that a restarted shell
             // may have lost counts for nothing.
@@ -115,11 +126,10 @@ void QuarnVlmrApp::AddTrayIconSequence(WindowHandle window, uint64_t request) {
         }
         if (added) {
             m_SystemIconShows = true;
-            LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n");
             return;
         }
         LOG_ERROR("[ERROR] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon exception, 0x%x, retry (%d/%d) in 1s.\n",
-                  m_Shell.LastErrorCode(), failures, TRAY_ICON_ADD_ATTEMPTS);
+                  error, failures, TRAY_ICON_ADD_ATTEMPTS);
         if (once || failures == TRAY_ICON_ADD_ATTEMPTS) {
             // A shell that is late at logon or restarting must neither keep the window
             // thread here nor end the process: the message loop goes on retrying.
@@ -133,6 +143,24 @@ void QuarnVlmrApp::AddTrayIconSequence(WindowHandle window, uint64_t request) {
         }
         m_Shell.SleepMs(TRAY_ICON_RETRY_MS);
     }
+}
+
+bool QuarnVlmrApp::AddTrayIconOnce(WindowHandle window, uint64_t request, uint32_t& error) {
+    if (!m_Shell.AddTrayIcon(window)) {
+        error = m_Shell.LastErrorCode();
+        // A busy shell answers after Shell_NotifyIconW's time-out with a refusal and may have
+        // added the icon all the same; it would then refuse every later add, as the icon
+        // exists. So ask it. (Deleting before each retry would do too, but makes a held icon
+        // blink and can time out just the same.) A newer request decides afresh without it.
+        if (request != m_TrayRequest || !m_Shell.HoldsTrayIcon(window)) {
+            return false;
+        }
+        LOG_WARNING("[WARNING] QuarnVlmrApp::ShowSystemTrayIcon : %s: the shell answered 0x%x but holds the icon.\n",
+                    "QuarnVlmrApp::ShowSystemTrayIcon", error);
+    }
+    // Every add the shell took is logged, also one that a request made during it overrules.
+    LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n");
+    return true;
 }
 
 void QuarnVlmrApp::StopPendingTrayIcon(WindowHandle window) {
@@ -153,6 +181,9 @@ void QuarnVlmrApp::HideSystemTrayIcon(WindowHandle window) {
 }
 
 int QuarnVlmrApp::AppWmCreate(WindowHandle window) {
+    if (m_TrayTarget == TrayTarget::Closed) {
+        m_TrayTarget = TrayTarget::Hidden;  // a new window takes requests again
+    }
     try {
         const uint32_t status = m_SimStatus.UpdateSystemTrayIconStatus();
         if (status != 0 || IsTrayIconPersistent()) {

@@ -25,6 +25,7 @@ public:
     // The process-wide object, wired to the platform (defined by the Windows adapter).
     static QuarnVlmrApp& GetInstance();
 
+    // False only while the window is being destroyed: it takes no icon any more.
     bool ShowSystemTrayIcon(WindowHandle window);
     void HideSystemTrayIcon(WindowHandle window);
     void RemoveSystemTrayIcon(WindowHandle window);
@@ -33,6 +34,9 @@ public:
     void CustomizeRightClickMenu(PopupMenuPort& popup);
     void InitUISetting();
 
+    // The window is being destroyed: the icon goes whatever the persist setting says, and
+    // later show requests do nothing until a window is created again.
+    void AppWmDestroy(WindowHandle window);
     // A shell announced itself ("TaskbarCreated"): an icon that was wanted is deleted (a
     // shell that restarted may still hold it) and added again.
     void AppWmTaskbarCreated(WindowHandle window);
@@ -53,12 +57,17 @@ private:
     void RunTrayRequests(WindowHandle window);
     // Removes, settles and adds (with its retries); returns early when a newer request came.
     void AddTrayIconSequence(WindowHandle window, uint64_t request);
+    // One NIM_ADD; true when the shell holds the icon after it. `error` gets a refusal's code.
+    bool AddTrayIconOnce(WindowHandle window, uint64_t request, uint32_t& error);
     void StopPendingTrayIcon(WindowHandle window);
 
     ShellPort& m_Shell;
     SimStatusPort& m_SimStatus;
     SimEjectPort& m_SimEject;
-    bool m_IconWanted = false;
+    // What the newest request wants. Closed: the window is going, so that a show handled
+    // inside its last delete cannot bring an icon back.
+    enum class TrayTarget { Hidden, Shown, Closed };
+    TrayTarget m_TrayTarget = TrayTarget::Hidden;
     uint64_t m_TrayRequest = 0;    // counts show and hide requests
     bool m_TrayBusy = false;       // a shell call of RunTrayRequests is under way
     bool m_AddOnce = false;        // the next add is a new shell's: one attempt, then the timer

@@ -18,9 +18,11 @@ namespace {
 
 WindowHandle const kWindow = reinterpret_cast<WindowHandle>(0x1234);
 
-// Records every shell call; refuses the first `refusals` icon additions. `duringAdd` and
-// `duringDelete` run once inside the next such call, as a message that the window thread
-// handles while the shell has not answered yet.
+// Records every shell call and holds the icon as a shell does, refusing an add for an icon it
+// holds; refuses the first `refusals` additions outright, and answers the first `lateAdds`
+// that it carries out with a refusal, as a busy shell whose answer came after the time-out.
+// `duringAdd` and `duringDelete` run once inside the next such call, as a message that the
+// window thread handles while the shell has not answered yet.
 class FakeShell : public ShellPort {
 public:
     bool AddTrayIcon(WindowHandle window) override {
@@ -32,12 +34,26 @@ public:
             --refusals;
             return false;
         }
+        if (iconHeld) {
+            return false;
+        }
+        iconHeld = true;
+        if (lateAdds > 0) {
+            --lateAdds;
+            return false;
+        }
         return true;
     }
     void DeleteTrayIcon(WindowHandle window) override {
         calls.push_back("delete");
         EXPECT_EQ(window, kWindow);
         RunNested(duringDelete);
+        iconHeld = false;
+    }
+    bool HoldsTrayIcon(WindowHandle window) override {
+        calls.push_back("modify");
+        EXPECT_EQ(window, kWindow);
+        return iconHeld;
     }
     static void RunNested(std::function<void()>& nested) {
         if (nested) {
@@ -60,6 +76,8 @@ public:
     void ShowEjectFailureMessage() override { calls.push_back("eject failure box"); }
 
     int refusals = 0;
+    int lateAdds = 0;
+    bool iconHeld = false;
     std::function<void()> duringAdd;
     std::function<void()> duringDelete;
     bool timerRunning = false;
@@ -108,6 +126,11 @@ protected:
     TraceCapture trace;
 
     int Count(const std::string& call) const { return static_cast<int>(std::count(shell.calls.begin(), shell.calls.end(), call)); }
+    int CountShownLines() const {
+        const std::vector<std::string> texts = trace.Texts();
+        return static_cast<int>(
+            std::count(texts.begin(), texts.end(), "[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n"));
+    }
     // The shell calls without the marks of an add's return.
     std::vector<std::string> Calls() const {
         std::vector<std::string> calls;
@@ -133,8 +156,8 @@ TEST_F(AppTest, ShowRemovesFirstThenAddsOnce) {
 TEST_F(AppTest, ShowRetriesEverySecondUntilTheShellTakesTheIcon) {
     shell.refusals = 3;
     EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "sleep 100", "add", "sleep 1000", "add", "sleep 1000",
-                                                     "add", "sleep 1000", "add"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "sleep 100", "add", "modify", "sleep 1000", "add", "modify",
+                                                     "sleep 1000", "add", "modify", "sleep 1000", "add"}));
     EXPECT_TRUE(app.m_SystemIconShows);
     EXPECT_FALSE(shell.timerRunning);
     EXPECT_TRUE(trace.Contains("[ERROR] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon exception, 0x5b4, retry (1/10) in 1s.\n"));
@@ -165,6 +188,30 @@ TEST_F(AppTest, AfterTenRefusalsTheMessageLoopKeepsRetrying) {
     EXPECT_EQ(Count("add"), 3);
 }
 
+// Without asking, every later add is refused because the icon exists: retries for ever,
+// and the icon shown while its state says it is not.
+TEST_F(AppTest, AnAddAnsweredLateButDoneCountsAsShown) {
+    shell.lateAdds = 1;
+    EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
+    EXPECT_TRUE(app.m_SystemIconShows);
+    EXPECT_FALSE(shell.timerRunning);
+    EXPECT_EQ(Count("add"), 1);
+    EXPECT_TRUE(trace.Contains("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n"));
+    EXPECT_FALSE(trace.Contains("[ERROR] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon exception, 0x5b4, retry (1/10) in 1s.\n"));
+
+    // The same when the add that is answered late is one of the timer's.
+    app.HideSystemTrayIcon(kWindow);
+    shell.refusals = TRAY_ICON_ADD_ATTEMPTS;
+    shell.lateAdds = 1;
+    app.ShowSystemTrayIcon(kWindow);
+    ASSERT_TRUE(app.IsTrayIconPending());
+    app.RetryPendingTrayIcon(kWindow);
+    EXPECT_TRUE(app.m_SystemIconShows);
+    EXPECT_FALSE(app.IsTrayIconPending());
+    EXPECT_FALSE(shell.timerRunning);
+    EXPECT_TRUE(shell.iconHeld);
+}
+
 TEST_F(AppTest, HidingWhileTheIconIsPendingStopsTheRetries) {
     shell.refusals = 100;
     app.ShowSystemTrayIcon(kWindow);
@@ -191,7 +238,7 @@ TEST_F(AppTest, ANewShellGetsTheIconBackOnlyWhenItWasWanted) {
     shell.refusals = 1;
     shell.calls.clear();
     app.AppWmTaskbarCreated(kWindow);
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "add", "timer on"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "add", "modify", "timer on"}));
     EXPECT_FALSE(app.m_SystemIconShows);
     app.RetryPendingTrayIcon(kWindow);
     EXPECT_TRUE(app.m_SystemIconShows);
@@ -231,7 +278,7 @@ TEST_F(AppTest, AHideDuringTheAddWinsOverTheAddThatCompletesAfterIt) {
     EXPECT_TRUE(app.ShowSystemTrayIcon(kWindow));
     EXPECT_EQ(shell.calls, (std::vector<std::string>{"delete", "sleep 100", "add", "add returns", "delete"}));
     EXPECT_FALSE(app.m_SystemIconShows) << "the add completed after the hide, so it is undone";
-    EXPECT_FALSE(trace.Contains("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n"));
+    EXPECT_EQ(CountShownLines(), 1) << "every add the shell took is logged, this one too";
 }
 
 TEST_F(AppTest, AShowDuringAHideIsAddedWhenTheHideReturns) {
@@ -251,6 +298,28 @@ TEST_F(AppTest, RepeatedAndNestedShowsAddOnce) {
     app.ShowSystemTrayIcon(kWindow);
     EXPECT_EQ(Count("add"), 1);
     EXPECT_TRUE(app.m_SystemIconShows);
+    EXPECT_EQ(CountShownLines(), 1);
+}
+
+// A show that the worker sent as the message loop ended is handled inside WM_DESTROY's
+// delete; the window is going, so no icon may come back for it. A new window takes requests
+// again.
+TEST_F(AppTest, AShowDuringTheDestructionsDeleteLeavesNoIcon) {
+    app.ShowSystemTrayIcon(kWindow);
+    shell.calls.clear();
+    shell.duringDelete = [this] { app.ShowSystemTrayIcon(kWindow); };
+    app.AppWmDestroy(kWindow);
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"delete"}));
+    EXPECT_FALSE(shell.iconHeld);
+    EXPECT_FALSE(shell.timerRunning);
+    app.ShowSystemTrayIcon(kWindow);
+    app.RetryPendingTrayIcon(kWindow);
+    app.AppWmTaskbarCreated(kWindow);
+    EXPECT_FALSE(shell.iconHeld);
+
+    simStatus.status = 1;
+    app.AppWmCreate(kWindow);
+    EXPECT_TRUE(shell.iconHeld);
 }
 
 TEST_F(AppTest, AHideDuringARetryFromTheTimerEndsTheRetries) {
@@ -261,6 +330,7 @@ TEST_F(AppTest, AHideDuringARetryFromTheTimerEndsTheRetries) {
     shell.duringAdd = [this] { app.HideSystemTrayIcon(kWindow); };
     app.RetryPendingTrayIcon(kWindow);  // the shell takes it, but only after the hide
     EXPECT_EQ(shell.calls, (std::vector<std::string>{"add", "timer off", "add returns", "delete"}));
+    EXPECT_EQ(CountShownLines(), 1);
     EXPECT_FALSE(app.m_SystemIconShows);
     EXPECT_FALSE(app.IsTrayIconPending());
     EXPECT_FALSE(shell.timerRunning);
@@ -271,6 +341,7 @@ TEST_F(AppTest, AShellRestartDuringAnAddIsFollowedByAnotherAdd) {
     app.ShowSystemTrayIcon(kWindow);
     EXPECT_EQ(Calls(), (std::vector<std::string>{"delete", "sleep 100", "add", "delete", "add"}));
     EXPECT_TRUE(app.m_SystemIconShows);
+    EXPECT_EQ(CountShownLines(), 2);
 }
 
 struct CreateCase {
@@ -305,6 +376,11 @@ TEST_F(AppTest, AppWmCreateSurvivesAFailedDecisionWithoutWakingTheWorker) {
 }
 
 TEST_F(AppTest, EjectSendsForThePlatformAndReportsTheOutcome) {
+    EXPECT_EQ(app.AppWmCommandEjectSim(), 1) << "no supported modem";
+    EXPECT_TRUE(trace.Contains("[ERROR] QuarnVlmrApp::AppWmCommandEjectSim : Catch runtime_error: platform is invalid\n"));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"eject failure box"}));
+    shell.calls.clear();
+
     simEject.platform = 2;
     EXPECT_EQ(app.AppWmCommandEjectSim(), 0);
     EXPECT_EQ(simEject.sentFor, std::vector<uint32_t>{2});

@@ -35,6 +35,14 @@ public:
         Shell_NotifyIconW(NIM_DELETE, &record);
     }
 
+    bool HoldsTrayIcon(WindowHandle window) override {
+        // The adding record, so that this is a modification like any other: only whether the
+        // icon exists decides the answer.
+        const auto instance = static_cast<HINSTANCE>(QuarnVlmrApp::GetInstance().m_hInstance);
+        NOTIFYICONDATAW record = TrayIconRecord(AsHwnd(window), instance, true);
+        return Shell_NotifyIconW(NIM_MODIFY, &record) != FALSE;
+    }
+
     uint32_t LastErrorCode() override { return GetLastError(); }
 
     void SleepMs(uint32_t milliseconds) override { Sleep(milliseconds); }
@@ -128,7 +136,7 @@ LRESULT HandleMessage(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
         return app.AppWmCreate(hWnd);
     case WM_DESTROY:
         LOG_INFO("[INFO] HiddenWndProc : WM_DESTROY\n");
-        app.RemoveSystemTrayIcon(hWnd);
+        app.AppWmDestroy(hWnd);
         return 0;
     case WM_QUERYENDSESSION:
         LOG_INFO("[INFO] HiddenWndProc : WM_QUERYENDSESSION\n");
