@@ -33,7 +33,7 @@ RecordingWindow g_UnusedWindow;
 SameApartment g_SameApartment;
 const SimStatusPorts kUnusedPorts{&g_UnusedModem, &g_UnusedSlots, &g_UnusedSleeper, &g_UnusedWindow, &g_SameApartment};
 
-TEST(ConditionCheckTrigger, SetsTheEventUnlessSuspendedOrMissing) {
+TEST(ConditionCheckTrigger, SetsTheEventUnlessMissing) {
     TraceCapture trace;
     int sets = 0;
     ConditionCheck check(std::make_unique<CountingEvent>(&sets), kUnusedPorts);
@@ -41,44 +41,11 @@ TEST(ConditionCheckTrigger, SetsTheEventUnlessSuspendedOrMissing) {
     EXPECT_EQ(sets, 1);
     EXPECT_TRUE(trace.Contains("[INFO] ConditionCheck::TriggerUpdateSystemTrayIconStatus : Set event: m_Event_SimStatus\n"));
 
-    m_DevicePowerStatus = SUSPENDED;
-    check.TriggerUpdateSystemTrayIconStatus();
-    m_DevicePowerStatus = RESUMED;
-    EXPECT_EQ(sets, 1) << "a request while suspended is dropped";
-    EXPECT_TRUE(trace.Contains("[ERROR] ConditionCheck::TriggerUpdateSystemTrayIconStatus : ConditionCheck::TriggerUpdateSystemTrayIconStatus: "
-                               "m_DevicePowerStatus is SUSPENDED!\n"));
-
     ConditionCheck without(nullptr, kUnusedPorts);
     without.TriggerUpdateSystemTrayIconStatus();
     EXPECT_TRUE(trace.Contains("[ERROR] ConditionCheck::TriggerUpdateSystemTrayIconStatus : ConditionCheck::TriggerUpdateSystemTrayIconStatus: "
                                "m_Event_SimStatus is null!\n"));
 }
-
-// Presents one modem (or none) to the device monitor.
-class OneModemRegistry : public DeviceInterfaceRegistry {
-public:
-    std::wstring path;
-    uint32_t GetInterfaceListSize(const QuarnGuid&, uint32_t* length) override {
-        *length = static_cast<uint32_t>(path.size() + 2);
-        return CM_RESULT_SUCCESS;
-    }
-    uint32_t GetInterfaceList(const QuarnGuid&, wchar_t* list, uint32_t length) override {
-        std::wmemset(list, L'\0', length);
-        std::wmemcpy(list, path.data(), path.size());
-        return CM_RESULT_SUCCESS;
-    }
-    uint32_t RegisterNotification(const QuarnGuid&, DeviceMonitorContext*, void**) override { return CM_RESULT_SUCCESS; }
-    uint32_t GetInstanceIdSize(const wchar_t*, uint32_t*) override { return 0x25; }
-    uint32_t GetInstanceId(const wchar_t*, wchar_t*, uint32_t) override { return 0x25; }
-    uint32_t LocateDevNode(const wchar_t*, uint32_t*) override { return 0x0D; }
-    uint32_t GetDriverVersion(uint32_t, wchar_t*, uint32_t) override { return 0x25; }
-};
-
-class NoListener : public SimStatusRequests {
-public:
-    void TriggerUpdateSystemTrayIconStatus() override {}
-    void PowerOnSimOn4GPlatform() override {}
-};
 
 class ScriptedTransport : public ModemTransport {
 public:
@@ -94,7 +61,7 @@ public:
 };
 
 struct PowerOnCase {
-    const wchar_t* interfacePath;
+    int presentSlot;  // -1: no modem
     const char* answer;
     std::size_t commandsSent;
     const char* line;
@@ -103,18 +70,15 @@ struct PowerOnCase {
 class PowerOnTest : public ::testing::TestWithParam<PowerOnCase> {};
 
 TEST_P(PowerOnTest, PowersOnOnlyOnFourG) {
-    OneModemRegistry registry;
-    NoListener listener;
     ScriptedTransport transport;
     SameApartment apartment;
     NoConsole console;
     NoSleep sleeper;
-    registry.path = GetParam().interfacePath;
     transport.answer = GetParam().answer;
-    DeviceMonitor::Attach(&registry, &listener);
     MBIMCommand::Attach({&transport, &apartment, &console, &sleeper});
-    DeviceMonitor::InitializeMonitor(DEVICE_SLOT_5G, &QUARN_GUID_DEVINTERFACE_NET, L"PCI#VEN_14C3&DEV_4D75", L"5G");
-    DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET, L"VID_5A3E&PID_0AC9&MI_00", L"4G");
+    for (int slot = 0; slot < DEVICE_SLOT_COUNT; ++slot) {
+        DeviceMonitor::Slot(slot).DeviceState = slot == GetParam().presentSlot ? 1 : 0;
+    }
 
     TraceCapture trace;
     ConditionCheck::PowerOnSimOn4GPlatform();
@@ -127,20 +91,20 @@ TEST_P(PowerOnTest, PowersOnOnlyOnFourG) {
     EXPECT_EQ(lines.front(), "[INFO] ConditionCheck::PowerOnSimOn4GPlatform : ConditionCheck::PowerOnSimOn4GPlatform ++\n");
     EXPECT_EQ(lines.back(), "[INFO] ConditionCheck::PowerOnSimOn4GPlatform : ConditionCheck::PowerOnSimOn4GPlatform --\n");
     EXPECT_TRUE(trace.Contains(GetParam().line));
-    DeviceMonitor::Attach(nullptr, nullptr);
+    DeviceMonitor::Slot(GetParam().presentSlot < 0 ? 0 : GetParam().presentSlot).DeviceState = 0;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Platforms, PowerOnTest,
     ::testing::Values(
-        PowerOnCase{L"\\\\?\\USB#VID_5A3E&PID_0AC9&MI_00#1#{x}", "\r\nOK\r\n", 1,
+        PowerOnCase{DEVICE_SLOT_4G, "\r\nOK\r\n", 1,
                     "[INFO] ConditionCheck::PowerOnSimOn4GPlatform : ConditionCheck::PowerOnSimOn4GPlatform: Power on sim command sent successfully\n"},
-        PowerOnCase{L"\\\\?\\USB#VID_5A3E&PID_0AC9&MI_00#1#{x}", "\r\nERROR\r\n", 3,
+        PowerOnCase{DEVICE_SLOT_4G, "\r\nERROR\r\n", 3,
                     "[WARNING] ConditionCheck::PowerOnSimOn4GPlatform : ConditionCheck::PowerOnSimOn4GPlatform: Failed to send power on sim "
                     "command. Error code: 0x80004005\n"},
-        PowerOnCase{L"\\\\?\\PCI#VEN_14C3&DEV_4D75#1#{x}", "\r\nOK\r\n", 0,
+        PowerOnCase{DEVICE_SLOT_5G, "\r\nOK\r\n", 0,
                     "[INFO] ConditionCheck::PowerOnSimOn4GPlatform : ConditionCheck::PowerOnSimOn4GPlatform: Not a 4G platform. No action taken.\n"},
-        PowerOnCase{L"\\\\?\\PCI#VEN_8086&DEV_15F3#1#{x}", "\r\nOK\r\n", 0,
+        PowerOnCase{-1, "\r\nOK\r\n", 0,
                     "[INFO] ConditionCheck::PowerOnSimOn4GPlatform : ConditionCheck::PowerOnSimOn4GPlatform: Not a 4G platform. No action taken.\n"}));
 
 }  // namespace

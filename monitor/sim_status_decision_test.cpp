@@ -147,6 +147,8 @@ TEST_F(DecisionTest, WhileSuspendedRequestsAreRefusedAndAPendingOneIsSkipped) {
     EXPECT_TRUE(window.Messages().empty());
     EXPECT_EQ(modem.reads, 0);
     EXPECT_FALSE(event->IsSignalled());
+    EXPECT_TRUE(trace.Contains("[ERROR] ConditionCheck::TriggerUpdateSystemTrayIconStatus : ConditionCheck::TriggerUpdateSystemTrayIconStatus: "
+                               "m_DevicePowerStatus is SUSPENDED!\n"));
     EXPECT_TRUE(trace.Contains("[INFO] ConditionCheck::HandleUpdateSimStatusEvent : Skip this time UpdateSystemTrayIconStatus as "
                                "m_DevicePowerStatus is not RESUMED!\n"));
 }
