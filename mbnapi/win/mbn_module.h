@@ -81,6 +81,10 @@ void PostInterfaceChange(bool arrived);
 // Waits on a completion event, on a handle of its own (a removal may close the module's).
 DWORD WaitForCompletion(HANDLE event, DWORD timeoutMs);
 
+// Where a set or query stands, for the sink: no request; its request call running, the ID
+// not known yet; or the ID known (any value, 0 too) and the completion awaited.
+enum class RequestPhase { None, Calling, Waiting };
+
 // A set or query completion that came before its request call returned, so before the
 // request ID was known: kept until the caller, holding that ID, takes it.
 struct EarlyCompletion {
@@ -88,7 +92,17 @@ struct EarlyCompletion {
     ULONG RequestID;
     HRESULT Status;
     ULONG Size;
+    ULONG Arrival;
     BYTE Data[MBN_RESPONSE_BUFFER_SIZE];
+};
+
+// The completions that come during one request call: the call's own may be followed by
+// others (of a request that timed out, or another client's), so each is kept by its ID; with
+// more than fit, the one that came first gives way.
+constexpr int MBN_EARLY_COMPLETIONS = 4;
+struct EarlyCompletions {
+    EarlyCompletion Slots[MBN_EARLY_COMPLETIONS];
+    ULONG Arrivals;
 };
 
 extern BOOL bInitialied;
@@ -118,11 +132,12 @@ extern HRESULT g_CallbackStatus;
 extern QuarnMbn::IMbnDeviceService* g_CallbackDeviceService;
 extern ULONG g_SetRequestID;
 extern ULONG g_QueryRequestID;
-// A set or query whose request call runs: its completion may come before its ID is stored.
-extern BOOL g_SetInFlight;
-extern BOOL g_QueryInFlight;
-extern EarlyCompletion g_SetEarly;
-extern EarlyCompletion g_QueryEarly;
+// Where the set and the query stand; g_SetRequestID and g_QueryRequestID count only while
+// Waiting.
+extern RequestPhase g_SetPhase;
+extern RequestPhase g_QueryPhase;
+extern EarlyCompletions g_SetEarly;
+extern EarlyCompletions g_QueryEarly;
 extern BYTE g_SetResponseData[MBN_RESPONSE_BUFFER_SIZE];
 extern BYTE g_QueryResponseData[MBN_RESPONSE_BUFFER_SIZE];
 extern ULONG g_SetResponseSize;

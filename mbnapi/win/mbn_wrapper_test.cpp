@@ -368,16 +368,32 @@ TEST_F(MbnWrapper, RequestsThatTimeOutReportIt_AndTheirLateCompletionsAreNotTake
     EXPECT_EQ(lines.back(), "[INFO] QueryCommand : --\n");
 }
 
-TEST_F(MbnWrapper, ACompletionForAnotherRequestIsNotMatched_AndOneBeforeTheCallReturnsIs) {
+TEST_F(MbnWrapper, ACompletionIsMatchedByItsRequestIdWhenItComesAndWhateverItsNumber) {
     StartConnected();
     Emu("mbn fault set requestid foreign");
     EXPECT_EQ(SendAt("at+csus?\r\n", nullptr, 500), kTimedOut);
 
+    // Before the call returns: alone, and followed by another request's.
+    for (const char* early : {"mbn fault set early", "mbn fault set early-foreign"}) {
+        Emu("mbn fault none");
+        Emu(early);
+        std::string answer;
+        EXPECT_EQ(SendAt("at+csus?\r\n", &answer, 2000), S_OK) << early;
+        EXPECT_NE(answer.find("+CSUS: 0"), std::string::npos) << early;
+    }
+
+    // Numbered 0 by the API, completed after the call returns.
     Emu("mbn fault none");
-    Emu("mbn fault set early");
-    std::string answer;
-    EXPECT_EQ(SendAt("at+csus?\r\n", &answer, 2000), S_OK);
-    EXPECT_NE(answer.find("+CSUS: 0"), std::string::npos);
+    Emu("mbn fault set delay 100");
+    Emu("mbn fault query delay 100");
+    Emu("mbn fault requestids 0");
+    EXPECT_EQ(SendAt("at+csus?\r\n", nullptr, 2000), S_OK);
+    EXPECT_NE(EmuRequest("journal").find("mbn set id=0 "), std::string::npos);
+    Emu("mbn fault requestids 0");
+    BYTE query[] = {'a', 't', '\r', '\n'};
+    BYTE response[MBN_RESPONSE_BUFFER_SIZE] = {};
+    ULONG size = 0;
+    EXPECT_EQ(QueryCommand(nullptr, kAtService, kAtCommand, sizeof(query), query, &size, response), S_OK);
 }
 
 // The results a caller acts on: 50 where there is nothing to talk to (a positive value a
@@ -597,10 +613,12 @@ TEST_F(MbnWrapper, TheSinkAnswersItsEightInterfacesAndOnlyCounts) {
     // A set completion for another request stores its status and signals nothing.
     ResetEvent(g_hSetCommandEvent);
     g_SetRequestID = 41;
+    g_SetPhase = RequestPhase::Waiting;
     sink->OnSetCommandComplete(nullptr, 0, nullptr, static_cast<HRESULT>(0x80004001), 42);
     EXPECT_EQ(g_CallbackStatus, static_cast<HRESULT>(0x80004001));
     EXPECT_EQ(WaitForSingleObject(g_hSetCommandEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     g_SetRequestID = 0;
+    g_SetPhase = RequestPhase::None;
     // A close completion stores its status and signals.
     ResetEvent(g_hCloseSessionEvent);
     sink->OnCloseCommandSessionComplete(nullptr, S_FALSE, 7);
