@@ -8,7 +8,8 @@
 // Who touches what: the managers, the device-services context, the connection points and
 // their cookies, the interface ID, the session table and the two flags belong to the
 // operation that holds the gate; everything the sink's handlers touch is read and written
-// under the state lock.
+// under the state lock. The state queries wait on no operation: the references an operation
+// owns are replaced under the state lock as well (Publish), so they take their own there.
 #pragma once
 
 #include <windows.h>
@@ -231,22 +232,35 @@ HRESULT EnumInterfaceRecords(LONG* count, _MBIMIDS ids[], ULONG capacity);
 // An outside caller that loaded the exports never ran start-up: the objects and the sink
 // that a connection needs.
 void PrepareForOutsideCaller();
-// Creates one of the API's objects into a module reference that the operation owns.
+// Puts `object`, a reference handed over, into a module reference that the operation owns;
+// the one held before is released once the state lock is left.
+template <typename T>
+void Publish(T*& slot, T* object) {
+    T* previous = nullptr;
+    {
+        StateGuard guard;
+        previous = std::exchange(slot, object);
+    }
+    if (previous != nullptr) {
+        previous->Release();
+    }
+}
+// Creates one of the API's objects into a module reference that the operation owns (NULL
+// when the creation fails).
 template <typename T>
 HRESULT CreateInto(T*& slot, REFCLSID clsid) {
-    if (slot != nullptr) {
-        std::exchange(slot, nullptr)->Release();
-    }
-    return CoCreateInstance(clsid, nullptr, CLSCTX_ALL, __uuidof(T), reinterpret_cast<void**>(&slot));
+    Publish<T>(slot, nullptr);
+    T* created = nullptr;
+    const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, __uuidof(T), reinterpret_cast<void**>(&created));
+    Publish(slot, created);
+    return hr;
 }
 // Ends one subscription of the sink, if made; `result` (optional) gets Unadvise's result.
 void EndSubscription(IConnectionPoint*& point, DWORD& cookie, HRESULT* result);
 // Releases a module reference that the operation owns.
 template <typename T>
 void ReleaseOwned(T*& slot) {
-    if (slot != nullptr) {
-        std::exchange(slot, nullptr)->Release();
-    }
+    Publish<T>(slot, nullptr);
 }
 
 // Copies at most 63 characters and a terminator.

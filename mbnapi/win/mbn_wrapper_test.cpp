@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -394,6 +395,38 @@ TEST_F(MbnWrapper, ACompletionIsMatchedByItsRequestIdWhenItComesAndWhateverItsNu
     BYTE response[MBN_RESPONSE_BUFFER_SIZE] = {};
     ULONG size = 0;
     EXPECT_EQ(QueryCommand(nullptr, kAtService, kAtCommand, sizeof(query), query, &size, response), S_OK);
+}
+
+// The state queries wait on nothing: not on a set that waits for a silent modem.
+TEST_F(MbnWrapper, StateQueriesAnswerAtOnceWhileASetWaits) {
+    StartConnected();
+    ASSERT_EQ(OpenCommandSession(kAtService), S_OK);
+    Emu("mbn fault set delay never");
+    Emu("journal clear");
+    std::thread set([] {
+        ULONG size = 0;
+        BYTE response[MBN_RESPONSE_BUFFER_SIZE];
+        SetCommand(nullptr, kAtService, kAtCommand, 0, nullptr, &size, response, 3000);
+    });
+    ASSERT_TRUE(Eventually([] { return EmuRequest("journal").find("mbn set id=") != std::string::npos; }));
+    MBN_RADIO software = MBN_RADIO_OFF;
+    MBN_RADIO hardware = MBN_RADIO_OFF;
+    MBN_ACTIVATION_STATE activation = MBN_ACTIVATION_STATE_NONE;
+    MBN_REGISTER_STATE registration = MBN_REGISTER_STATE_NONE;
+    const struct {
+        const char* name;
+        std::function<HRESULT()> call;
+    } queries[] = {
+        {"GetRadioState", [&] { return GetRadioState(kInterface4G, &software, &hardware); }},
+        {"GetConnectionState", [&] { return GetConnectionState(kInterface4G, &activation); }},
+        {"GetRegisterState", [&] { return GetRegisterState(nullptr, &registration); }},
+    };
+    for (const auto& query : queries) {
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(query.call(), S_OK) << query.name;
+        EXPECT_LT(GetTickCount64() - start, 100u) << query.name;
+    }
+    set.join();
 }
 
 // The results a caller acts on: 50 where there is nothing to talk to (a positive value a
