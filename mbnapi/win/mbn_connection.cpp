@@ -344,6 +344,10 @@ void CleanUpGlobalValues() {
     LOG_INFO("[INFO] CleanUpGlobalValues : CleanUpGlobalValues()\n");
     bInterfaceConnected = FALSE;
     ReleaseOwned(g_MbnDeviceServicesContext);
+    ReleaseSinkReferences();
+}
+
+void ReleaseSinkReferences() {
     StateGuard guard;
     ClearReference(guard, g_MbnInterface);
     ClearReference(guard, g_MbnRadio);

@@ -225,6 +225,9 @@ HRESULT ConnectInterfaceInOperation(wchar_t* interfaceID);
 HRESULT CreateGlobalEvent();
 void CleanUpAllEvents();
 void CleanUpGlobalValues();
+// The interface-level references the sink stores, the status slot and the callback's device
+// service: released and cleared, without a trace line.
+void ReleaseSinkReferences();
 HRESULT InterfaceAddRemoveEventCallback(QuarnMbn::IMbnInterface* mbnInterface, BOOL arrived);
 HRESULT InterfaceCopyArray(GUID** array, SAFEARRAY* interfaces, ULONG* count);
 // EnumInterface with room for `capacity` records: identifiers past it are not written.

@@ -617,6 +617,10 @@ TEST_F(MbnWrapper, AStartAndStopLeavesNoReferenceBehind) {
     CMbnSinks* sink = g_CMbnSinks;
     ASSERT_NE(sink, nullptr);
     EXPECT_GT(sink->CurrentRefCount(), 0) << "the API holds the sink while subscribed";
+    // A notification under way across the shut-down, reaching the sink when the module lets
+    // go of its interface: it must not leave one stored.
+    Emu("mbn notify signal held");
+    ASSERT_TRUE(Eventually([] { return EmuRequest("journal").find("mbn signal held") != std::string::npos; }));
     DeInitRegisterMBIMInterface();
     EXPECT_EQ(sink->CurrentRefCount(), 0) << "released exactly what was taken";
     EXPECT_TRUE(Eventually([baseline] { return FacadeObjects(MBN_FACADE_DLL) == baseline; }))
