@@ -262,6 +262,25 @@ TEST_F(MbnWrapper, EachSubscriptionFailureStopsTheConnectionWithItsMessage) {
     }
 }
 
+// An interface without IMbnSignal: the connection stops there, leaving the registration
+// the sink stored meanwhile.
+TEST_F(MbnWrapper, AFailedSignalQueryLeavesTheReferencesTheSinkStored) {
+    Emu("modem 4g");
+    Emu("mbn fault signal missing");
+    ASSERT_EQ(InitRegisterMBIMInterface(), S_OK);
+    ASSERT_FALSE(Connected());
+    Emu("mbn notify register");
+    ASSERT_TRUE(Eventually([] {
+        StateGuard guard;
+        return g_MbnRegistration != nullptr;
+    }));
+    EXPECT_EQ(ConnectInterface(kInterface4G), E_NOINTERFACE);
+    EXPECT_FALSE(Connected());
+    StateGuard guard;
+    EXPECT_NE(g_MbnRegistration, nullptr);
+    EXPECT_EQ(g_MbnSignal, nullptr);
+}
+
 TEST_F(MbnWrapper, OpenOnAnOpenSessionAndCloseOnAClosedOneChangeNoRecord) {
     EXPECT_EQ(CloseCommandSession(kAtService), FALSE) << "no device-services context before connecting";
     StartConnected();
