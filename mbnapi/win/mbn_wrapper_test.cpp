@@ -114,6 +114,11 @@ HRESULT SendAt(const char* command, std::string* answer, ULONG timeout = 3000) {
     return hr;
 }
 
+int TakeReadyState() {
+    StateGuard guard;
+    return static_cast<int>(g_ReadyState);
+}
+
 int RecordsInUse() {
     StateGuard guard;
     int count = 0;
@@ -173,6 +178,13 @@ TEST_F(MbnWrapper, NoInterfaceAtStartThenAnArrivalConnectsAndWakesTheWorker) {
     EXPECT_TRUE(trace.Contains("[INFO] InterfaceAddRemoveEventCallback : Reopen Sessions\n"));
     // The sink's own ConnectMBIMInterface then finds the interface connected.
     EXPECT_TRUE(trace.Contains("[INFO] ConnectInterface : bInterfaceConnected is already TRUE\n"));
+
+    const int previous = TakeReadyState();
+    Emu("sim off");
+    EXPECT_TRUE(Eventually([&] {
+        return trace.Contains("[INFO] CMbnSinks::OnReadyStateChange :    *****Received OnReadyStateChange Event, "
+                              "previous: " + std::to_string(previous) + ", current: 2\n");
+    }));
 }
 
 TEST_F(MbnWrapper, TwoInterfacesTheFirstIsTakenAndASecondInitOnlyReconnects) {
@@ -215,29 +227,18 @@ struct SubscriptionFault {
 
 TEST_F(MbnWrapper, EachSubscriptionFailureStopsTheConnectionWithItsMessage) {
     const HRESULT failure = static_cast<HRESULT>(0x80040200);
+    // One row a way to stop: a failed find with its message, and without one; a point that is
+    // NULL; a failed Advise; the device-services context.
     const SubscriptionFault faults[] = {
         {"mbn fault cp InterfaceEvents find 0x80040200", failure,
          "[INFO] ConnectInterface : IID_IMbnInterfaceEvents FindConnectionPoint FAILED: 0x80040200\n"},
-        {"mbn fault cp InterfaceEvents advise 0x80040200", failure,
-         "[INFO] ConnectInterface : pInterfaceEventsConnectionPoint Advise FAILED: 0x80040200\n"},
         {"mbn fault cp RegistrationEvents find 0x80040200", failure, nullptr},
-        {"mbn fault cp RegistrationEvents find null", S_OK,
-         "[INFO] ConnectInterface :  pRegistrationEventsConnectionPoint is NULL\n"},
-        {"mbn fault cp SignalEvents advise 0x80040200", failure, nullptr},
-        {"mbn fault cp RadioEvents find 0x80040200", failure,
-         "[INFO] ConnectInterface : IID_IMbnRadioEvents FindConnectionPoint FAILED: 0x80040200\n"},
-        {"mbn fault cp ConnectionManagerEvents find 0x80040200", failure,
-         "[INFO] ConnectInterface : IID_IMbnConnectionManagerEvents FindConnectionPoint pcpc FAILED: 0x80040200\n"},
+        {"mbn fault cp DeviceServicesEvents find null", S_OK,
+         "[INFO] ConnectInterface :  pDeviceServiceEventsConnectionPoint is NULL\n"},
         {"mbn fault cp ConnectionEvents advise 0x80040200", failure,
          "[INFO] ConnectInterface : pConnectionEventsConnectionPoint Advise FAILED: 0x80040200\n"},
         {"mbn fault context 0x80040200", failure,
          "[INFO] ConnectInterface : g_MbnDeviceServicesManager->GetDeviceServicesContext FAILED: 0x80040200\n"},
-        {"mbn fault cp DeviceServicesEvents find 0x80040200", failure,
-         "[INFO] ConnectInterface :  IID_IMbnDeviceServicesEvents FindConnectionPoint FAILED: 0x80040200\n"},
-        {"mbn fault cp DeviceServicesEvents find null", S_OK,
-         "[INFO] ConnectInterface :  pDeviceServiceEventsConnectionPoint is NULL\n"},
-        {"mbn fault cp DeviceServicesEvents advise 0x80040200", failure,
-         "[INFO] ConnectInterface :  pDeviceServiceEventsConnectionPoint Advise FAILED: 0x80040200\n"},
     };
     Emu("modem 4g");
     for (const SubscriptionFault& fault : faults) {
@@ -339,21 +340,6 @@ TEST_F(MbnWrapper, SetCommandWritesItsBytesAsHexAndSendsNoArrayForNone) {
 
     // Bytes promised but not given are never read.
     EXPECT_EQ(SetCommand(nullptr, kAtService, kAtCommand, 4, nullptr, &size, response, 3000), E_POINTER);
-}
-
-TEST_F(MbnWrapper, SetAndQueryCarryTheModemsAtAnswer) {
-    StartConnected();
-    std::string answer;
-    EXPECT_EQ(SendAt("at+csus?\r\n", &answer), S_OK);
-    EXPECT_NE(answer.find("+CSUS: 0"), std::string::npos) << answer;
-
-    BYTE query[] = {'a', 't', '+', 'c', 's', 'u', 's', '?', '\r', '\n'};
-    BYTE response[MBN_RESPONSE_BUFFER_SIZE] = {};
-    ULONG size = 0;
-    TraceCapture trace;
-    EXPECT_EQ(QueryCommand(nullptr, kAtService, kAtCommand, sizeof(query), query, &size, response), S_OK);
-    EXPECT_NE(AsText(response, size).find("+CSUS: 0"), std::string::npos);
-    EXPECT_EQ(trace.Texts().back(), "[INFO] QueryCommand : --\n");
 }
 
 TEST_F(MbnWrapper, RequestsThatTimeOutReportIt_AndTheirLateCompletionsAreNotTakenForTheNext) {
@@ -547,18 +533,6 @@ TEST_F(MbnWrapper, ShutDownClosesExactlyTheRecordedOpenSessions) {
     EXPECT_NE(journal.find("mbn unadvise InterfaceManagerEvents"), std::string::npos) << journal;
 }
 
-TEST_F(MbnWrapper, AReadyStateChangeIsLoggedAndAsksForADecision) {
-    StartConnected();
-    TraceCapture trace;
-    Emu("sim off");
-    ASSERT_TRUE(Eventually([&] {
-        return trace.Contains("[INFO] CMbnSinks::OnReadyStateChange :    *****Received OnReadyStateChange Event, "
-                              "previous: 0, current: 2\n");
-    }));
-    EXPECT_TRUE(Eventually([] { return g_Requests.triggers.load() >= 1; }));
-    EXPECT_EQ(g_ReadyState, MBN_READY_STATE_SIM_NOT_INSERTED);
-}
-
 TEST_F(MbnWrapper, NotificationsDuringAndAfterShutDownChangeNothing) {
     StartConnected();
     CMbnSinks* sink = g_CMbnSinks;
@@ -608,6 +582,7 @@ TEST_F(MbnWrapper, EveryStepFinishesWhenTheApiWaitsForItsNotifications) {
         BYTE response[MBN_RESPONSE_BUFFER_SIZE] = {};
         ULONG size = 0;
         EXPECT_EQ(QueryCommand(nullptr, kAtService, kAtCommand, sizeof(query), query, &size, response), S_OK);
+        EXPECT_EQ(AsText(response, size), "\r\nOK\r\n");
         EXPECT_EQ(CloseCommandSession(kAtService), TRUE);
         EXPECT_EQ(DisconnectInterface(), S_OK);
         EXPECT_EQ(ConnectInterface(kInterface4G), S_OK);
