@@ -39,7 +39,8 @@ constexpr int32_t MBN_READY_INITIALIZED = 1;
 constexpr int32_t MBN_READY_SIM_NOT_INSERTED = 2;
 
 // When the Mobile Broadband facade delivers a request's completion.
-enum class MbnTiming { Normal, Delayed, Never, Early };
+// EarlyForeign: early, then a copy with another request's ID, both before the call returns.
+enum class MbnTiming { Normal, Delayed, Never, Early, EarlyForeign };
 
 // What the Mobile Broadband facade is scripted to do with one kind of request (open,
 // close, set or query).
@@ -212,6 +213,8 @@ private:
     uint32_t m_MbnConnectionResult = 0;
     bool m_MbnUnadviseWaits = false;  // Unadvise waits for deliveries in progress
     bool m_MbnNested = false;         // calls deliver a notification before they return
+    bool m_MbnSignalMissing = false;  // interfaces do not answer IID_IMbnSignal
+    int64_t m_MbnNextRequestId = -1;  // the request IDs handed out count from here (the facade's own when negative)
     std::set<std::string> m_MbnOpenSessions;        // "INTERFACE SERVICE"
     std::map<std::string, int32_t> m_MbnReadySeen;  // per present interface
 

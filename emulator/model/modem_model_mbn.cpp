@@ -61,6 +61,8 @@ void ModemModel::ClearMbnFaultsLocked() {
     m_MbnConnectionResult = 0;
     m_MbnUnadviseWaits = false;
     m_MbnNested = false;
+    m_MbnSignalMissing = false;
+    m_MbnNextRequestId = -1;
 }
 
 void ModemModel::ResetMbnLocked() {
@@ -176,8 +178,8 @@ std::string ModemModel::HandleMbnFault(const std::vector<std::string>& words) {
             }
             return Ok();
         }
-        if (kind == "early" && n == 4) {
-            fault.Timing = MbnTiming::Early;
+        if ((kind == "early" || kind == "early-foreign") && n == 4) {
+            fault.Timing = kind == "early" ? MbnTiming::Early : MbnTiming::EarlyForeign;
             return Ok();
         }
         if ((kind == "status" || kind == "result") && n == 5 && ParseHex(last, &value)) {
@@ -192,7 +194,7 @@ std::string ModemModel::HandleMbnFault(const std::vector<std::string>& words) {
             fault.ResponseSize = value;
             return Ok();
         }
-        return Error("mbn fault " + what + " takes delay MS|never|normal, early, status HEX, result HEX, "
+        return Error("mbn fault " + what + " takes delay MS|never|normal, early, early-foreign, status HEX, result HEX, "
                      "requestid foreign|own" + (command ? " or response-size N" : ""));
     }
     if (what == "unadvise" && n == 4 && (last == "wait" || last == "normal")) {
@@ -201,6 +203,14 @@ std::string ModemModel::HandleMbnFault(const std::vector<std::string>& words) {
     }
     if (what == "nested" && n == 4 && (last == "on" || last == "off")) {
         m_MbnNested = last == "on";
+        return Ok();
+    }
+    if (what == "signal" && n == 4 && (last == "missing" || last == "present")) {
+        m_MbnSignalMissing = last == "missing";
+        return Ok();
+    }
+    if (what == "requestids" && n == 4 && (last == "none" || ParseNumber(last, &value))) {
+        m_MbnNextRequestId = last == "none" ? -1 : static_cast<int64_t>(value);
         return Ok();
     }
     if ((what == "sessionstate" || what == "context") && n == 4 && (last == "none" || ParseHex(last, &value))) {
@@ -239,6 +249,10 @@ std::string ModemModel::HandleMbnNotify(const std::vector<std::string>& words) {
         RaiseLocked("mbn-" + kind, id, false, false);
         return Ok();
     }
+    if (n == 4 && kind == "signal" && words[3] == "held") {
+        RaiseLocked("mbn-signal-held", id, false, false);
+        return Ok();
+    }
     if (n == 5 && (kind == "set-complete" || kind == "query-complete") && ParseNumber(words[3], &value) &&
         ParseHex(words[4], &status)) {
         RaiseLocked("mbn-" + kind, id + ";" + std::to_string(value) + ";" + HexResult(status), false, false);
@@ -248,7 +262,7 @@ std::string ModemModel::HandleMbnNotify(const std::vector<std::string>& words) {
         RaiseLocked("mbn-supported", id + ";" + std::to_string(value), false, false);
         return Ok();
     }
-    return Error("mbn notify takes ready, register, signal, radio, arrival, removal, "
+    return Error("mbn notify takes ready, register, signal [held], radio, arrival, removal, "
                  "set-complete REQID STATUS, query-complete REQID STATUS or supported N");
 }
 

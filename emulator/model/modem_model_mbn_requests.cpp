@@ -46,6 +46,16 @@ std::string ModemModel::HandleMbnRuntime(const std::vector<std::string>& words) 
         RecordLocked("mbn " + sub + " " + words[3]);
         return sub == "unadvise" && m_MbnUnadviseWaits ? Ok("wait") : Ok();
     }
+    if (sub == "requestid" && n == 4) {
+        // mbn rt requestid PROPOSED: the ID the facade gives the request it is about to issue.
+        if (m_MbnNextRequestId < 0) {
+            return Ok(words[3]);
+        }
+        return Ok(std::to_string(static_cast<uint32_t>(m_MbnNextRequestId++)));
+    }
+    if (sub == "signal" && n == 3) {
+        return m_MbnSignalMissing ? Ok("missing") : Ok();
+    }
     if (sub == "nested" && n == 3) {
         const std::vector<std::string> present = MbnInterfacesLocked();
         return m_MbnNested && !present.empty() ? Ok(present.front()) : Ok();
@@ -165,6 +175,8 @@ std::string ModemModel::MbnRequestLocked(const std::vector<std::string>& words) 
         timing = "never";
     } else if (fault.Timing == MbnTiming::Early) {
         timing = "early";
+    } else if (fault.Timing == MbnTiming::EarlyForeign) {
+        timing = "early-foreign";
     } else {
         timing = std::to_string(fault.Timing == MbnTiming::Delayed ? fault.DelayMs : at.DelayMs);
     }

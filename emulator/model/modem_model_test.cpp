@@ -290,6 +290,7 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"mbn fault set delay never", "set", "0x00000000 never 0x00000000 7 0D0A4F4B0D0A"},
         FaultCase{"mbn fault set result 0x80004005", "set", "0x80004005 never 0x00000000 7"},
         FaultCase{"mbn fault query early", "set", "0x00000000 0 0x00000000 7 0D0A4F4B0D0A"},
+        FaultCase{"mbn fault set early-foreign", "set", "0x00000000 early-foreign 0x00000000 7 0D0A4F4B0D0A"},
         // The modem's own faults reach this path too.
         FaultCase{"fault delay 300", "set", "0x00000000 300 0x00000000 7 0D0A4F4B0D0A"},
         FaultCase{"fault silent on", "set", "0x00000000 never 0x00000000 7"},
@@ -310,6 +311,8 @@ TEST(MbnModel, ConnectionPointAndObjectFaults) {
         {"mbn fault context 0x80070015", {"mbn rt context " + k5G, "ok fail 0x80070015"}},
         {"mbn fault connection 0x80004005", {"mbn rt connection " + k5G, "ok fail 0x80004005"}},
         {"mbn fault connection pending-null", {"mbn rt connection " + k5G, "ok pending-null"}},
+        {"mbn fault signal missing", {"mbn rt signal", "ok missing"}},
+        {"mbn fault requestids 0", {"mbn rt requestid 7", "ok 0"}},
     };
     for (const auto& [fault, check] : table) {
         ASSERT_EQ(model.Handle(fault), "ok") << fault;

@@ -136,7 +136,7 @@ private:
         if (FAILED(ReadByteArray(data, &payload))) {
             return E_INVALIDARG;
         }
-        const ULONG id = g_NextRequestId++;
+        const ULONG id = RequestIdFor(g_NextRequestId++);
         std::string request = "mbn rt " + kind + " " + m_InterfaceId + " " + m_ServiceId + " " + std::to_string(id);
         if (kind == "set" || kind == "query") {
             request += " " + std::to_string(commandId) + " " + emu::ToHex(payload);
@@ -164,13 +164,14 @@ private:
         if (plan.size() > 5) {
             emu::FromHex(plan[5], &completion.Data);
         }
-        if (timing == "early") {
-            // Delivered before this call returns, as far as a client lets it: the wait ends
-            // after a while if the client's sink waits for this call (for its own lock).
-            const HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-            completion.Delivered = std::shared_ptr<void>(done, CloseHandle);
-            StartDetachedThread(L"emu-mbn-early", [completion] { Deliver(completion); });
-            WaitForSingleObject(done, kEarlyWaitMs);
+        if (timing == "early" || timing == "early-foreign") {
+            DeliverEarly(completion);
+            if (timing == "early-foreign") {
+                // Then another request's completion (one that timed out, or another client's).
+                completion.RequestId += 1000;
+                AddRef();
+                DeliverEarly(completion);
+            }
         } else if (timing == "0") {
             CompletionWorker::Instance().Post(std::move(completion));
         } else {
@@ -181,6 +182,20 @@ private:
             });
         }
         return result;
+    }
+
+    // Delivered before this call returns, as far as a client lets it: the wait ends after a
+    // while if the client's sink waits for this call (for its own lock).
+    static void DeliverEarly(Completion completion) {
+        const HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        completion.Delivered = std::shared_ptr<void>(done, CloseHandle);
+        StartDetachedThread(L"emu-mbn-early", [completion] { Deliver(completion); });
+        WaitForSingleObject(done, kEarlyWaitMs);
+    }
+    // The facade's own count, unless the model numbers the requests ("mbn fault requestids").
+    static ULONG RequestIdFor(ULONG proposed) {
+        const std::vector<std::string> reply = Words(EmuRequest("mbn rt requestid " + std::to_string(proposed)));
+        return IsOk(reply) && reply.size() == 2 ? std::stoul(reply[1]) : proposed;
     }
 
     const std::string m_InterfaceId;

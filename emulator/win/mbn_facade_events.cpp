@@ -31,6 +31,39 @@ std::vector<std::string> SplitSubject(const std::string& subject) {
 
 constexpr char kAtService[] = "{DA138C64-6515-4893-92B2-A1E1CA7C81CA}";
 
+// A signal notification whose delivery has begun (its sinks taken) but not reached them yet.
+struct HeldNotification {
+    std::mutex Mutex;
+    std::string Id;
+    std::vector<IUnknown*> Sinks;
+    bool Armed = false;
+};
+
+HeldNotification& Held() {
+    static HeldNotification* held = new HeldNotification();  // lives as long as the process
+    return *held;
+}
+
+// "mbn notify signal held": the delivery takes its sinks now and reaches them only when the
+// client has let go of its last interface object, which Unadvise, not waiting for deliveries
+// under way, allows: as late as a notification can come.
+void HoldSignalNotification(const std::string& id) {
+    HeldNotification& held = Held();
+    {
+        std::lock_guard<std::mutex> lock(held.Mutex);
+        for (IUnknown* sink : held.Sinks) {
+            sink->Release();
+        }
+        held.Id = id;
+        held.Sinks = SinkRegistry::Instance().Snapshot(IID_IMbnSignalEvents);
+        held.Armed = true;
+    }
+    EmuRequest("note mbn signal held");
+    if (g_InterfaceObjects.load() == 0) {
+        DeliverHeld();
+    }
+}
+
 void DeliverModelEvent(const EmuEvent& event) {
     const std::string& kind = event.Kind;
     if (kind == "mbn-arrival" || kind == "mbn-removal") {
@@ -57,6 +90,8 @@ void DeliverModelEvent(const EmuEvent& event) {
                                                   [](IMbnSignalEvents* sink, Interface* item) {
                                                       sink->OnSignalStateChange(item);
                                                   });
+    } else if (kind == "mbn-signal-held") {
+        HoldSignalNotification(event.Subject);
     } else if (kind == "mbn-radio") {
         DeliverToInterfaceSinks<IMbnRadioEvents>(kRadioEvents, event.Subject,
                                                  [](IMbnRadioEvents* sink, Interface* item) {
@@ -121,6 +156,35 @@ void DeliverNested() {
     });
     if (WaitForSingleObject(done.get(), kStuckMs) != WAIT_OBJECT_0) {
         EmuRequest("note mbn nested delivery stuck");
+    }
+}
+
+std::atomic<long> g_InterfaceObjects{0};
+
+void DeliverHeld() {
+    HeldNotification& held = Held();
+    std::string id;
+    std::vector<IUnknown*> sinks;
+    {
+        std::lock_guard<std::mutex> lock(held.Mutex);
+        if (!held.Armed) {
+            return;
+        }
+        held.Armed = false;
+        id = held.Id;
+        sinks.swap(held.Sinks);
+    }
+    const std::shared_ptr<void> done(CreateEventW(nullptr, TRUE, FALSE, nullptr), CloseHandle);
+    StartDetachedThread(L"emu-mbn-held", [done, id, sinks] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        ComPtr<Interface> item(new Interface(id));
+        SinkRegistry::Instance().DeliverTo(sinks, [&](IUnknown* sink) {
+            static_cast<IMbnSignalEvents*>(sink)->OnSignalStateChange(item.Get());
+        });
+        SetEvent(done.get());
+    });
+    if (WaitForSingleObject(done.get(), kStuckMs) != WAIT_OBJECT_0) {
+        EmuRequest("note mbn held delivery stuck");
     }
 }
 

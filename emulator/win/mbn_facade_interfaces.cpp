@@ -186,9 +186,18 @@ void* Interface::Find(REFIID iid) {
         return static_cast<IMbnRegistration*>(this);
     }
     if (iid == IID_IMbnSignal) {
-        return static_cast<IMbnSignal*>(this);
+        const std::vector<std::string> reply = Words(EmuRequest("mbn rt signal"));
+        return reply.size() == 2 && reply[1] == "missing" ? nullptr : static_cast<IMbnSignal*>(this);
     }
     return nullptr;
+}
+
+Interface::Interface(std::string id) : m_Id(std::move(id)) { ++g_InterfaceObjects; }
+
+Interface::~Interface() {
+    if (--g_InterfaceObjects == 0) {
+        DeliverHeld();
+    }
 }
 
 // IMbnInterface

@@ -116,8 +116,13 @@ public:
     // Calls `call` for each sink of `iid` advised now, holding no lock while it runs.
     template <typename Sink>
     void Deliver(const GUID& iid, const std::function<void(Sink*)>& call) {
-        DeliverToEach(iid, [&](IUnknown* sink) { call(static_cast<Sink*>(sink)); });
+        DeliverTo(Snapshot(iid), [&](IUnknown* sink) { call(static_cast<Sink*>(sink)); });
     }
+
+    // The sinks of `iid` advised now, a reference each: a delivery under way has them.
+    std::vector<IUnknown*> Snapshot(const GUID& iid);
+    // Calls `call` for each of them, as a delivery in progress, and releases them.
+    void DeliverTo(const std::vector<IUnknown*>& sinks, const std::function<void(IUnknown*)>& call);
 
     // Waits until no delivery is in progress on another thread than the caller's, as an
     // Unadvise may; false when `timeoutMs` ran out first (a client that blocks its sinks
@@ -125,8 +130,6 @@ public:
     bool WaitForDeliveriesElsewhere(DWORD timeoutMs);
 
 private:
-    void DeliverToEach(const GUID& iid, const std::function<void(IUnknown*)>& call);
-
     std::mutex m_Mutex;
     std::condition_variable m_Returned;
     DWORD m_LastCookie = 0;
@@ -147,7 +150,9 @@ HRESULT FindPoint(IConnectionPointContainer* container, std::initializer_list<co
 
 class Interface final : public ComObject<Interface, IMbnInterface, IMbnRadio, IMbnRegistration, IMbnSignal> {
 public:
-    explicit Interface(std::string id) : m_Id(std::move(id)) {}
+    explicit Interface(std::string id);
+    // The last interface object going lets a held notification through (DeliverHeld).
+    ~Interface() override;
 
     void* Find(REFIID iid);
 
@@ -202,6 +207,13 @@ IMbnDeviceServicesManager* NewDeviceServicesManager();
 
 // Delivers a ready-state notification on another thread and returns once it has, when scripted.
 void DeliverNested();
+
+// Interface objects alive now.
+extern std::atomic<long> g_InterfaceObjects;
+
+// Delivers the notification that "mbn notify signal held" holds, if any, on another thread,
+// and returns once it has (at most kStuckMs).
+void DeliverHeld();
 
 // Starts the thread that follows the model's events, once; events raised after the first
 // Advise returns reach the sinks.

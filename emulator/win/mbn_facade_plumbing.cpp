@@ -135,17 +135,19 @@ IUnknown* SinkRegistry::Remove(const GUID& iid, DWORD cookie) {
     return sink;
 }
 
-void SinkRegistry::DeliverToEach(const GUID& iid, const std::function<void(IUnknown*)>& call) {
+std::vector<IUnknown*> SinkRegistry::Snapshot(const GUID& iid) {
     std::vector<IUnknown*> sinks;
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        for (const auto& entry : m_Sinks) {
-            if (entry.second.first == iid) {
-                entry.second.second->AddRef();
-                sinks.push_back(entry.second.second);
-            }
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    for (const auto& entry : m_Sinks) {
+        if (entry.second.first == iid) {
+            entry.second.second->AddRef();
+            sinks.push_back(entry.second.second);
         }
     }
+    return sinks;
+}
+
+void SinkRegistry::DeliverTo(const std::vector<IUnknown*>& sinks, const std::function<void(IUnknown*)>& call) {
     const DWORD self = GetCurrentThreadId();
     for (IUnknown* sink : sinks) {
         {

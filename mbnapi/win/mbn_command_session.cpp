@@ -72,50 +72,63 @@ HRESULT CallbackStatus() {
 // One set or query, with what its completion leaves for it.
 struct Exchange {
     ULONG& RequestID;
-    BOOL& InFlight;
-    EarlyCompletion& Early;
+    RequestPhase& Phase;
+    EarlyCompletions& Early;
     BYTE* Response;
     ULONG& ResponseSize;
 };
 
-Exchange SetExchange() { return {g_SetRequestID, g_SetInFlight, g_SetEarly, g_SetResponseData, g_SetResponseSize}; }
+Exchange SetExchange() { return {g_SetRequestID, g_SetPhase, g_SetEarly, g_SetResponseData, g_SetResponseSize}; }
 Exchange QueryExchange() {
-    return {g_QueryRequestID, g_QueryInFlight, g_QueryEarly, g_QueryResponseData, g_QueryResponseSize};
+    return {g_QueryRequestID, g_QueryPhase, g_QueryEarly, g_QueryResponseData, g_QueryResponseSize};
 }
 
 // Before the request call: nothing pending, no response, and the call marked as running, so
-// a completion that comes before the call returns is kept aside rather than lost.
+// completions that come before the call returns are kept aside rather than lost.
 void BeginRequest(const Exchange& exchange) {
     StateGuard guard;
     exchange.ResponseSize = 0;
     exchange.RequestID = 0;
-    exchange.InFlight = TRUE;
-    exchange.Early.Valid = false;
+    exchange.Phase = RequestPhase::Calling;
+    for (EarlyCompletion& early : exchange.Early.Slots) {
+        early.Valid = false;
+    }
 }
 
 // After the request call. A completion of this request that came during the call is taken
 // now (and its event signalled); otherwise the request ID is stored for the sink to match.
 void EndRequestCall(const Exchange& exchange, bool issued, ULONG requestID, HANDLE completed) {
     StateGuard guard;
-    exchange.InFlight = FALSE;
+    exchange.Phase = RequestPhase::None;
     if (!issued) {
         return;
     }
-    if (exchange.Early.Valid && exchange.Early.RequestID == requestID) {
-        std::memcpy(exchange.Response, exchange.Early.Data, exchange.Early.Size);
-        exchange.ResponseSize = exchange.Early.Size;
-        g_CallbackStatus = exchange.Early.Status;
-        SetEvent(completed);
-    } else {
-        exchange.RequestID = requestID;
+    exchange.RequestID = requestID;
+    exchange.Phase = RequestPhase::Waiting;
+    for (EarlyCompletion& early : exchange.Early.Slots) {
+        if (early.Valid && early.RequestID == requestID) {
+            std::memcpy(exchange.Response, early.Data, early.Size);
+            exchange.ResponseSize = early.Size;
+            g_CallbackStatus = early.Status;
+            exchange.Phase = RequestPhase::None;
+            SetEvent(completed);
+        }
+        early.Valid = false;
     }
-    exchange.Early.Valid = false;
+}
+
+// Nothing awaited any more: a completion that comes now changes only the status slot.
+void EndWait(const Exchange& exchange) {
+    StateGuard guard;
+    exchange.RequestID = 0;
+    exchange.Phase = RequestPhase::None;
 }
 
 // After the wait: nothing pending any more; the status and, on success, the response.
 HRESULT FinishRequest(const Exchange& exchange, ULONG* size, BYTE* response) {
     StateGuard guard;
     exchange.RequestID = 0;
+    exchange.Phase = RequestPhase::None;
     const HRESULT status = g_CallbackStatus;
     if (SUCCEEDED(status)) {
         if (size != nullptr) {
@@ -318,10 +331,7 @@ HRESULT SetCommand(wchar_t*, wchar_t* deviceServiceID, ULONG commandID, ULONG co
              static_cast<int>(requestID), static_cast<int>(timeout));
     const DWORD wait = WaitForCompletion(completed, timeout);
     if (wait != WAIT_OBJECT_0) {
-        {
-            StateGuard guard;
-            g_SetRequestID = 0;
-        }
+        EndWait(exchange);
         hr = WaitResult(wait);
         LOG_INFO("[INFO] SetCommand : SetCommand WaitForSingleObject FAILED: 0x%X\n", static_cast<unsigned>(hr));
         return hr;
@@ -404,8 +414,7 @@ HRESULT QueryCommand(wchar_t*, wchar_t* deviceServiceID, ULONG commandID, ULONG 
                  static_cast<int>(requestID));
         const DWORD wait = WaitForCompletion(completed, MBN_COMPLETION_TIMEOUT_MS);
         if (wait != WAIT_OBJECT_0) {
-            StateGuard guard;
-            g_QueryRequestID = 0;
+            EndWait(exchange);
             result = WaitResult(wait);
             break;
         }

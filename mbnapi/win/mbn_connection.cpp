@@ -79,6 +79,16 @@ const SubscriptionRow kDeviceServicesRows[] = {
      "[INFO] ConnectInterface :  pDeviceServiceEventsConnectionPoint Advise FAILED: 0x%X\n"},
 };
 
+// Queries `source` for T into a module reference that the sink also stores into.
+template <typename T>
+HRESULT QueryInto(IMbnInterface* source, T*& slot) {
+    ComPtr<T> queried;
+    const HRESULT hr = source->QueryInterface(__uuidof(T), reinterpret_cast<void**>(queried.Put()));
+    StateGuard guard;
+    StoreReference(guard, slot, queried.Get());
+    return hr;
+}
+
 enum class RowOutcome { Subscribed, Stopped };
 
 // Runs the rows of one source in order. On a stop, `*hr` is what ConnectInterface returns.
@@ -252,20 +262,15 @@ HRESULT ConnectInterfaceInOperation(wchar_t* interfaceID) {
             StoreReference(guard, g_MbnInterface, mbnInterface.Get());
         }
     }
-    ComPtr<IMbnSignal> signal;
-    ComPtr<IMbnRegistration> registration;
-    ComPtr<IMbnRadio> radio;
-    hr = mbnInterface->QueryInterface(IID_IMbnSignal, reinterpret_cast<void**>(signal.Put()));
+    // Each query replaces its own reference (with NULL when it fails); those after a failed
+    // one are not made, and what the sink stored in theirs stays.
+    hr = QueryInto(mbnInterface.Get(), g_MbnSignal);
     if (SUCCEEDED(hr)) {
-        hr = mbnInterface->QueryInterface(IID_IMbnRegistration, reinterpret_cast<void**>(registration.Put()));
+        hr = QueryInto(mbnInterface.Get(), g_MbnRegistration);
     }
     if (SUCCEEDED(hr)) {
-        hr = mbnInterface->QueryInterface(IID_IMbnRadio, reinterpret_cast<void**>(radio.Put()));
+        hr = QueryInto(mbnInterface.Get(), g_MbnRadio);
     }
-    StateGuard guard;
-    StoreReference(guard, g_MbnSignal, signal.Get());
-    StoreReference(guard, g_MbnRegistration, registration.Get());
-    StoreReference(guard, g_MbnRadio, radio.Get());
     if (FAILED(hr)) {
         return hr;
     }
@@ -344,6 +349,10 @@ void CleanUpGlobalValues() {
     LOG_INFO("[INFO] CleanUpGlobalValues : CleanUpGlobalValues()\n");
     bInterfaceConnected = FALSE;
     ReleaseOwned(g_MbnDeviceServicesContext);
+    ReleaseSinkReferences();
+}
+
+void ReleaseSinkReferences() {
     StateGuard guard;
     ClearReference(guard, g_MbnInterface);
     ClearReference(guard, g_MbnRadio);

@@ -36,8 +36,7 @@ HRESULT EnumInterfaceRecords(LONG* count, _MBIMIDS ids[], ULONG capacity) {
         return FAILED(hr) ? hr : E_POINTER;
     }
     // The manager replaced is released; a failed creation keeps the one held.
-    ReleaseOwned(g_InterfaceMgr);
-    g_InterfaceMgr = created;
+    Publish(g_InterfaceMgr, created);
 
     SAFEARRAY* interfaces = nullptr;
     hr = g_InterfaceMgr->GetInterfaces(&interfaces);

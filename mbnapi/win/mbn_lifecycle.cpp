@@ -117,16 +117,21 @@ void DeInitRegisterMBIMInterface() {
     // notification reaches a sink that has been taken down. The API held its own reference
     // on the sink for it; the module releases none.
     EndSubscription(pInterfaceManagerEventsConnectionPoint, dwInterfaceManagerEventsCookie, nullptr);
+    // The sink is taken down before the references it stores are cleared: Unadvise need not
+    // wait for a notification under way, which would store one after the clearing, kept past
+    // the end and reused by the next connection.
+    if (bInitialied && g_CMbnSinks != nullptr) {
+        CMbnSinks* sink = g_CMbnSinks;
+        SetSink(nullptr);
+        sink->Destroy();
+    }
     if (bInterfaceConnected) {
         LOG_INFO("[INFO] DeInitRegisterMBIMInterface : DisconnectInterface()\n");
         MbnWrapper::DisconnectInterface();
     }
     if (bInitialied) {
-        if (g_CMbnSinks != nullptr) {
-            CMbnSinks* sink = g_CMbnSinks;
-            SetSink(nullptr);
-            sink->Destroy();
-        }
+        // What the sink stored while no interface was connected.
+        ReleaseSinkReferences();
         ReleaseOwned(g_MbnConnectionMgr);
         ReleaseOwned(g_MbnConnectionProfileMgr);
         ReleaseOwned(g_MbnDeviceServicesContext);

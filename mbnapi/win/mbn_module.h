@@ -8,7 +8,8 @@
 // Who touches what: the managers, the device-services context, the connection points and
 // their cookies, the interface ID, the session table and the two flags belong to the
 // operation that holds the gate; everything the sink's handlers touch is read and written
-// under the state lock.
+// under the state lock. The state queries wait on no operation: the references an operation
+// owns are replaced under the state lock as well (Publish), so they take their own there.
 #pragma once
 
 #include <windows.h>
@@ -81,6 +82,10 @@ void PostInterfaceChange(bool arrived);
 // Waits on a completion event, on a handle of its own (a removal may close the module's).
 DWORD WaitForCompletion(HANDLE event, DWORD timeoutMs);
 
+// Where a set or query stands, for the sink: no request; its request call running, the ID
+// not known yet; or the ID known (any value, 0 too) and the completion awaited.
+enum class RequestPhase { None, Calling, Waiting };
+
 // A set or query completion that came before its request call returned, so before the
 // request ID was known: kept until the caller, holding that ID, takes it.
 struct EarlyCompletion {
@@ -88,7 +93,17 @@ struct EarlyCompletion {
     ULONG RequestID;
     HRESULT Status;
     ULONG Size;
+    ULONG Arrival;
     BYTE Data[MBN_RESPONSE_BUFFER_SIZE];
+};
+
+// The completions that come during one request call: the call's own may be followed by
+// others (of a request that timed out, or another client's), so each is kept by its ID; with
+// more than fit, the one that came first gives way.
+constexpr int MBN_EARLY_COMPLETIONS = 4;
+struct EarlyCompletions {
+    EarlyCompletion Slots[MBN_EARLY_COMPLETIONS];
+    ULONG Arrivals;
 };
 
 extern BOOL bInitialied;
@@ -118,11 +133,12 @@ extern HRESULT g_CallbackStatus;
 extern QuarnMbn::IMbnDeviceService* g_CallbackDeviceService;
 extern ULONG g_SetRequestID;
 extern ULONG g_QueryRequestID;
-// A set or query whose request call runs: its completion may come before its ID is stored.
-extern BOOL g_SetInFlight;
-extern BOOL g_QueryInFlight;
-extern EarlyCompletion g_SetEarly;
-extern EarlyCompletion g_QueryEarly;
+// Where the set and the query stand; g_SetRequestID and g_QueryRequestID count only while
+// Waiting.
+extern RequestPhase g_SetPhase;
+extern RequestPhase g_QueryPhase;
+extern EarlyCompletions g_SetEarly;
+extern EarlyCompletions g_QueryEarly;
 extern BYTE g_SetResponseData[MBN_RESPONSE_BUFFER_SIZE];
 extern BYTE g_QueryResponseData[MBN_RESPONSE_BUFFER_SIZE];
 extern ULONG g_SetResponseSize;
@@ -209,6 +225,9 @@ HRESULT ConnectInterfaceInOperation(wchar_t* interfaceID);
 HRESULT CreateGlobalEvent();
 void CleanUpAllEvents();
 void CleanUpGlobalValues();
+// The interface-level references the sink stores, the status slot and the callback's device
+// service: released and cleared, without a trace line.
+void ReleaseSinkReferences();
 HRESULT InterfaceAddRemoveEventCallback(QuarnMbn::IMbnInterface* mbnInterface, BOOL arrived);
 HRESULT InterfaceCopyArray(GUID** array, SAFEARRAY* interfaces, ULONG* count);
 // EnumInterface with room for `capacity` records: identifiers past it are not written.
@@ -216,22 +235,35 @@ HRESULT EnumInterfaceRecords(LONG* count, _MBIMIDS ids[], ULONG capacity);
 // An outside caller that loaded the exports never ran start-up: the objects and the sink
 // that a connection needs.
 void PrepareForOutsideCaller();
-// Creates one of the API's objects into a module reference that the operation owns.
+// Puts `object`, a reference handed over, into a module reference that the operation owns;
+// the one held before is released once the state lock is left.
+template <typename T>
+void Publish(T*& slot, T* object) {
+    T* previous = nullptr;
+    {
+        StateGuard guard;
+        previous = std::exchange(slot, object);
+    }
+    if (previous != nullptr) {
+        previous->Release();
+    }
+}
+// Creates one of the API's objects into a module reference that the operation owns (NULL
+// when the creation fails).
 template <typename T>
 HRESULT CreateInto(T*& slot, REFCLSID clsid) {
-    if (slot != nullptr) {
-        std::exchange(slot, nullptr)->Release();
-    }
-    return CoCreateInstance(clsid, nullptr, CLSCTX_ALL, __uuidof(T), reinterpret_cast<void**>(&slot));
+    Publish<T>(slot, nullptr);
+    T* created = nullptr;
+    const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, __uuidof(T), reinterpret_cast<void**>(&created));
+    Publish(slot, created);
+    return hr;
 }
 // Ends one subscription of the sink, if made; `result` (optional) gets Unadvise's result.
 void EndSubscription(IConnectionPoint*& point, DWORD& cookie, HRESULT* result);
 // Releases a module reference that the operation owns.
 template <typename T>
 void ReleaseOwned(T*& slot) {
-    if (slot != nullptr) {
-        std::exchange(slot, nullptr)->Release();
-    }
+    Publish<T>(slot, nullptr);
 }
 
 // Copies at most 63 characters and a terminator.

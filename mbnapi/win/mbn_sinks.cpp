@@ -26,20 +26,37 @@ void StoreResponse(SAFEARRAY* data, BYTE* buffer, ULONG* size) {
     *size = copied;
 }
 
-// A set or query completion, under the state lock: the pending request's is stored and
-// signalled; one that comes while the request call still runs, before its ID is known, is
+// Keeps a completion that came during the request call beside the others that did: in the
+// slot of its own ID, else a free one, else the one that came first.
+void KeepEarly(EarlyCompletions* early, ULONG requestID, HRESULT status, SAFEARRAY* data) {
+    EarlyCompletion* slot = nullptr;
+    for (EarlyCompletion& candidate : early->Slots) {
+        if (candidate.Valid && candidate.RequestID == requestID) {
+            slot = &candidate;
+            break;
+        }
+        if (slot == nullptr || (slot->Valid && (!candidate.Valid || candidate.Arrival < slot->Arrival))) {
+            slot = &candidate;
+        }
+    }
+    slot->Valid = true;
+    slot->RequestID = requestID;
+    slot->Status = status;
+    slot->Arrival = ++early->Arrivals;
+    StoreResponse(data, slot->Data, &slot->Size);
+}
+
+// A set or query completion, under the state lock: the awaited request's is stored and
+// signalled; those that come while the request call still runs, before its ID is known, are
 // kept aside for the caller to match; another request's changes only the status slot.
-void Complete(ULONG requestID, SAFEARRAY* data, HRESULT status, ULONG pendingID, BOOL inFlight, BYTE* response,
-              ULONG* size, EarlyCompletion* early, HANDLE event) {
+void Complete(ULONG requestID, SAFEARRAY* data, HRESULT status, ULONG pendingID, RequestPhase phase, BYTE* response,
+              ULONG* size, EarlyCompletions* early, HANDLE event) {
     g_CallbackStatus = status;
-    if (pendingID != 0 && requestID == pendingID) {
+    if (phase == RequestPhase::Waiting && requestID == pendingID) {
         StoreResponse(data, response, size);
         SignalIfCreated(event);
-    } else if (inFlight && pendingID == 0) {
-        early->Valid = true;
-        early->RequestID = requestID;
-        early->Status = status;
-        StoreResponse(data, early->Data, &early->Size);
+    } else if (phase == RequestPhase::Calling) {
+        KeepEarly(early, requestID, status, data);
     }
 }
 
@@ -325,7 +342,7 @@ HRESULT CMbnSinks::OnSetCommandComplete(IMbnDeviceService*, ULONG, SAFEARRAY* de
                                         ULONG requestID) {
     StateGuard guard;
     if (IsCurrent()) {
-        Complete(requestID, deviceServiceData, status, g_SetRequestID, g_SetInFlight, g_SetResponseData,
+        Complete(requestID, deviceServiceData, status, g_SetRequestID, g_SetPhase, g_SetResponseData,
                  &g_SetResponseSize, &g_SetEarly, g_hSetCommandEvent);
     }
     return S_OK;
@@ -336,7 +353,7 @@ HRESULT CMbnSinks::OnQueryCommandComplete(IMbnDeviceService* deviceService, ULON
     StateGuard guard;
     if (IsCurrent()) {
         StoreReference(guard, g_CallbackDeviceService, deviceService);
-        Complete(requestID, deviceServiceData, status, g_QueryRequestID, g_QueryInFlight, g_QueryResponseData,
+        Complete(requestID, deviceServiceData, status, g_QueryRequestID, g_QueryPhase, g_QueryResponseData,
                  &g_QueryResponseSize, &g_QueryEarly, g_hQueryCommandEvent);
     }
     return S_OK;

@@ -1,5 +1,7 @@
-// Radio, connection and registration state, read synchronously for outside callers, each as
-// one operation.
+// Radio, connection and registration state, read synchronously for outside callers. They
+// wait on no operation (a set may wait for its completion for as long as its caller asks):
+// each takes a reference of its own to what it reads, under the state lock, and calls with
+// none held.
 #include <windows.h>
 #include <oleauto.h>
 
@@ -16,14 +18,14 @@ HRESULT GetRadioState(wchar_t* interfaceID, MBN_RADIO* softwareState, MBN_RADIO*
     if (softwareState == nullptr || hardwareState == nullptr) {
         return E_POINTER;
     }
-    OperationScope operation;
-    if (g_InterfaceMgr == nullptr) {
+    const ComPtr<IMbnInterfaceManager> manager(TakeReference(g_InterfaceMgr));
+    if (!manager) {
         *softwareState = MBN_RADIO_OFF;
         *hardwareState = MBN_RADIO_OFF;
         return S_OK;
     }
     ComPtr<IMbnInterface> mbnInterface;
-    HRESULT hr = g_InterfaceMgr->GetInterface(interfaceID, mbnInterface.Put());
+    HRESULT hr = manager->GetInterface(interfaceID, mbnInterface.Put());
     if (FAILED(hr) || !mbnInterface) {
         LOG_INFO("[INFO] GetRadioState : GetInterface FAILED\n");
         return FAILED(hr) ? hr : E_POINTER;
@@ -57,12 +59,12 @@ HRESULT GetConnectionState(wchar_t* interfaceID, MBN_ACTIVATION_STATE* state) {
     if (state == nullptr) {
         return E_POINTER;
     }
-    OperationScope operation;
-    if (g_MbnConnectionMgr == nullptr) {
+    const ComPtr<IMbnConnectionManager> manager(TakeReference(g_MbnConnectionMgr));
+    if (!manager) {
         return S_OK;
     }
     ComPtr<IMbnConnection> connection;
-    HRESULT hr = g_MbnConnectionMgr->GetConnection(interfaceID, connection.Put());
+    HRESULT hr = manager->GetConnection(interfaceID, connection.Put());
     if (FAILED(hr) && hr != E_PENDING) {
         LOG_INFO("[INFO] GetConnectionState : GetConnection FAILED: 0x%X\n", static_cast<unsigned>(hr));
         return hr;
@@ -84,7 +86,6 @@ HRESULT GetRegisterState(wchar_t*, MBN_REGISTER_STATE* state) {
     if (state == nullptr) {
         return E_POINTER;
     }
-    OperationScope operation;
     // The sink refreshes the registration: a reference of our own for the call.
     const ComPtr<IMbnRegistration> registration(TakeReference(g_MbnRegistration));
     if (!registration) {
