@@ -402,7 +402,9 @@ TEST_F(MbnWrapper, ACompletionIsMatchedByItsRequestIdWhenItComesAndWhateverItsNu
     EXPECT_EQ(QueryCommand(nullptr, kAtService, kAtCommand, sizeof(query), query, &size, response), S_OK);
 }
 
-// The state queries wait on nothing: not on a set that waits for a silent modem.
+// The state queries wait on nothing: not on a set that waits 3 s for a silent modem. Each
+// answers in a few pipe round trips to the emulator (under 100 ms on an idle machine, more
+// under load); one that waited behind the set would take what is left of its 3 s.
 TEST_F(MbnWrapper, StateQueriesAnswerAtOnceWhileASetWaits) {
     StartConnected();
     ASSERT_EQ(OpenCommandSession(kAtService), S_OK);
@@ -429,7 +431,7 @@ TEST_F(MbnWrapper, StateQueriesAnswerAtOnceWhileASetWaits) {
     for (const auto& query : queries) {
         const ULONGLONG start = GetTickCount64();
         EXPECT_EQ(query.call(), S_OK) << query.name;
-        EXPECT_LT(GetTickCount64() - start, 100u) << query.name;
+        EXPECT_LT(GetTickCount64() - start, 1500u) << query.name;
     }
     set.join();
 }
