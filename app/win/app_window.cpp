@@ -137,13 +137,22 @@ LRESULT HandleMessage(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY:
         LOG_INFO("[INFO] HiddenWndProc : WM_DESTROY\n");
         app.AppWmDestroy(hWnd);
+        // However the window went (WM_CLOSE from taskkill or the Restart Manager, the end of
+        // the session), the process ends with it, the orderly way: a process without its
+        // window could no longer be told to exit and would block the next instance's pipe.
+        PostQuitMessage(0);
         return 0;
     case WM_QUERYENDSESSION:
         LOG_INFO("[INFO] HiddenWndProc : WM_QUERYENDSESSION\n");
-        return DefWindowProcW(hWnd, message, wParam, lParam);
+        return TRUE;  // nothing to save; the Restart Manager (ENDSESSION_CLOSEAPP) may close us
     case WM_ENDSESSION:
         LOG_INFO("[INFO] HiddenWndProc : WM_ENDSESSION\n");
-        return DefWindowProcW(hWnd, message, wParam, lParam);
+        if (wParam != FALSE) {
+            // The session ends (or the Restart Manager closes us): the process may be ended
+            // once this returns, so the icon goes now, with the window.
+            DestroyWindow(hWnd);
+        }
+        return 0;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDM_EJECT_SIM:

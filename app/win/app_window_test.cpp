@@ -117,6 +117,7 @@ TEST_F(HiddenWindowTest, CreationShowsThePersistentIconAndDestructionRemovesIt) 
     EXPECT_TRUE(trace_.Contains("[INFO] HiddenWndProc : WM_DESTROY\n"));
     EXPECT_FALSE(app_.m_SystemIconShows);
     EXPECT_FALSE(IsIconShown(destroyed));
+    EXPECT_TRUE(QuitWasPosted()) << "a window destroyed for any reason ends the message loop";
 }
 
 TEST_F(HiddenWindowTest, ShowAndHideMessagesFollowThePersistSetting) {

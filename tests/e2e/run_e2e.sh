@@ -58,4 +58,15 @@ check "the window appears" start_app "$app"
 check "the settings apply: the persistent icon appears" probe wait-icon shown 10000
 check "Exit ends the program with code 0" exit_app
 
+echo "== closed the ways Windows closes programs"
+check "the window appears" start_app "$app"
+check "WM_CLOSE is taken" probe post 0x10 0 0
+check "... and ends the program with code 0" app_exited_with_zero
+# The Restart Manager asks with ENDSESSION_CLOSEAPP (1) in lParam, then ends the session.
+check "a new instance starts" start_app "$app"
+check "WM_QUERYENDSESSION is answered TRUE" test "$(probe send 0x11 0 1 | tr -d '\r')" = 1
+check "WM_ENDSESSION is taken" probe post 0x16 1 1
+check "... and ends the program with code 0" app_exited_with_zero
+check "no window is left" probe wait-gone 5000
+
 finish e2e

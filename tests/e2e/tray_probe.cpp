@@ -5,6 +5,7 @@
 //   tray_probe wait-window MS        0 once the window exists
 //   tray_probe wait-icon shown|hidden MS
 //   tray_probe post MESSAGE WPARAM LPARAM
+//   tray_probe send MESSAGE WPARAM LPARAM   sends, as the system does, and prints the answer
 //   tray_probe wait-gone MS          0 once the window is gone
 //   tray_probe post-noted NOTE MESSAGE WPARAM LPARAM
 //                                    writes NOTE into the modem emulator's journal, then posts
@@ -87,6 +88,18 @@ int wmain(int argc, wchar_t** argv) {
         // The menu only tracks for the foreground; a shell click grants that.
         AllowSetForegroundWindow(ASFW_ANY);
         return PostMessageW(window, Number(argv[2]), Number(argv[3]), static_cast<LPARAM>(Number(argv[4]))) ? 0 : 1;
+    }
+    if (verb == L"send" && argc == 5) {
+        const HWND window = FindAppWindow();
+        DWORD_PTR answer = 0;
+        if (window == nullptr || SendMessageTimeoutW(window, Number(argv[2]), Number(argv[3]),
+                                                     static_cast<LPARAM>(Number(argv[4])), SMTO_ABORTIFHUNG, 5000,
+                                                     &answer) == 0) {
+            std::fprintf(stderr, "tray_probe: %s\n", window == nullptr ? "no QuarnVelmora window" : "no answer within 5 s");
+            return 1;
+        }
+        std::printf("%llu\n", static_cast<unsigned long long>(answer));
+        return 0;
     }
     if (verb == L"post-noted" && argc == 6) {
         const HWND window = FindAppWindow();
