@@ -122,6 +122,9 @@ LRESULT AppWmTrayNotify(HWND hWnd, LPARAM lParam) {
     // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(hWnd);
     TrackPopupMenu(popup, kTrayMenuFlags, cursor.x, cursor.y, 0, hWnd, nullptr);
+    // Documented for notification-area menus: without a message after it, the menu can
+    // close at once the next time it opens.
+    PostMessageW(hWnd, WM_NULL, 0, 0);
     return 0;
 }
 

@@ -34,6 +34,7 @@ std::wstring MenuItemText(HMENU menu, UINT position) {
 // What the user saw in the menu that the window opened.
 struct MenuCapture {
     bool opened = false;
+    bool nullPosted = false;  // a WM_NULL posted to the window after the menu
     std::vector<std::wstring> items;  // texts, "" for a separator
 };
 MenuCapture g_menu;
@@ -95,6 +96,9 @@ protected:
         SendMessageW(window_, WM_TRAY_NOTIFY, 0, mouseMessage);
         MSG pending;  // a click that opened nothing leaves the timer queued
         while (PeekMessageW(&pending, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE)) {
+        }
+        while (PeekMessageW(&pending, window_, 0, 0, PM_REMOVE)) {
+            g_menu.nullPosted = g_menu.nullPosted || pending.message == WM_NULL;
         }
         return g_menu;
     }
@@ -177,6 +181,7 @@ TEST_F(HiddenWindowTest, ReleaseDoubleClickAndRightReleaseOpenTheDefaultMenu) {
     for (const LPARAM click : {WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_RBUTTONUP}) {
         const MenuCapture menu = ClickIcon(click);
         EXPECT_TRUE(menu.opened) << "mouse message " << click;
+        EXPECT_TRUE(menu.nullPosted) << "without it the menu may not open the next time";
         EXPECT_EQ(menu.items, (std::vector<std::wstring>{L"&Eject SIM card", L"", L"Exit"}));
     }
     EXPECT_TRUE(trace_.Contains("[INFO] HiddenWndProc : User click the system icon\n"));
