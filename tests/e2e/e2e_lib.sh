@@ -7,6 +7,9 @@ e2e_started=$(date +%s%3N)
 e2e_step_failed() {
   echo "FAILED: the step '$2' (line $3) ended with exit code $1, $(( $(date +%s%3N) - e2e_started )) ms into the run"
 }
+# Inherited by functions too: a command that fails inside one (ctl, probe) would otherwise
+# end the run from there, before the trap of the caller could speak.
+set -o errtrace
 trap 'e2e_step_failed $? "$BASH_COMMAND" $LINENO' ERR
 xvfb_before=${QUARN_XVFB_PID:-}
 # shellcheck source=scripts/wine-env.sh
