@@ -124,26 +124,32 @@ bool DeviceMonitor::InitializeMonitor(int slot, const QuarnGuid* interfaceClass,
 
 int DeviceMonitor::SetDeviceInterfaceId(wchar_t* interfaceId, const QuarnGuid* interfaceClass,
                                         const wchar_t* hardwareId) {
+    std::unique_ptr<wchar_t[]> list;
     uint32_t length = 0;
-    uint32_t result = g_Registry->GetInterfaceListSize(*interfaceClass, &length);
-    if (result != CM_RESULT_SUCCESS) {
-        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceInterfaceId : Error retrieving device interface list: 0x%x\n", result);
-        return 0;
+    uint32_t result = CM_RESULT_BUFFER_SMALL;
+    // An interface that arrives between the size call and the list call makes the list too
+    // big for the buffer: ask again, a few times, as the Configuration Manager advises.
+    for (int attempt = 0; attempt < DEVICE_LIST_ATTEMPTS && result == CM_RESULT_BUFFER_SMALL; ++attempt) {
+        result = g_Registry->GetInterfaceListSize(*interfaceClass, &length);
+        if (result != CM_RESULT_SUCCESS) {
+            LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceInterfaceId : Error retrieving device interface list: 0x%x\n", result);
+            return DEVICE_LIST_UNREAD;
+        }
+        if (length <= 1) {
+            LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceInterfaceId : No active device interfaces found.\n");
+            return 0;
+        }
+        list.reset(new (std::nothrow) wchar_t[length]());
+        if (!list) {
+            LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceInterfaceId : Error allocating memory for device interface list..\n");
+            return DEVICE_LIST_UNREAD;
+        }
+        result = g_Registry->GetInterfaceList(*interfaceClass, list.get(), length);
     }
-    if (length <= 1) {
-        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceInterfaceId : No active device interfaces found.\n");
-        return 0;
-    }
-    std::unique_ptr<wchar_t[]> list(new (std::nothrow) wchar_t[length]());
-    if (!list) {
-        LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceInterfaceId : Error allocating memory for device interface list..\n");
-        return 0;
-    }
-    result = g_Registry->GetInterfaceList(*interfaceClass, list.get(), length);
     if (result != CM_RESULT_SUCCESS) {
         LOG_ERROR("[ERROR] DeviceMonitor::SetDeviceInterfaceId : Error retrieving device interface list: %lu\n",
                   static_cast<unsigned long>(result));
-        return 0;
+        return DEVICE_LIST_UNREAD;
     }
 
     // Each entry is stepped over whole, however long; an entry without its terminator
@@ -268,8 +274,8 @@ void DeviceMonitor::OnDeviceInterfaceArrival(DeviceMonitorContext* pContext) {
 
 void DeviceMonitor::OnDeviceInterfaceRemoval(DeviceMonitorContext* pContext) {
     wchar_t found[DEVICE_TEXT_CAPACITY] = {};
-    if (SetDeviceInterfaceId(found, &pContext->InterfaceClassGuid, pContext->HwId) == 1) {
-        return;  // another adapter went; the modem is still there
+    if (SetDeviceInterfaceId(found, &pContext->InterfaceClassGuid, pContext->HwId) != 0) {
+        return;  // another adapter went and the modem is still there, or the list says nothing
     }
     LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceRemoval : CM_NOTIFY_ACTION_DEVICEINTERFACE - %ls REMOVAL\n",
              pContext->DeviceName);

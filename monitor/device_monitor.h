@@ -15,6 +15,10 @@ constexpr int DEVICE_SLOT_COUNT = 2;
 
 // Buffers of interface paths and driver versions, in characters with the terminator.
 constexpr uint32_t DEVICE_TEXT_CAPACITY = 260;
+// SetDeviceInterfaceId's answer when the list could not be read, and how often it asks for
+// a list that grew between its size and its contents.
+constexpr int DEVICE_LIST_UNREAD = -1;
+constexpr int DEVICE_LIST_ATTEMPTS = 3;
 // The walk of the interface list has always assumed entries of at most this many characters.
 constexpr uint32_t DEVICE_LIST_ENTRY_LIMIT = 256;
 
@@ -91,7 +95,8 @@ public:
     static void OnDeviceInterfaceRemoval(DeviceMonitorContext* pContext);
 
     // 1 when a present interface of the class has a path holding `hardwareId` (copied to
-    // `interfaceId`), 0 otherwise.
+    // `interfaceId`), 0 when none has, DEVICE_LIST_UNREAD when the list could not be read (the
+    // modem's presence is then unknown).
     static int SetDeviceInterfaceId(wchar_t* interfaceId, const QuarnGuid* interfaceClass, const wchar_t* hardwareId);
     static int SetDeviceVersion(const wchar_t* interfacePath, wchar_t* wcDriverVersion);
 

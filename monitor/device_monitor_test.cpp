@@ -24,6 +24,8 @@ public:
     std::wstring rawList;  // when set, returned as the list instead of `interfaces`
     uint32_t sizeResult = CM_RESULT_SUCCESS;
     uint32_t listResult = CM_RESULT_SUCCESS;
+    bool sizeShortOnce = false;
+    bool listFailsOnce = false;
     uint32_t registerResult = CM_RESULT_SUCCESS;
     uint32_t instanceSizeResult = CM_RESULT_BUFFER_SMALL;
     uint32_t instanceReadResult = CM_RESULT_SUCCESS;
@@ -65,12 +67,23 @@ public:
     uint32_t GetInterfaceListSize(const QuarnGuid& cls, uint32_t* length) override {
         EXPECT_TRUE(cls == QUARN_GUID_DEVINTERFACE_NET);
         *length = interfaces.empty() && rawList.empty() ? 1 : static_cast<uint32_t>(List().size());
+        if (sizeShortOnce) {
+            sizeShortOnce = false;  // an interface arrives between the two calls
+            *length -= 1;
+        }
         return sizeResult;
     }
     uint32_t GetInterfaceList(const QuarnGuid&, wchar_t* list, uint32_t length) override {
         const std::wstring value = List();
-        std::wmemcpy(list, value.data(), std::min<std::size_t>(length, value.size()));
+        if (length < value.size()) {
+            return CM_RESULT_BUFFER_SMALL;
+        }
+        std::wmemcpy(list, value.data(), value.size());
         RunOnce(afterList);
+        if (listFailsOnce) {
+            listFailsOnce = false;
+            return 0x13;  // CR_FAILURE
+        }
         return listResult;
     }
     uint32_t RegisterNotification(const QuarnGuid&, DeviceMonitorContext* context, void** handle) override {
@@ -161,11 +174,11 @@ TEST_F(DeviceMonitorTest, TheListWalkReportsEachFailure) {
 
     registry.interfaces = {kModem4G};
     registry.sizeResult = 0x1F;
-    EXPECT_EQ(Find(kHw4G, &path), 0);
+    EXPECT_EQ(Find(kHw4G, &path), DEVICE_LIST_UNREAD);
     EXPECT_TRUE(trace.Contains("[ERROR] DeviceMonitor::SetDeviceInterfaceId : Error retrieving device interface list: 0x1f\n"));
     registry.sizeResult = CM_RESULT_SUCCESS;
-    registry.listResult = 26;
-    EXPECT_EQ(Find(kHw4G, &path), 0);
+    registry.listResult = 26;  // too small, each of the times it is asked again
+    EXPECT_EQ(Find(kHw4G, &path), DEVICE_LIST_UNREAD);
     EXPECT_TRUE(trace.Contains("[ERROR] DeviceMonitor::SetDeviceInterfaceId : Error retrieving device interface list: 26\n"));
 
     registry.listResult = CM_RESULT_SUCCESS;
@@ -289,6 +302,21 @@ TEST_F(DeviceMonitorTest, AChangeDuringAnEnumerationIsNotLost) {
     Notify(DEVICE_SLOT_4G, DEVICE_INTERFACE_REMOVAL);
     EXPECT_EQ(DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState, 1) << "stuck absent";
     EXPECT_EQ(listener.calls, (std::vector<std::string>{"trigger", "trigger", "power-on"}));
+}
+
+// A list that grew between the size call and the list call is read again; one that cannot be
+// read says nothing about the modem, which keeps its presence.
+TEST_F(DeviceMonitorTest, AListThatCannotBeReadLeavesThePresenceAsItWas) {
+    registry.interfaces = {kEthernet, kModem4G};
+    DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET, kHw4G, L"CDC_MBIM_DEVICE");
+    registry.sizeShortOnce = true;
+    Notify(DEVICE_SLOT_4G, DEVICE_INTERFACE_ARRIVAL);
+    EXPECT_EQ(DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState, 1) << "a list that grew meanwhile";
+    registry.listFailsOnce = true;
+    Notify(DEVICE_SLOT_4G, DEVICE_INTERFACE_REMOVAL);
+    EXPECT_EQ(DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState, 1) << "a list that failed";
+    EXPECT_TRUE(trace.Contains("[ERROR] DeviceMonitor::SetDeviceInterfaceId : Error retrieving device interface list: 19\n"));
+    EXPECT_TRUE(listener.calls.empty());
 }
 
 TEST_F(DeviceMonitorTest, ArrivalAndRemovalMoveThePlatformAndWakeTheWorker) {

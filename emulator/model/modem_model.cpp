@@ -188,6 +188,8 @@ std::string ModemModel::HandleFault(const std::vector<std::string>& words) {
         m_Enumeration = EnumerationMode::Complete;
         m_Runtime = RuntimeFaults{};
         m_CmChange = CmChangeFault{};
+        m_CmSizeShort = false;
+        m_CmListFails = false;
         ClearMbnFaultsLocked();
         return Ok();
     }

@@ -193,6 +193,8 @@ private:
     EnumerationMode m_Enumeration = EnumerationMode::Complete;
     RuntimeFaults m_Runtime;
     CmChangeFault m_CmChange;
+    bool m_CmSizeShort = false;  // the next size call reports one entry too few
+    bool m_CmListFails = false;  // the next list call fails
 
     std::vector<std::string> m_ExtraAdapters;
     std::string m_DriverVersion4G = "1.0.26.3";

@@ -88,6 +88,10 @@ std::string ModemModel::HandleRuntimeFault(const std::vector<std::string>& words
 std::string ModemModel::HandleCmFault(const std::vector<std::string>& words) {
     const std::size_t n = words.size();
     uint32_t value = 0;
+    if (n == 3 && words[1] == "cm" && (words[2] == "size-short" || words[2] == "list-fails")) {
+        (words[2] == "size-short" ? m_CmSizeShort : m_CmListFails) = true;
+        return Ok();
+    }
     if (n == 6 && words[1] == "cm" && words[2] == "change-after" && (words[3] == "list" || words[3] == "register") &&
         ParseNumber(words[4], &value) && value > 0) {
         static const std::pair<const char*, ModemPresence> presences[] = {{"none", ModemPresence::None},
@@ -142,6 +146,15 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
             return Error("no such device service");
         }
         return Ok();
+    }
+    if ((sub == "sizing" || sub == "listing") && n == 2) {
+        bool& fault = sub == "sizing" ? m_CmSizeShort : m_CmListFails;
+        if (!fault) {
+            return Ok();
+        }
+        fault = false;
+        RecordLocked(sub == "sizing" ? "size call one entry short" : "list call failed");
+        return Ok(sub == "sizing" ? "short" : "fail");
     }
     if ((sub == "listed" || sub == "registered") && n == 2) {
         const auto when = sub == "listed" ? CmChangeFault::After::List : CmChangeFault::After::Registration;

@@ -191,8 +191,11 @@ CONFIGRET WINAPI Facade_CM_Get_Device_Interface_List_SizeW(PULONG length, LPGUID
     if (length == nullptr || classGuid == nullptr) {
         return CR_INVALID_POINTER;
     }
-    const std::vector<std::wstring> paths =
+    std::vector<std::wstring> paths =
         *classGuid == GUID_DEVINTERFACE_NET ? PresentInterfaces() : std::vector<std::wstring>{};
+    if (!paths.empty() && EmuRequest("rt sizing") == "ok short") {
+        paths.pop_back();  // as if the last one arrived right after this call
+    }
     *length = static_cast<ULONG>(MultiString(paths).size());
     return CR_SUCCESS;
 }
@@ -206,6 +209,9 @@ CONFIGRET WINAPI Facade_CM_Get_Device_Interface_ListW(LPGUID classGuid, DEVINSTI
                                                                               : std::vector<std::wstring>{});
     if (list.size() > length) {
         return CR_BUFFER_SMALL;
+    }
+    if (EmuRequest("rt listing") == "ok fail") {
+        return CR_FAILURE;
     }
     std::memcpy(buffer, list.data(), list.size() * sizeof(wchar_t));
     MeetScriptedChange("rt listed");

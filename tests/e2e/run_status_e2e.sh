@@ -22,8 +22,9 @@ decisions_reach() {
 }
 icon_shown() { probe wait-icon shown "${1:-15000}"; }
 icon_hidden() { probe wait-icon hidden "${1:-15000}"; }
-# Stays hidden for the whole of MS (no icon comes late).
+# Stays hidden (shown) for the whole of MS.
 icon_stays_hidden() { ! probe wait-icon shown "$1"; }
+icon_stays_shown() { ! probe wait-icon hidden "$1"; }
 
 scenario() { ctl reset >/dev/null; for request in "$@"; do ctl $request >/dev/null; done; }
 
@@ -100,6 +101,23 @@ check "the modems changed during start-up" ctl --wait-journal "modems become 4g 
 check "the icon shows" icon_shown
 check "the slot came from netsh, as on the 4G modem" test "$(netsh_runs)" -ge 1
 check "Exit ends the program with code 0" exit_app
+
+# Another adapter goes: the 5G slot, present, looks first (it registered first), so it is
+# the one to meet the fault.
+for fault in "size-short:size call one entry short" "list-fails:list call failed"; do
+  echo "== the 5G modem's interface list not read once (${fault%%:*})"
+  scenario "modem 5g" "sim ready" "slot 1" "adapter add VPN0"
+  check "the window appears" start_app
+  check "the icon shows" icon_shown
+  journal_settles 1500
+  ctl fault cm "${fault%%:*}" >/dev/null
+  ctl adapter remove VPN0 >/dev/null
+  check "the listing met the fault" ctl --wait-journal "${fault#*:}" 5000
+  # A modem taken for gone would hide the icon after a decision that finds no platform: up
+  # to three attempts a second apart.
+  check "the modem stays present: the icon stays" icon_stays_shown 8000
+  check "Exit ends the program with code 0" exit_app
+done
 
 echo "== 5G modem whose Runtime class fails to activate at first"
 scenario "modem 5g" "sim ready" "slot 1" "fault activation 4 modem"
