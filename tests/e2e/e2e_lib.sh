@@ -8,9 +8,11 @@ e2e_step_failed() {
   echo "FAILED: the step '$2' (line $3) ended with exit code $1, $(( $(date +%s%3N) - e2e_started )) ms into the run"
 }
 # Inherited by functions too: a command that fails inside one (ctl, probe) would otherwise
-# end the run from there, before the trap of the caller could speak.
+# end the run from there, before the trap of the caller could speak. Silent in a subshell:
+# a command substitution's failure is its caller's to judge ("$(reg query ...)" of a value
+# that is rightly gone), and its output is what the caller reads.
 set -o errtrace
-trap 'e2e_step_failed $? "$BASH_COMMAND" $LINENO' ERR
+trap 'e2e_rc=$?; [ "$BASH_SUBSHELL" -ne 0 ] || e2e_step_failed $e2e_rc "$BASH_COMMAND" $LINENO' ERR
 xvfb_before=${QUARN_XVFB_PID:-}
 # shellcheck source=scripts/wine-env.sh
 source "$here_lib/../../scripts/wine-env.sh"
