@@ -9,6 +9,12 @@
 
 std::atomic<uint32_t> m_DevicePowerStatus{RESUMED};
 
+namespace {
+// True on the worker's thread while it decides: a request made there comes from the
+// decision's own calls.
+thread_local bool t_Deciding = false;
+}  // namespace
+
 bool IsSimBearingStatus(int32_t networkDeviceStatus) {
     // DeviceReady, BadSim, DeviceHardwareFailure, DeviceLocked, DeviceBlocked.
     switch (networkDeviceStatus) {
@@ -41,16 +47,16 @@ void ConditionCheck::HandleUpdateSimStatusEventOnce() {
     }
     // The hide message plus the decision: 1026 hides, 1027 shows.
     const uint64_t requestsBefore = m_Requests.load();
+    t_Deciding = true;
     const uint32_t message = WM_HIDE_ICON_CMD + UpdateSystemTrayIconStatus();
+    t_Deciding = false;
     ResetEventSimStatus();
     // The reset absorbs the requests made while the pass settled: the decision read the
-    // state after them. One made during the decision may carry a change it did not read
-    // (an eject, a modem arriving), so it is asked for again. Not after a pass that was
-    // itself asked for that way: the decision's own calls may set off a request each time.
-    const bool requestedDuringDecision = m_Requests.load() != requestsBefore;
-    const bool askAgain = requestedDuringDecision && !m_AskedAgain;
-    m_AskedAgain = askAgain;
-    if (askAgain) {
+    // state after them. One made during the decision by another thread may carry a change
+    // it did not read (an eject, a modem arriving), so it is asked for again, however many
+    // passes in a row. One that the decision's own calls made on this thread is not counted:
+    // asking again for it would decide for ever.
+    if (m_Requests.load() != requestsBefore) {
         TriggerUpdateSystemTrayIconStatus();
     }
     LOG_INFO("[INFO] ConditionCheck::HandleUpdateSimStatusEvent : SendMessage: %d\n", static_cast<int>(message));
@@ -124,7 +130,9 @@ void ConditionCheck::TriggerUpdateSystemTrayIconStatus() {
         return;
     }
     LOG_INFO("[INFO] ConditionCheck::TriggerUpdateSystemTrayIconStatus : Set event: m_Event_SimStatus\n");
-    ++m_Requests;
+    if (!t_Deciding) {
+        ++m_Requests;
+    }
     m_Event_SimStatus->Set();
 }
 

@@ -94,8 +94,6 @@ private:
     SimStatusPorts m_Ports;
     // Requests made so far; tells the worker whether one came while it was deciding.
     std::atomic<uint64_t> m_Requests{0};
-    // The pass under way was asked for again by the worker; only the worker reads and writes it.
-    bool m_AskedAgain = false;
 };
 
 // Body of the SIM status worker thread: never returns.

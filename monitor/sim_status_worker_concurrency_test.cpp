@@ -90,14 +90,25 @@ TEST_F(WorkerTest, ARequestDuringTheDecisionGetsAPassOfItsOwn) {
     EXPECT_EQ(SetEventLines(), 3) << "the pass kept for it is asked for like any other";
 }
 
-// The decision's own calls may set off a request (an account update after the AT query):
-// it gets one more pass, not a pass after every pass.
+// The decision's own calls may ask for a decision (a modem read that sets off a request on
+// the worker's thread): that asks for no other pass, or the worker would decide for ever.
 TEST_F(WorkerTest, ARequestSetOffByTheDecisionItselfDoesNotLoop) {
     modem.onRead = [this] { check->TriggerUpdateSystemTrayIconStatus(); };
     check->TriggerUpdateSystemTrayIconStatus();
-    ASSERT_TRUE(event->AwaitIdle(3)) << "the worker decided pass after pass";
-    EXPECT_EQ(modem.reads, 2);
-    EXPECT_EQ(window.Messages().size(), 2u);
+    ASSERT_TRUE(event->AwaitIdle(2)) << "the worker decided pass after pass";
+    EXPECT_EQ(modem.reads, 1);
+}
+
+// Requests from other threads during each decision, the kept passes' too: each gets a pass.
+TEST_F(WorkerTest, ARequestDuringAKeptPassGetsAPassToo) {
+    modem.onRead = [this] {
+        if (modem.reads <= 2) {
+            std::thread([this] { check->TriggerUpdateSystemTrayIconStatus(); }).join();
+        }
+    };
+    check->TriggerUpdateSystemTrayIconStatus();
+    ASSERT_TRUE(event->AwaitIdle(2)) << "the worker never came back to wait";
+    EXPECT_EQ(modem.reads, 3) << "a request made during the second decision was lost";
 }
 
 TEST_F(WorkerTest, RequestsDuringAPassGiveAtMostOneMore) {
