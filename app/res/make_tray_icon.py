@@ -3,6 +3,8 @@
 
 Usage: make_tray_icon.py [OUTPUT.ico] [--png PREVIEW.png] [--scale N]
 
+The PNG preview shows every size side by side.
+
 The icon is generated rather than hand-drawn so it can be rebuilt and
 tweaked without an image editor.  Only the standard library is used.
 """
@@ -14,7 +16,11 @@ import struct
 import sys
 import zlib
 
-SIZE = 32          # tray icons are shown at 16..32 px; 32 is downscaled cleanly
+SIZE = 32          # the design's own grid; every image is drawn from it
+# The notification area shows the small-icon size of the display's scaling (16 px at
+# 100 %, 20 at 125 %, 24 at 150 %, 32 at 200 %, 40 at 250 %); 48 serves the large size.
+# Each gets an image of its own: one scaled by the shell is blurred.
+SIZES = (16, 20, 24, 32, 40, 48)
 SUPERSAMPLE = 4    # 4x4 samples per pixel gives cheap anti-aliasing
 
 # Colours as (r, g, b).
@@ -160,8 +166,8 @@ def render(size=SIZE, ss=SUPERSAMPLE):
 
 # --- writers -----------------------------------------------------------------
 
-def ico_bytes(rows):
-    """Single 32bpp image in the classic BMP form every LoadIcon accepts."""
+def dib_bytes(rows):
+    """One 32bpp image in the classic BMP form every LoadIcon accepts."""
     h = len(rows)
     w = len(rows[0])
     xor = bytearray()
@@ -179,11 +185,21 @@ def ico_bytes(rows):
     # Height is doubled because the header covers XOR plus AND bitmaps.
     header = struct.pack('<IiiHHIIiiII', 40, w, h * 2, 1, 32, 0,
                          len(xor) + len(mask), 0, 0, 0, 0)
-    image = header + bytes(xor) + bytes(mask)
-    icondir = struct.pack('<HHH', 0, 1, 1)
-    entry = struct.pack('<BBBBHHII', w % 256, h % 256, 0, 0, 1, 32,
-                        len(image), 6 + 16)
-    return icondir + entry + image
+    return header + bytes(xor) + bytes(mask)
+
+
+def ico_bytes(images):
+    """An icon file holding one image per size, smallest first."""
+    directory = struct.pack('<HHH', 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    entries, data = b'', b''
+    for rows in images:
+        image = dib_bytes(rows)
+        w, h = len(rows[0]), len(rows)
+        entries += struct.pack('<BBBBHHII', w % 256, h % 256, 0, 0, 1, 32,
+                               len(image), offset + len(data))
+        data += image
+    return directory + entries + data
 
 
 def png_bytes(rows, scale=1):
@@ -217,12 +233,19 @@ def main(argv):
                     help='nearest-neighbour zoom of the PNG preview')
     args = ap.parse_args(argv)
 
-    rows = render()
+    images = [render(size) for size in SIZES]
     with open(args.output, 'wb') as f:
-        f.write(ico_bytes(rows))
+        f.write(ico_bytes(images))
     if args.png:
+        # Every size side by side, each zoomed by the same factor.
+        height = SIZES[-1]
+        strip = [[] for _ in range(height)]
+        for rows in images:
+            for y in range(height):
+                strip[y] += rows[y] if y < len(rows) else [(0, 0, 0, 0)] * len(rows[0])
+                strip[y] += [(0, 0, 0, 0)] * 4
         with open(args.png, 'wb') as f:
-            f.write(png_bytes(rows, max(1, args.scale)))
+            f.write(png_bytes(strip, max(1, args.scale)))
     return 0
 
 

@@ -26,21 +26,21 @@ class Win32Shell final : public ShellPort {
 public:
     bool AddTrayIcon(WindowHandle window) override {
         const auto instance = static_cast<HINSTANCE>(QuarnVlmrApp::GetInstance().m_hInstance);
-        NOTIFYICONDATAW record = TrayIconRecord(AsHwnd(window), instance, true);
-        return Shell_NotifyIconW(NIM_ADD, &record) != FALSE;
+        TrayIconRecord record(AsHwnd(window), instance, true);
+        return Shell_NotifyIconW(NIM_ADD, record.Get()) != FALSE;
     }
 
     void DeleteTrayIcon(WindowHandle window) override {
-        NOTIFYICONDATAW record = TrayIconRecord(AsHwnd(window), nullptr, false);
-        Shell_NotifyIconW(NIM_DELETE, &record);
+        TrayIconRecord record(AsHwnd(window), nullptr, false);
+        Shell_NotifyIconW(NIM_DELETE, record.Get());
     }
 
     bool HoldsTrayIcon(WindowHandle window) override {
         // The adding record, so that this is a modification like any other: only whether the
         // icon exists decides the answer.
         const auto instance = static_cast<HINSTANCE>(QuarnVlmrApp::GetInstance().m_hInstance);
-        NOTIFYICONDATAW record = TrayIconRecord(AsHwnd(window), instance, true);
-        return Shell_NotifyIconW(NIM_MODIFY, &record) != FALSE;
+        TrayIconRecord record(AsHwnd(window), instance, true);
+        return Shell_NotifyIconW(NIM_MODIFY, record.Get()) != FALSE;
     }
 
     uint32_t LastErrorCode() override { return GetLastError(); }
@@ -200,19 +200,44 @@ LRESULT HandleMessage(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
 
 }  // namespace
 
-NOTIFYICONDATAW TrayIconRecord(HWND window, HINSTANCE instance, bool adding) {
-    NOTIFYICONDATAW record{};
-    record.cbSize = sizeof(record);
-    record.hWnd = window;
-    record.uID = kTrayIconId;
+namespace {
+
+// Windows 10 1607 and later: the window's own DPI under per-monitor awareness.
+template <typename Function>
+Function User32Function(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
+}
+
+int SmallIconSize(HWND window) {
+    static const auto dpiForWindow = User32Function<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+    static const auto metricsForDpi = User32Function<int(WINAPI*)(int, UINT)>("GetSystemMetricsForDpi");
+    const UINT dpi = dpiForWindow != nullptr ? dpiForWindow(window) : 0;
+    return dpi != 0 && metricsForDpi != nullptr ? metricsForDpi(SM_CXSMICON, dpi) : GetSystemMetrics(SM_CXSMICON);
+}
+
+}  // namespace
+
+TrayIconRecord::TrayIconRecord(HWND window, HINSTANCE instance, bool adding) {
+    m_Record.cbSize = sizeof(m_Record);
+    m_Record.hWnd = window;
+    m_Record.uID = kTrayIconId;
     if (adding) {
-        record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-        record.uCallbackMessage = WM_TRAY_NOTIFY;
-        record.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_TRAY_ICON));
+        m_Record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+        m_Record.uCallbackMessage = WM_TRAY_NOTIFY;
+        // Not shared: a shared icon keeps the size it was first loaded at.
+        const int size = SmallIconSize(window);
+        m_Record.hIcon = static_cast<HICON>(
+            LoadImageW(instance, MAKEINTRESOURCEW(IDI_TRAY_ICON), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
         // LoadStringW cuts the tip at 127 characters and terminates it.
-        LoadStringW(instance, IDS_TRAY_TIP, record.szTip, ARRAYSIZE(record.szTip));
+        LoadStringW(instance, IDS_TRAY_TIP, m_Record.szTip, ARRAYSIZE(m_Record.szTip));
     }
-    return record;
+}
+
+TrayIconRecord::~TrayIconRecord() {
+    if (m_Record.hIcon != nullptr) {
+        DestroyIcon(m_Record.hIcon);
+    }
 }
 
 QuarnVlmrApp& QuarnVlmrApp::GetInstance() {

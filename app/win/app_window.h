@@ -15,8 +15,22 @@ std::wstring GetExecutableDirectory();
 std::wstring ReadExecutableVersion();
 
 // The tray icon's record: for adding (with the callback message, the icon and the tip, string
-// 1 of `instance`) or, with `adding` false, for removing.
-NOTIFYICONDATAW TrayIconRecord(HWND window, HINSTANCE instance, bool adding);
+// 1 of `instance`) or, with `adding` false, for removing. The adding record's icon is its own,
+// at the small-icon size for the window's DPI, and goes with the record: the shell keeps a
+// copy of what it is given.
+class TrayIconRecord {
+public:
+    TrayIconRecord(HWND window, HINSTANCE instance, bool adding);
+    ~TrayIconRecord();
+    TrayIconRecord(const TrayIconRecord&) = delete;
+    TrayIconRecord& operator=(const TrayIconRecord&) = delete;
+
+    const NOTIFYICONDATAW& Data() const { return m_Record; }
+    NOTIFYICONDATAW* Get() { return &m_Record; }
+
+private:
+    NOTIFYICONDATAW m_Record{};
+};
 
 // Timer of the tray icon retries after the shell refused the icon.
 constexpr UINT_PTR TRAY_ICON_RETRY_TIMER_ID = 1;

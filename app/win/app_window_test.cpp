@@ -259,24 +259,61 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TrayIcon, TheRecordsForAddingAndRemoving) {
     const HWND window = reinterpret_cast<HWND>(0x1234);
     const HINSTANCE instance = GetModuleHandleW(nullptr);
-    const NOTIFYICONDATAW add = TrayIconRecord(window, instance, true);
+    const TrayIconRecord adding(window, instance, true);
+    const NOTIFYICONDATAW& add = adding.Data();
     EXPECT_EQ(add.cbSize, 976u) << "the full current structure";
     EXPECT_EQ(add.hWnd, window);
     EXPECT_EQ(add.uID, 0u);
     EXPECT_EQ(add.uFlags, 7u) << "NIF_MESSAGE, NIF_ICON and NIF_TIP";
     EXPECT_EQ(add.uCallbackMessage, 1025u);
-    EXPECT_EQ(add.hIcon, LoadIconW(instance, MAKEINTRESOURCEW(IDI_TRAY_ICON)));
     EXPECT_NE(add.hIcon, nullptr);
     EXPECT_STREQ(add.szTip, L"Safely Remove SIM card");
     EXPECT_EQ(add.uVersion, 0u) << "no icon version: the callback carries the mouse message";
 
-    const NOTIFYICONDATAW remove = TrayIconRecord(window, instance, false);
+    const TrayIconRecord removing(window, instance, false);
+    const NOTIFYICONDATAW& remove = removing.Data();
     EXPECT_EQ(remove.cbSize, 976u);
     EXPECT_EQ(remove.hWnd, window);
     EXPECT_EQ(remove.uID, 0u);
     EXPECT_EQ(remove.uFlags, 0u);
     EXPECT_EQ(remove.hIcon, nullptr);
     EXPECT_EQ(remove.szTip[0], L'\0');
+}
+
+int IconWidth(HICON icon) {
+    ICONINFO info{};
+    if (!GetIconInfo(icon, &info)) {
+        return 0;
+    }
+    BITMAP bitmap{};
+    GetObjectW(info.hbmColor != nullptr ? info.hbmColor : info.hbmMask, sizeof(bitmap), &bitmap);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    return bitmap.bmWidth;
+}
+
+// The shell shows the image it is given; one scaled from another size is blurred.
+TEST(TrayIcon, EveryScaleHasItsOwnImageAndTheTrayGetsTheSmallSize) {
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    const HRSRC group = FindResourceW(instance, MAKEINTRESOURCEW(IDI_TRAY_ICON), RT_GROUP_ICON);
+    ASSERT_NE(group, nullptr);
+    auto* directory = static_cast<BYTE*>(LockResource(LoadResource(instance, group)));
+    for (const int size : {16, 20, 24, 32, 40, 48}) {
+        const int id = LookupIconIdFromDirectoryEx(directory, TRUE, size, size, LR_DEFAULTCOLOR);
+        const HRSRC image = FindResourceW(instance, MAKEINTRESOURCEW(id), RT_ICON);
+        ASSERT_NE(image, nullptr) << size << " px";
+        const auto* header = static_cast<const BITMAPINFOHEADER*>(LockResource(LoadResource(instance, image)));
+        EXPECT_EQ(header->biWidth, size) << "an image of its own for " << size << " px";
+    }
+
+    const HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+    ASSERT_NE(window, nullptr);
+    const HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    const TrayIconRecord add(window, instance, true);
+    EXPECT_EQ(IconWidth(add.Data().hIcon), MulDiv(16, dpi, 96)) << "the small-icon size at " << dpi << " dpi";
+    DestroyWindow(window);
 }
 
 TEST(Resources, TheVersionLineComesFromTheVersionResource) {
