@@ -52,6 +52,14 @@ def main(argv):
     check("ProductVersion is the project's version %s" % version, properties.get("ProductVersion") == version,
           properties.get("ProductVersion"))
     check("per-machine (ALLUSERS=1)", properties.get("ALLUSERS") == "1")
+    # A silent install always uses the Restart Manager; these keep an interactive one on it too
+    # and let an instance that does not answer be ended, so that no reboot is asked for.
+    check("the Restart Manager closes running instances (MSIRESTARTMANAGERCONTROL=0)",
+          properties.get("MSIRESTARTMANAGERCONTROL") == "0", properties.get("MSIRESTARTMANAGERCONTROL"))
+    check("... ending one that does not answer (MSIRMSHUTDOWN=1)", properties.get("MSIRMSHUTDOWN") == "1",
+          properties.get("MSIRMSHUTDOWN"))
+    check("... and starting again those registered for it", properties.get("MSIDISABLERMRESTART", "0") == "0",
+          properties.get("MSIDISABLERMRESTART"))
 
     directories = {row["Directory"]: row for row in table(package, "Directory")}
     install = directories.get("INSTALLDIR", {})
@@ -88,9 +96,10 @@ def main(argv):
 
     sequence = {row["Action"]: row for row in table(package, "InstallExecuteSequence")}
     at = {name: int(row["Sequence"]) for name, row in sequence.items()}
-    check("the stopper runs after InstallInitialize and before RemoveFiles and InstallFiles",
-          at.get("InstallInitialize", 1 << 30) < at.get("StopRunningInstance", -1) < at.get("RemoveFiles", -1)
-          < at.get("InstallFiles", -1), at)
+    check("the stopper runs after the Restart Manager's InstallValidate and InstallInitialize, "
+          "before RemoveFiles and InstallFiles",
+          at.get("InstallValidate", 1 << 30) < at.get("InstallInitialize", 1 << 30) < at.get("StopRunningInstance", -1)
+          < at.get("RemoveFiles", -1) < at.get("InstallFiles", -1), at)
     condition = sequence.get("StopRunningInstance", {}).get("Condition", "")
     check("... on uninstall, repair and upgrade", "Installed" in condition and "WIX_UPGRADE_DETECTED" in condition,
           condition)

@@ -47,6 +47,23 @@ bool StartThread(unsigned(__stdcall* body)(void*), const wchar_t* name) {
     return true;
 }
 
+// Asks the Restart Manager to start this instance again once an installer that closed it
+// for an update is done. Not after a crash or a hang (the user chooses then), and not after
+// a reboot: the Run value starts it at the next logon. Windows 7 and later; resolved at run
+// time all the same, and its absence only costs the restart.
+void RegisterForRestartAfterUpdate() {
+    using RegisterRestart = HRESULT(WINAPI*)(PCWSTR, DWORD);
+    const auto registerRestart = reinterpret_cast<RegisterRestart>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "RegisterApplicationRestart")));
+    const HRESULT result = registerRestart != nullptr
+                               ? registerRestart(L"", RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT)
+                               : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    if (FAILED(result)) {
+        LOG_WARNING("[WARNING] wWinMain : %s: RegisterApplicationRestart failed: 0x%X\n", "wWinMain",
+                    static_cast<unsigned>(result));
+    }
+}
+
 // Steps that end in tear-down return early; the message loop is the normal way out.
 void RunApplication(HINSTANCE hInstance, AccountWatcherPort& watcher) {
     LOG_INFO("[INFO] wWinMain : \n\nexe version: %ls\n\n", ReadExecutableVersion().c_str());
@@ -102,6 +119,8 @@ void RunApplication(HINSTANCE hInstance, AccountWatcherPort& watcher) {
                                  nullptr);
     const HWND window = static_cast<HWND>(app.m_hWnd);
     if (window != nullptr) {
+        // Only the instance that runs on: a second one ends above.
+        RegisterForRestartAfterUpdate();
         MSG message{};
         while (GetMessageW(&message, nullptr, 0, 0) > 0) {
             TranslateMessage(&message);
