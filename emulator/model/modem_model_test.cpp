@@ -106,6 +106,17 @@ TEST(ModemModel, InjectedFaultsShapeTheReply) {
     EXPECT_EQ(model.HandleSetCommand(1, "at+esimmap?\r\n").Response, "\r\n+ESIMMAP: 1\r\n\r\nOK\r\n");
 }
 
+TEST(ModemModel, NetshFailsInTheConsolesCodePageOnRequest) {
+    ModemModel model;
+    model.Handle("netsh error-cp932");
+    EXPECT_EQ(Reply(model, "netsh slotmapping").substr(0, 13), "ok error\n\x83\x47\x83\x89");
+    model.Handle("netsh error-cp936");
+    const std::string reply = Reply(model, "netsh slotmapping");
+    EXPECT_EQ(reply.substr(0, 13), "ok error\n\xB4\xED\xCE\xF3");
+    EXPECT_EQ(reply.find(std::string(37, '-')), std::string::npos) << "no slot table";
+    EXPECT_EQ(Reply(model, "netsh error-cp1252"), "error: netsh takes table, error, error-cp932, error-cp936, empty or hang");
+}
+
 TEST(ModemModel, EveryShippedScenarioApplies) {
     const std::filesystem::path dir = std::filesystem::path(__FILE__).parent_path().parent_path() / "scenarios";
     int applied = 0;
