@@ -197,7 +197,7 @@ std::string ModemModel::HandleFault(const std::vector<std::string>& words) {
     if (n >= 2 && words[1] == "cm") {
         return HandleCmFault(words);
     }
-    if (n >= 2 && (words[1] == "activation" || words[1] == "session" || words[1] == "operation" ||
+    if (n >= 2 && (words[1] == "activation" || words[1] == "denied" || words[1] == "session" || words[1] == "operation" ||
                    words[1] == "completion" || words[1] == "results" || words[1] == "response" ||
                    (words[1] == "answer" && n == 4 && words[2] == "bytes"))) {
         return HandleRuntimeFault(words);
