@@ -184,8 +184,10 @@ TEST_F(ModemPathTest, SlotQueriesUseTheSystemsNetshAndFallBackToTheModem) {
     EXPECT_TRUE(JournalHas("\"at+csus?\\r\\n\""));
 
     Script({"netsh hang"});
+    slot = 0;
     const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(MBIMCommand::GetSimSlot(&slot, PLATFORM_4G), E_FAIL);
+    EXPECT_EQ(MBIMCommand::GetSimSlot(&slot, PLATFORM_4G), S_OK) << "a netsh cut off printed no table: the modem answers";
+    EXPECT_EQ(slot, 1u);
     // The stand-in hangs for 10 s; the runner cuts it off after 2 s (room for a loaded machine).
     EXPECT_LT(GetTickCount64() - start, 7000u) << "a hanging netsh is cut off after 2 s";
 
