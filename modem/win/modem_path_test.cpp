@@ -197,6 +197,23 @@ TEST_F(ModemPathTest, SlotQueriesUseTheSystemsNetshAndFallBackToTheModem) {
     EXPECT_EQ(JournalCount("netsh mbn"), 3) << "5G never runs netsh";
 }
 
+// A process the modem's service will not serve: each command fails, nothing reaches the
+// modem, and the transport's error line carries the code the system gave.
+TEST_F(ModemPathTest, CommandsThatTheServiceRefusesFailAndTheirCodeIsLogged) {
+    Script({"modem 4g"});
+    for (const std::string call : {"default", "session", "set"}) {
+        ASSERT_EQ(EmuRequest("fault denied " + call), "ok");
+        TraceCapture trace;
+        EXPECT_EQ(MBIMCommand::SendRemoveSimCard(PLATFORM_4G), E_FAIL) << call;
+        const std::vector<std::string> lines = trace.Texts();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.rfind("[ERROR] QUARN_MBIM_WINRT::MBIMWinRT::ExecuteMBIMCommand : Catch hresult_error: 80070005, ", 0) == 0;
+        })) << call;
+        Script({"fault none"});
+    }
+    EXPECT_FALSE(JournalHas("at cmd=")) << "a refused command never reaches the modem";
+}
+
 // Every command, whichever way it ends, releases every Runtime object it took: the modem,
 // its service, the session, the buffer and the operation with its result.
 TEST_F(ModemPathTest, CommandsReleaseEveryRuntimeObjectTheyTake) {

@@ -144,4 +144,11 @@ check "start-up ends orderly with code 0" app_exited_with_zero
 check "no window was made" bash -c "! wine '$probe' wait-window 500"
 check "the watcher was stopped too" ctl --wait-journal "watcher stop" 1000
 
+echo "== an account watcher whose activation is refused (E_ACCESSDENIED)"
+scenario "modem 4g" "sim ready" "fault denied watcher"
+WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "$work/app/QuarnVelmora.exe" & app_pid=$!
+check "start-up ends orderly with code 0" app_exited_with_zero
+check "the refusal was met" ctl --wait-journal "activation watcher denied" 1000
+check "no window was made" bash -c "! wine '$probe' wait-window 500"
+
 finish e2e-status
