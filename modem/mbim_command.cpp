@@ -64,8 +64,11 @@ NetshSlotResult ParseNetshSlotMapping(const std::string& output) {
         return NetshSlotResult::InterfaceError;
     }
     const std::size_t separator = output.find(NETSH_SEPARATOR_LINE);
-    const std::size_t next = separator == std::string::npos ? separator : separator + NETSH_SEPARATOR_LINE.size();
-    if (next == std::string::npos || next >= output.size()) {
+    if (separator == std::string::npos) {
+        return NetshSlotResult::NoSlotTable;
+    }
+    const std::size_t next = separator + NETSH_SEPARATOR_LINE.size();
+    if (next >= output.size()) {
         return NetshSlotResult::Unknown;
     }
     if (output[next] == '0') {
@@ -166,6 +169,12 @@ QuarnHresult MBIMCommand::GetSimSlot(uint32_t* slot, ModulePlatform platform) {
         switch (ParseNetshSlotMapping(output)) {
         case NetshSlotResult::InterfaceError:
             LOG_WARNING("[WARNING] MBIMCommand::GetSimSlot : Netsh executed error, try with AT command.\n");
+            query = &kSlotQueryCsus;
+            break;
+        case NetshSlotResult::NoSlotTable:
+            // Only the English error is known by its text; on other systems netsh fails in the
+            // user's language and code page, so any output without the table asks the modem.
+            LOG_WARNING("[WARNING] MBIMCommand::GetSimSlot : Netsh printed no slot table, try with AT command.\n");
             query = &kSlotQueryCsus;
             break;
         case NetshSlotResult::Slot1:

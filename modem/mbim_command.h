@@ -50,8 +50,9 @@ struct ModemPorts {
     Sleeper* Pause;
 };
 
-// What the netsh slot-mapping output says.
-enum class NetshSlotResult { Slot1, Slot2, InterfaceError, Unknown };
+// What the netsh slot-mapping output says. NoSlotTable: no separator line at all, as when
+// netsh fails in the user's language (its messages are localized) or could not be run.
+enum class NetshSlotResult { Slot1, Slot2, InterfaceError, NoSlotTable, Unknown };
 NetshSlotResult ParseNetshSlotMapping(const std::string& output);
 
 // Writes the UTF-8 form of `text` with a terminating zero into `buffer` (`capacity` bytes).

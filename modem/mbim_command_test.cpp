@@ -76,6 +76,8 @@ public:
 
 const std::string kSeparator = std::string(37, '-') + "\r\n";
 const std::string kUnknownSlot = "[WARNING] MBIMCommand::GetSimSlot : Unknown sim slot.\n";
+const std::string kNoTable = "[WARNING] MBIMCommand::GetSimSlot : Netsh printed no slot table, try with AT command.\n";
+const std::string kSlot2 = "[INFO] MBIMCommand::GetSimSlot : Current SIM select is : 2\n";
 
 class MbimCommandTest : public ::testing::Test {
 protected:
@@ -209,13 +211,25 @@ INSTANTIATE_TEST_SUITE_P(
                   {"[INFO] MBIMCommand::GetSimSlot : Current SIM select is : 2\n"}},
         NetshCase{"SlotIndex2IsUnknown", "header\r\n" + kSeparator + "2\r\n", QUARN_E_FAIL, 99, false, {kUnknownSlot}},
         NetshCase{"NothingAfterSeparator", "header\r\n" + kSeparator, QUARN_E_FAIL, 99, false, {kUnknownSlot}},
-        NetshCase{"SeparatorWithoutCrLf", "header\r\n" + std::string(37, '-') + "\n0\r\n", QUARN_E_FAIL, 99, false,
-                  {kUnknownSlot}},
-        NetshCase{"ExecuteFailed", "Execute failed", QUARN_E_FAIL, 99, false, {kUnknownSlot}},
-        NetshCase{"Empty", "", QUARN_E_FAIL, 99, false, {kUnknownSlot}},
+        // Output without the table's separator line, whatever it says, leaves the slot to the modem.
+        NetshCase{"SeparatorWithoutCrLf", "header\r\n" + std::string(37, '-') + "\n0\r\n", QUARN_S_OK, 2, true,
+                  {kNoTable, kSlot2}},
+        NetshCase{"ExecuteFailed", "Execute failed", QUARN_S_OK, 2, true, {kNoTable, kSlot2}},
+        NetshCase{"Empty", "", QUARN_S_OK, 2, true, {kNoTable, kSlot2}},
+        // Japanese and Chinese systems: netsh fails in the console's code page (932, 936).
+        // Our own sentences: "Error: the element sought is not there."
+        NetshCase{"LocalizedErrorCp932",
+                  "\x83\x47\x83\x89\x81\x5B\x3A\x20\x96\xDA\x93\x49\x82\xCC\x97\x76\x91\x66\x82\xCD\x82\xA0\x82\xE8"
+                  "\x82\xDC\x82\xB9\x82\xF1\x81\x42\r\n",
+                  QUARN_S_OK, 2, true, {kNoTable, kSlot2}},
+        NetshCase{"LocalizedErrorCp936",
+                  "\xB4\xED\xCE\xF3\x3A\x20\xC3\xBB\xD3\xD0\xCB\xF9\xD0\xE8\xB5\xC4\xD4\xAA\xCB\xD8\xA1\xA3\r\n",
+                  QUARN_S_OK, 2, true, {kNoTable, kSlot2}},
         NetshCase{"InterfaceErrorFallsBackToCsus", "Failed to access the interface: error\r\n", QUARN_S_OK, 2, true,
-                  {"[WARNING] MBIMCommand::GetSimSlot : Netsh executed error, try with AT command.\n",
-                   "[INFO] MBIMCommand::GetSimSlot : Current SIM select is : 2\n"}}),
+                  {"[WARNING] MBIMCommand::GetSimSlot : Netsh executed error, try with AT command.\n", kSlot2}},
+        NetshCase{"InterfaceErrorWinsOverATable",
+                  "Failed to access the interface: error\r\n" + kSeparator + "0\r\n", QUARN_S_OK, 2, true,
+                  {"[WARNING] MBIMCommand::GetSimSlot : Netsh executed error, try with AT command.\n", kSlot2}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MbimCommandTest, FiveGAsksTheModemDirectlyAndMatchesSlotOneFirst) {

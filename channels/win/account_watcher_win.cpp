@@ -1,6 +1,7 @@
 #include "channels/win/account_watcher_win.h"
 
 #include "common/win/agile_delegate.h"
+#include "trace/trace.h"
 
 #include <roapi.h>
 
@@ -100,18 +101,34 @@ void Attach(HRESULT (STDMETHODCALLTYPE IMobileBroadbandAccountWatcher::*add)(Int
 WinRtAccountWatcher::WinRtAccountWatcher() {
     HStringRef name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandAccountWatcher);
     ComPtr<IInspectable> instance;
-    ThrowIfFailed(RoActivateInstance(name.Get(), instance.Put()));
-    ThrowIfFailed(instance->QueryInterface(IID_IMobileBroadbandAccountWatcher, reinterpret_cast<void**>(m_Watcher.Put())));
+    m_ActivationResult = RoActivateInstance(name.Get(), instance.Put());
+    if (SUCCEEDED(m_ActivationResult)) {
+        m_ActivationResult =
+            instance->QueryInterface(IID_IMobileBroadbandAccountWatcher, reinterpret_cast<void**>(m_Watcher.Put()));
+    }
+    if (FAILED(m_ActivationResult)) {
+        LOG_ERROR("[ERROR] WinRtAccountWatcher::WinRtAccountWatcher : activation failed: 0x%08X\n",
+                  static_cast<unsigned>(m_ActivationResult));
+    }
+}
+
+IMobileBroadbandAccountWatcher* WinRtAccountWatcher::Watcher() {
+    ThrowIfFailed(m_ActivationResult);
+    return m_Watcher.Get();
 }
 
 int WinRtAccountWatcher::Status() {
+    // A watcher the system would not make is one that can never run.
+    if (FAILED(m_ActivationResult)) {
+        return static_cast<int>(MobileBroadbandAccountWatcherStatus_Aborted);
+    }
     MobileBroadbandAccountWatcherStatus status{};
     ThrowIfFailed(m_Watcher->get_Status(&status));
     return static_cast<int>(status);
 }
 
 void WinRtAccountWatcher::AttachHandlers() {
-    IMobileBroadbandAccountWatcher* watcher = m_Watcher.Get();
+    IMobileBroadbandAccountWatcher* watcher = Watcher();
     Attach<ITypedEventHandler_Watcher_AccountEventArgs, IID_ITypedEventHandler_Watcher_AccountEventArgs,
            IMobileBroadbandAccountEventArgs>(&IMobileBroadbandAccountWatcher::add_AccountAdded, watcher,
                                              [](IMobileBroadbandAccountEventArgs* args) {
@@ -137,6 +154,6 @@ void WinRtAccountWatcher::AttachHandlers() {
         &IMobileBroadbandAccountWatcher::add_Stopped, watcher, [](IInspectable*) { AccountWatcherStoppedHandler(); });
 }
 
-void WinRtAccountWatcher::Start() { ThrowIfFailed(m_Watcher->Start()); }
+void WinRtAccountWatcher::Start() { ThrowIfFailed(Watcher()->Start()); }
 
-void WinRtAccountWatcher::Stop() { ThrowIfFailed(m_Watcher->Stop()); }
+void WinRtAccountWatcher::Stop() { ThrowIfFailed(Watcher()->Stop()); }

@@ -7,7 +7,10 @@
 
 class WinRtAccountWatcher final : public AccountWatcherPort {
 public:
-    // Activates the class with its default constructor; throws HresultError on failure.
+    // Activates the class with its default constructor. A failed activation (a process the
+    // modem's service refuses gets E_ACCESSDENIED) is logged with its code and leaves a
+    // watcher that reports Aborted and throws on AttachHandlers and Start, so that start-up
+    // takes its orderly fatal end.
     WinRtAccountWatcher();
 
     int Status() override;
@@ -16,5 +19,8 @@ public:
     void Stop() override;
 
 private:
+    QuarnWinRT::IMobileBroadbandAccountWatcher* Watcher();
+
     ComPtr<QuarnWinRT::IMobileBroadbandAccountWatcher> m_Watcher;
+    HRESULT m_ActivationResult = S_OK;
 };

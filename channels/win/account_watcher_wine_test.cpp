@@ -44,6 +44,22 @@ protected:
 CountingRequests AccountWatcherWineTest::s_Requests;
 EmulatorProcess AccountWatcherWineTest::s_Emulator;
 
+// A process the modem's service will not serve: the class's activation answers
+// E_ACCESSDENIED. Start-up must then end orderly through its fatal branch (a start that
+// reports no completed enumeration), not through an exception, and the trace names the code.
+TEST_F(AccountWatcherWineTest, AWatcherTheSystemRefusesReportsAbortedAndLogsTheCode) {
+    ASSERT_EQ(EmuRequest("modem 4g"), "ok");
+    ASSERT_EQ(EmuRequest("fault denied watcher"), "ok");
+    TraceCapture trace;
+    std::unique_ptr<WinRtAccountWatcher> watcher;
+    ASSERT_NO_THROW(watcher = std::make_unique<WinRtAccountWatcher>());
+    EXPECT_EQ(HandleMobileBroadbandAccountWatcher(*watcher, ACCOUNT_WATCHER_TARGET_START), ACCOUNT_WATCHER_ABORTED);
+    EXPECT_EQ(HandleMobileBroadbandAccountWatcher(*watcher, ACCOUNT_WATCHER_TARGET_STOP), ACCOUNT_WATCHER_ABORTED);
+    EXPECT_TRUE(trace.Contains("[ERROR] WinRtAccountWatcher::WinRtAccountWatcher : activation failed: 0x80070005\n"));
+    EXPECT_TRUE(trace.Contains("[INFO] HandleMobileBroadbandAccountWatcher : NetworkAccountWatcher already stopped.\n"));
+    EXPECT_EQ(EmuRequest("journal").find("watcher start"), std::string::npos);
+}
+
 TEST_F(AccountWatcherWineTest, AStartAndStopDeliverEventsAndLeaveNoReferenceBehind) {
     ASSERT_EQ(EmuRequest("modem 4g"), "ok");
     for (int round = 0; round < 2; ++round) {

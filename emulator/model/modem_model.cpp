@@ -102,14 +102,15 @@ std::string ModemModel::HandleLocked(const std::vector<std::string>& words, std:
     if (verb == "netsh" && n == 2 && words[1] != "slotmapping") {
         static const std::pair<const char*, NetshMode> modes[] = {
             {"table", NetshMode::Table}, {"error", NetshMode::InterfaceError},
-            {"empty", NetshMode::Empty}, {"hang", NetshMode::Hang}};
+            {"empty", NetshMode::Empty}, {"hang", NetshMode::Hang},
+            {"error-cp932", NetshMode::ErrorCp932}, {"error-cp936", NetshMode::ErrorCp936}};
         for (const auto& [name, mode] : modes) {
             if (words[1] == name) {
                 m_NetshMode = mode;
                 return Ok();
             }
         }
-        return Error("netsh takes table, error, empty or hang");
+        return Error("netsh takes table, error, error-cp932, error-cp936, empty or hang");
     }
     if (verb == "netsh" && n == 2) {  // the netsh stand-in asking for its output
         RecordLocked("netsh mbn show slotmapping *");
@@ -196,7 +197,7 @@ std::string ModemModel::HandleFault(const std::vector<std::string>& words) {
     if (n >= 2 && words[1] == "cm") {
         return HandleCmFault(words);
     }
-    if (n >= 2 && (words[1] == "activation" || words[1] == "session" || words[1] == "operation" ||
+    if (n >= 2 && (words[1] == "activation" || words[1] == "denied" || words[1] == "session" || words[1] == "operation" ||
                    words[1] == "completion" || words[1] == "results" || words[1] == "response" ||
                    (words[1] == "answer" && n == 4 && words[2] == "bytes"))) {
         return HandleRuntimeFault(words);

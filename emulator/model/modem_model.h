@@ -27,7 +27,7 @@ constexpr int32_t STATUS_DEVICE_READY = 1;
 constexpr int32_t STATUS_SIM_NOT_INSERTED = 2;
 
 enum class AnswerFault { None, Error, CmeError, Empty };
-enum class NetshMode { Table, InterfaceError, Empty, Hang };
+enum class NetshMode { Table, InterfaceError, Empty, Hang, ErrorCp932, ErrorCp936 };
 enum class EnumerationMode { Complete, Never, Abort };
 
 // Mobile Broadband interface IDs of the two modems.
@@ -87,6 +87,10 @@ struct RuntimeFaults {
     bool NullResponse = false;            // ResponseData: S_OK and no buffer
     int64_t AnswerBytes = -1;             // the modem answers this many bytes instead
     int64_t ServiceFailure = -1;          // GetDeviceService fails with this
+    // Calls refused with E_ACCESSDENIED, as the modem's service refuses a process it will not
+    // serve: "default" (GetDefault), "session" (OpenCommandSession), "set"
+    // (SendSetCommandAsync), "watcher" (the account watcher's activation).
+    std::set<std::string> Denied;
 };
 
 // Modems that arrive or go right after the process under test makes its Nth list call or
@@ -154,6 +158,8 @@ private:
     std::string HandleCmFault(const std::vector<std::string>& words);
     // The flags of a set command's reply that the Runtime facade plays.
     std::string RuntimeFlagsLocked() const;
+    // True, journaling ENTRY, when the scripted faults refuse CALL with E_ACCESSDENIED.
+    bool DeniedLocked(const std::string& call, const std::string& entry);
 
     // Mobile Broadband state, faults and notifications (modem_model_mbn.cpp).
     std::string HandleMbn(const std::vector<std::string>& words);

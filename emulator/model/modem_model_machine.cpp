@@ -65,6 +65,15 @@ std::string ModemModel::NetshOutputLocked() const {
     if (m_NetshMode == NetshMode::InterfaceError) {
         return "ok error\nFailed to access the interface: error\r\n";
     }
+    // A Japanese or Chinese system's netsh fails in its own language, in the console's code
+    // page. Our own sample sentences, both meaning "Error: the element sought is not there."
+    if (m_NetshMode == NetshMode::ErrorCp932) {
+        return "ok error\n\x83\x47\x83\x89\x81\x5B\x3A\x20\x96\xDA\x93\x49\x82\xCC\x97\x76\x91\x66\x82\xCD\x82\xA0"
+               "\x82\xE8\x82\xDC\x82\xB9\x82\xF1\x81\x42\r\n";
+    }
+    if (m_NetshMode == NetshMode::ErrorCp936) {
+        return "ok error\n\xB4\xED\xCE\xF3\x3A\x20\xC3\xBB\xD3\xD0\xCB\xF9\xD0\xE8\xB5\xC4\xD4\xAA\xCB\xD8\xA1\xA3\r\n";
+    }
     std::string table = "\r\nSlot mapping for interface \"Cellular\"\r\n";
     table += std::string(37, '-') + "\r\n";
     if (m_Presence != ModemPresence::None) {

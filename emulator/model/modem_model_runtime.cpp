@@ -13,6 +13,7 @@ using namespace model_text;
 namespace {
 
 constexpr uint32_t kMaxEventWaitMs = 30000;
+constexpr uint32_t kAccessDenied = 0x80070005;  // E_ACCESSDENIED
 
 // "\\?\USB#VID..#6&..#{class}" -> "USB\VID..\6&..", as Windows forms instance ids.
 std::string InstanceIdOf(const std::string& path) {
@@ -42,6 +43,20 @@ std::string ModemModel::HandleRuntimeFault(const std::vector<std::string>& words
             }
         }
         m_Runtime = faults;
+        return Ok();
+    }
+    if (what == "denied" && n >= 3) {
+        std::set<std::string> denied = m_Runtime.Denied;
+        for (std::size_t i = 2; i < n; ++i) {
+            if (words[i] == "all") {
+                denied = {"default", "session", "set", "watcher"};
+            } else if (words[i] == "default" || words[i] == "session" || words[i] == "set" || words[i] == "watcher") {
+                denied.insert(words[i]);
+            } else {
+                return Error("fault denied takes default, session, set, watcher or all");
+            }
+        }
+        m_Runtime.Denied = denied;
         return Ok();
     }
     if ((what == "session" || what == "operation" || what == "response") && n == 3 &&
@@ -109,6 +124,14 @@ std::string ModemModel::HandleCmFault(const std::vector<std::string>& words) {
     return Error("unknown fault; see emulator/README.md");
 }
 
+bool ModemModel::DeniedLocked(const std::string& call, const std::string& entry) {
+    if (m_Runtime.Denied.count(call) == 0) {
+        return false;
+    }
+    RecordLocked(entry);
+    return true;
+}
+
 std::string ModemModel::RuntimeFlagsLocked() const {
     using Completion = RuntimeFaults::Completion;
     std::string flags;
@@ -133,6 +156,9 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
     const std::string sub = n > 1 ? words[1] : "";
     const bool hasModem = m_Presence != ModemPresence::None;
     if (sub == "default" && n == 2) {
+        if (DeniedLocked("default", "default modem denied")) {
+            return Ok("fail " + HexResult(kAccessDenied));
+        }
         return Ok(hasModem ? (IsDefault5GLocked() ? "5g" : "4g") : "none");
     }
     if (sub == "status" && n == 2) {
@@ -168,6 +194,9 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
         return Ok();
     }
     if (sub == "activate" && n == 3) {
+        if (words[2] == "watcher" && DeniedLocked("watcher", "activation watcher denied")) {
+            return Ok("fail " + HexResult(kAccessDenied));
+        }
         if (m_Runtime.ActivationFailures > 0 &&
             (m_Runtime.ActivationClass.empty() || m_Runtime.ActivationClass == words[2])) {
             --m_Runtime.ActivationFailures;
@@ -179,6 +208,9 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
     if (sub == "open" && n == 2) {
         if (!hasModem || m_ServiceMissing) {
             return Error("no device service");
+        }
+        if (DeniedLocked("session", "session denied")) {
+            return Ok("fail " + HexResult(kAccessDenied));
         }
         if (m_Runtime.NullSession) {
             RecordLocked("session none");
@@ -197,6 +229,9 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
         std::string payload;
         if (!ParseNumber(words[3], &commandId) || !FromHex(n == 5 ? words[4] : "", &payload)) {
             return Error("rt set takes SESSION COMMAND HEX");
+        }
+        if (DeniedLocked("set", "session " + words[2] + " set denied")) {
+            return Ok("fail " + HexResult(kAccessDenied));
         }
         if (m_Runtime.NullOperation) {
             RecordLocked("session " + words[2] + " set refused");

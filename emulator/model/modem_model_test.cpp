@@ -106,6 +106,40 @@ TEST(ModemModel, InjectedFaultsShapeTheReply) {
     EXPECT_EQ(model.HandleSetCommand(1, "at+esimmap?\r\n").Response, "\r\n+ESIMMAP: 1\r\n\r\nOK\r\n");
 }
 
+TEST(ModemModel, DeniedCallsAnswerAccessDeniedUntilCleared) {
+    ModemModel model;
+    model.Handle("modem 4g");
+    EXPECT_EQ(Reply(model, "fault denied default set"), "ok");
+    EXPECT_EQ(Reply(model, "rt default"), "ok fail 0x80070005");
+    EXPECT_EQ(Reply(model, "rt open"), "ok 1") << "only the calls named are refused";
+    EXPECT_EQ(Reply(model, "rt set 1 1 4154"), "ok fail 0x80070005");
+    EXPECT_FALSE(JournalHas(model, "at cmd=")) << "a refused command never reaches the modem";
+    EXPECT_EQ(Reply(model, "rt activate watcher"), "ok");
+    EXPECT_EQ(Reply(model, "fault denied all"), "ok");
+    EXPECT_EQ(Reply(model, "rt open"), "ok fail 0x80070005");
+    EXPECT_EQ(Reply(model, "rt activate watcher"), "ok fail 0x80070005");
+    EXPECT_EQ(Reply(model, "rt activate watcher"), "ok fail 0x80070005") << "refused for good, not once";
+    EXPECT_EQ(Reply(model, "rt activate modem"), "ok");
+    for (const char* entry : {"default modem denied", "session 1 set denied", "session denied", "activation watcher denied"}) {
+        EXPECT_TRUE(JournalHas(model, entry)) << entry;
+    }
+    EXPECT_EQ(Reply(model, "fault denied modem"), "error: fault denied takes default, session, set, watcher or all");
+    model.Handle("fault none");
+    EXPECT_EQ(Reply(model, "rt default"), "ok 4g");
+    EXPECT_EQ(Reply(model, "rt activate watcher"), "ok");
+}
+
+TEST(ModemModel, NetshFailsInTheConsolesCodePageOnRequest) {
+    ModemModel model;
+    model.Handle("netsh error-cp932");
+    EXPECT_EQ(Reply(model, "netsh slotmapping").substr(0, 13), "ok error\n\x83\x47\x83\x89");
+    model.Handle("netsh error-cp936");
+    const std::string reply = Reply(model, "netsh slotmapping");
+    EXPECT_EQ(reply.substr(0, 13), "ok error\n\xB4\xED\xCE\xF3");
+    EXPECT_EQ(reply.find(std::string(37, '-')), std::string::npos) << "no slot table";
+    EXPECT_EQ(Reply(model, "netsh error-cp1252"), "error: netsh takes table, error, error-cp932, error-cp936, empty or hang");
+}
+
 TEST(ModemModel, EveryShippedScenarioApplies) {
     const std::filesystem::path dir = std::filesystem::path(__FILE__).parent_path().parent_path() / "scenarios";
     int applied = 0;

@@ -137,6 +137,10 @@ public:
             return E_POINTER;
         }
         const std::string reply = EmuRequest("rt default");
+        if (reply.rfind("ok fail ", 0) == 0) {  // as scripted: a process the modem's service refuses
+            *value = nullptr;
+            return static_cast<HRESULT>(std::stoul(reply.substr(8), nullptr, 16));
+        }
         *value = IsOk(reply) && reply != "ok none" ? new Modem() : nullptr;
         return S_OK;
     }

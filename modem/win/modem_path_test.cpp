@@ -184,8 +184,10 @@ TEST_F(ModemPathTest, SlotQueriesUseTheSystemsNetshAndFallBackToTheModem) {
     EXPECT_TRUE(JournalHas("\"at+csus?\\r\\n\""));
 
     Script({"netsh hang"});
+    slot = 0;
     const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(MBIMCommand::GetSimSlot(&slot, PLATFORM_4G), E_FAIL);
+    EXPECT_EQ(MBIMCommand::GetSimSlot(&slot, PLATFORM_4G), S_OK) << "a netsh cut off printed no table: the modem answers";
+    EXPECT_EQ(slot, 1u);
     // The stand-in hangs for 10 s; the runner cuts it off after 2 s (room for a loaded machine).
     EXPECT_LT(GetTickCount64() - start, 7000u) << "a hanging netsh is cut off after 2 s";
 
@@ -193,6 +195,23 @@ TEST_F(ModemPathTest, SlotQueriesUseTheSystemsNetshAndFallBackToTheModem) {
     EXPECT_EQ(MBIMCommand::GetSimSlot(&slot, PLATFORM_5G), S_OK);
     EXPECT_EQ(slot, 2u);
     EXPECT_EQ(JournalCount("netsh mbn"), 3) << "5G never runs netsh";
+}
+
+// A process the modem's service will not serve: each command fails, nothing reaches the
+// modem, and the transport's error line carries the code the system gave.
+TEST_F(ModemPathTest, CommandsThatTheServiceRefusesFailAndTheirCodeIsLogged) {
+    Script({"modem 4g"});
+    for (const std::string call : {"default", "session", "set"}) {
+        ASSERT_EQ(EmuRequest("fault denied " + call), "ok");
+        TraceCapture trace;
+        EXPECT_EQ(MBIMCommand::SendRemoveSimCard(PLATFORM_4G), E_FAIL) << call;
+        const std::vector<std::string> lines = trace.Texts();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.rfind("[ERROR] QUARN_MBIM_WINRT::MBIMWinRT::ExecuteMBIMCommand : Catch hresult_error: 80070005, ", 0) == 0;
+        })) << call;
+        Script({"fault none"});
+    }
+    EXPECT_FALSE(JournalHas("at cmd=")) << "a refused command never reaches the modem";
 }
 
 // Every command, whichever way it ends, releases every Runtime object it took: the modem,

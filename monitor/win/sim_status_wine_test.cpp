@@ -13,6 +13,7 @@
 #include "monitor/condition_check.h"
 #include "monitor/win/modem_status_winrt.h"
 #include "monitor/win/sim_status_event.h"
+#include "tests/support/trace_capture.h"
 #include "tests/support/win/emulator_process.h"
 #include "tests/support/win/eventually.h"
 #include "tests/support/win/facade_objects.h"
@@ -89,6 +90,19 @@ TEST_F(SimStatusWineTest, ADecisionReleasesEveryRuntimeObjectItTakes) {
         EXPECT_TRUE(Eventually([] { return FacadeObjects(RUNTIME_FACADE_DLL) == 0; }))
             << modemPresent << ": " << FacadeObjects(RUNTIME_FACADE_DLL) << " objects alive";
     }
+}
+
+// A process the modem's service will not serve: GetDefault answers E_ACCESSDENIED. The
+// decision hides the icon, and the trace says which code the system gave.
+TEST_F(SimStatusWineTest, AModemServiceThatRefusesTheProcessHidesTheIconAndTheCodeIsLogged) {
+    ASSERT_EQ(EmuRequest("modem 4g"), "ok");
+    ASSERT_EQ(EmuRequest("fault denied default"), "ok");
+    DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState = 1;
+    Decisions decisions;
+    TraceCapture trace;
+    EXPECT_EQ(decisions.check.UpdateSystemTrayIconStatus(), TRAY_ICON_HIDE);
+    EXPECT_TRUE(trace.Contains("[ERROR] ConditionCheck::UpdateSystemTrayIconStatus : Catch unknown exception\n"));
+    EXPECT_TRUE(trace.Contains("[ERROR] WinRtModemStatusReader::ReadNetworkDeviceStatus : modem status not read: 0x80070005\n"));
 }
 
 // Runs in a process of its own (ctest sim_status_activation_wine): the factory, once found,

@@ -63,5 +63,22 @@ for platform in 4g 5g; do
   check "Exit ends the program with code 0" exit_app
 done
 
+# A process the modem's service will not serve gets E_ACCESSDENIED from the Windows Runtime:
+# from GetDefault, OpenCommandSession or SendSetCommandAsync. The eject then fails as any
+# other, with the failure box, and the program carries on.
+for denied in "default:default modem denied" "session:session denied" "set:set denied"; do
+  echo "== 4G modem whose service refuses the program (${denied%%:*})"
+  ctl reset >/dev/null; ctl modem 4g >/dev/null; ctl sim ready >/dev/null; ctl fault denied "${denied%%:*}" >/dev/null
+  check "the window appears" start_app
+  check "the refusal was met" ctl --wait-journal "${denied#*:}" 10000
+  if [ "${denied%%:*}" = default ]; then
+    check "no icon without the modem's status" bash -c "! wine '$probe' wait-icon shown 5000"
+  fi
+  probe post 0x111 40001 0
+  check "the refused eject shows the failure box with its text" failure_box_says
+  check "the SIM stays in" bash -c "wine '$emu/modem_emu_ctl.exe' state | grep -q 'sim=ready'"
+  check "Exit ends the program with code 0" exit_app
+done
+
 echo "eject latency, menu command to AT payload at the modem (ms; scripts/bench.sh compares it with a floor): ${latencies[*]}"
 finish e2e-eject

@@ -71,6 +71,17 @@ check "a decision is made" decisions_reach 1 10000
 check "no icon for slot 2" icon_stays_hidden 3000
 check "Exit ends the program with code 0" exit_app
 
+# netsh speaks the user's language: on Japanese and Chinese systems its failure is no
+# English text but a sentence in the console's code page, and the slot comes from the modem.
+for codepage in cp932 cp936; do
+  echo "== 4G modem, SIM in slot 1, netsh failing in $codepage"
+  scenario "modem 4g" "sim ready" "slot 1" "netsh error-$codepage"
+  check "the window appears" start_app
+  check "the icon shows" icon_shown
+  check "the slot came from the modem" ctl --wait-journal 'at+csus?\r\n' 1000
+  check "Exit ends the program with code 0" exit_app
+done
+
 echo "== 4G modem without a SIM"
 scenario "modem 4g" "sim absent"
 check "the window appears" start_app
@@ -132,5 +143,12 @@ WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "$work/app/QuarnVe
 check "start-up ends orderly with code 0" app_exited_with_zero
 check "no window was made" bash -c "! wine '$probe' wait-window 500"
 check "the watcher was stopped too" ctl --wait-journal "watcher stop" 1000
+
+echo "== an account watcher whose activation is refused (E_ACCESSDENIED)"
+scenario "modem 4g" "sim ready" "fault denied watcher"
+WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "$work/app/QuarnVelmora.exe" & app_pid=$!
+check "start-up ends orderly with code 0" app_exited_with_zero
+check "the refusal was met" ctl --wait-journal "activation watcher denied" 1000
+check "no window was made" bash -c "! wine '$probe' wait-window 500"
 
 finish e2e-status
