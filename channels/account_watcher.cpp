@@ -62,6 +62,22 @@ int HandleMobileBroadbandAccountWatcher(AccountWatcherPort& watcher, uint32_t ta
     return watcher.Status();
 }
 
+bool StartAccountWatcherAtStartUp(AccountWatcherPort& watcher, uint32_t waitMs) {
+    int status = HandleMobileBroadbandAccountWatcher(watcher, ACCOUNT_WATCHER_TARGET_START);
+    if (status == ACCOUNT_WATCHER_STARTED) {
+        // Start need not wait for the enumeration. Its end may come before this wait or
+        // during it: the wait returns at once then, and the status read after it decides.
+        watcher.WaitForEnumerationEnd(waitMs);
+        status = watcher.Status();
+    }
+    if (status != ACCOUNT_WATCHER_ENUMERATION_COMPLETED) {
+        LOG_ERROR("[ERROR] wWinMain : %s: FATAL ERROR watcherResult %d, exit APP!\n", "wWinMain", status);
+        return false;
+    }
+    LOG_INFO("[INFO] wWinMain : %s: Start monitor MobileBroadbandAccountWatcher...Result: %d\n", "wWinMain", status);
+    return true;
+}
+
 void AccountAddedHandler(AccountEventArgs& args) {
     try {
         const std::wstring id = args.NetworkAccountId();

@@ -16,6 +16,7 @@ class FakeWatcher : public AccountWatcherPort {
 public:
     int status = ACCOUNT_WATCHER_CREATED;
     int afterStart = ACCOUNT_WATCHER_ENUMERATION_COMPLETED;
+    int afterWait = -1;  // the status the enumeration's end brings, if it comes during a wait
     bool failStart = false;
     std::vector<std::string> calls;
     int Status() override { return status; }
@@ -30,6 +31,12 @@ public:
     void Stop() override {
         calls.push_back("stop");
         status = ACCOUNT_WATCHER_STOPPED;
+    }
+    void WaitForEnumerationEnd(uint32_t timeoutMs) override {
+        calls.push_back("wait " + std::to_string(timeoutMs));
+        if (afterWait >= 0) {
+            status = afterWait;
+        }
     }
 };
 
@@ -63,6 +70,35 @@ TEST(AccountWatcherStart, AnEnumerationThatDoesNotCompleteShowsInTheResult) {
     failing.failStart = true;
     EXPECT_EQ(HandleMobileBroadbandAccountWatcher(failing, ACCOUNT_WATCHER_TARGET_START), 0);
     EXPECT_TRUE(trace.Contains("[ERROR] HandleMobileBroadbandAccountWatcher : HandleMobileBroadbandAccountWatcher: Catch unknown exception.\n"));
+}
+
+// Start need not wait for the enumeration: start-up then waits, and decides on the status
+// read after that wait.
+TEST(AccountWatcherStartUp, GoesOnOnceTheEnumerationCompletedAndEndsOtherwise) {
+    struct Case {
+        int afterStart;
+        int afterWait;
+        bool goesOn;
+        std::vector<std::string> calls;
+        const char* line;
+    };
+    const Case cases[] = {
+        {2, -1, true, {"attach", "start"}, "[INFO] wWinMain : wWinMain: Start monitor MobileBroadbandAccountWatcher...Result: 2\n"},
+        {1, 2, true, {"attach", "start", "wait 700"}, "[INFO] wWinMain : wWinMain: Start monitor MobileBroadbandAccountWatcher...Result: 2\n"},
+        {1, -1, false, {"attach", "start", "wait 700"}, "[ERROR] wWinMain : wWinMain: FATAL ERROR watcherResult 1, exit APP!\n"},
+        {1, 4, false, {"attach", "start", "wait 700"}, "[ERROR] wWinMain : wWinMain: FATAL ERROR watcherResult 4, exit APP!\n"},
+        {4, -1, false, {"attach", "start"}, "[ERROR] wWinMain : wWinMain: FATAL ERROR watcherResult 4, exit APP!\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        TraceCapture trace;
+        FakeWatcher watcher;
+        watcher.afterStart = c.afterStart;
+        watcher.afterWait = c.afterWait;
+        EXPECT_EQ(StartAccountWatcherAtStartUp(watcher, 700), c.goesOn);
+        EXPECT_EQ(watcher.calls, c.calls);
+        EXPECT_EQ(trace.Texts().back(), c.line);
+    }
 }
 
 TEST(AccountWatcherStop, StopsOnlyARunningWatcher) {

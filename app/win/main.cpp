@@ -77,13 +77,9 @@ void RunApplication(HINSTANCE hInstance, AccountWatcherPort& watcher) {
 
     InitRegisterMBIMInterface();
 
-    const int watcherResult = HandleMobileBroadbandAccountWatcher(watcher, ACCOUNT_WATCHER_TARGET_START);
-    if (watcherResult != ACCOUNT_WATCHER_ENUMERATION_COMPLETED) {
-        LOG_ERROR("[ERROR] wWinMain : %s: FATAL ERROR watcherResult %d, exit APP!\n", "wWinMain", watcherResult);
+    if (!StartAccountWatcherAtStartUp(watcher, ACCOUNT_ENUMERATION_WAIT_MS)) {
         return;
     }
-    LOG_INFO("[INFO] wWinMain : %s: Start monitor MobileBroadbandAccountWatcher...Result: %d\n", "wWinMain",
-             watcherResult);
 
     SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
     DeviceMonitor::RegisterPowerNotification();

@@ -148,11 +148,18 @@ void WinRtAccountWatcher::AttachHandlers() {
                                                  AccountRemovedHandler(read);
                                              });
     Attach<ITypedEventHandler_Watcher_Object, IID_ITypedEventHandler_Watcher_Object, IInspectable>(
-        &IMobileBroadbandAccountWatcher::add_EnumerationCompleted, watcher,
-        [](IInspectable*) { EnumerationCompletedHandler(); });
+        &IMobileBroadbandAccountWatcher::add_EnumerationCompleted, watcher, [ended = m_Ended](IInspectable*) {
+            EnumerationCompletedHandler();
+            SetEvent(ended->Event);
+        });
     Attach<ITypedEventHandler_Watcher_Object, IID_ITypedEventHandler_Watcher_Object, IInspectable>(
-        &IMobileBroadbandAccountWatcher::add_Stopped, watcher, [](IInspectable*) { AccountWatcherStoppedHandler(); });
+        &IMobileBroadbandAccountWatcher::add_Stopped, watcher, [ended = m_Ended](IInspectable*) {
+            AccountWatcherStoppedHandler();
+            SetEvent(ended->Event);
+        });
 }
+
+void WinRtAccountWatcher::WaitForEnumerationEnd(uint32_t timeoutMs) { WaitForSingleObject(m_Ended->Event, timeoutMs); }
 
 void WinRtAccountWatcher::Start() { ThrowIfFailed(Watcher()->Start()); }
 

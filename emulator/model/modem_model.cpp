@@ -240,8 +240,13 @@ std::string ModemModel::HandleFault(const std::vector<std::string>& words) {
         } else if (words[2] == "abort") {
             m_Enumeration = EnumerationMode::Abort;
         } else {
-            return Error("fault enumeration takes complete, never or abort");
+            return Error("fault enumeration takes complete, never, abort or after MS");
         }
+        return Ok();
+    }
+    if (n == 4 && words[1] == "enumeration" && words[2] == "after" && ParseNumber(words[3], &value)) {
+        m_Enumeration = EnumerationMode::After;
+        m_EnumerationAfterMs = value;
         return Ok();
     }
     return Error("unknown fault; see emulator/README.md");

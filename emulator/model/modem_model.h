@@ -28,7 +28,7 @@ constexpr int32_t STATUS_SIM_NOT_INSERTED = 2;
 
 enum class AnswerFault { None, Error, CmeError, Empty };
 enum class NetshMode { Table, InterfaceError, Empty, Hang, ErrorCp932, ErrorCp936 };
-enum class EnumerationMode { Complete, Never, Abort };
+enum class EnumerationMode { Complete, Never, Abort, After };
 
 // Mobile Broadband interface IDs of the two modems.
 constexpr const char* MBN_INTERFACE_4G = "{5A3E0AC9-0000-4000-8000-00000000004A}";
@@ -197,6 +197,7 @@ private:
     bool m_ServiceMissing = false;
     NetshMode m_NetshMode = NetshMode::Table;
     EnumerationMode m_Enumeration = EnumerationMode::Complete;
+    uint32_t m_EnumerationAfterMs = 0;  // After: completes this long after Start returned
     RuntimeFaults m_Runtime;
     CmChangeFault m_CmChange;
     bool m_CmSizeShort = false;  // the next size call reports one entry too few

@@ -279,10 +279,11 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
             RaiseLocked("watcher-stopped", "-", false, false);
             return Ok();
         }
-        const char* mode = m_Enumeration == EnumerationMode::Complete ? "complete"
-                           : m_Enumeration == EnumerationMode::Never  ? "never"
-                                                                      : "abort";
-        std::string data = std::string(mode) + " " + std::to_string(m_NextEvent - 1);
+        const std::string mode = m_Enumeration == EnumerationMode::Complete ? "complete"
+                                 : m_Enumeration == EnumerationMode::Never  ? "never"
+                                 : m_Enumeration == EnumerationMode::Abort  ? "abort"
+                                                                            : "after " + std::to_string(m_EnumerationAfterMs);
+        std::string data = mode + " " + std::to_string(m_NextEvent - 1);
         for (const std::string& id : AccountIdsLocked()) {
             data += " " + id;
         }

@@ -101,7 +101,11 @@ TEST(ModemModel, InjectedFaultsShapeTheReply) {
     model.Handle("fault service missing");
     EXPECT_EQ(Reply(model, "rt service {DA138C64-6515-4893-92B2-A1E1CA7C81CA}"), "error: no such device service");
     EXPECT_EQ(Reply(model, "rt open"), "error: no device service");
+    EXPECT_EQ(Reply(model, "fault enumeration after 300"), "ok");
+    EXPECT_EQ(Reply(model, "rt watcher start").rfind("ok after 300 ", 0), 0u);
+    EXPECT_EQ(Reply(model, "fault enumeration after"), "error: fault enumeration takes complete, never, abort or after MS");
     model.Handle("fault none");
+    EXPECT_EQ(Reply(model, "rt watcher start").rfind("ok complete ", 0), 0u);
     EXPECT_EQ(Reply(model, "rt service {da138c64-6515-4893-92b2-a1e1ca7c81ca}"), "ok");
     EXPECT_EQ(model.HandleSetCommand(1, "at+esimmap?\r\n").Response, "\r\n+ESIMMAP: 1\r\n\r\nOK\r\n");
 }

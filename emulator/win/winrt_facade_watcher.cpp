@@ -177,7 +177,9 @@ public:
 
     // Enumerates the present accounts on the event thread and returns once the enumeration
     // is over (or, when scripted never to complete, after a short wait), so the status read
-    // right after Start shows how it went.
+    // right after Start shows how it went. Scripted to complete MS ms after Start returned,
+    // it returns at once with the status Started, as Windows may: the enumeration then ends
+    // on the event thread.
     HRESULT STDMETHODCALLTYPE Start() override {
         std::unique_lock<std::mutex> lock(m_Mutex);
         if (m_Status == MobileBroadbandAccountWatcherStatus_Started ||
@@ -187,8 +189,13 @@ public:
         std::istringstream reply(EmuRequest("rt watcher start"));
         std::string ok;
         std::string mode;
+        uint32_t afterMs = 0;
         uint64_t sequence = 0;
-        reply >> ok >> mode >> sequence;
+        reply >> ok >> mode;
+        if (mode == "after") {
+            reply >> afterMs;
+        }
+        reply >> sequence;
         if (ok != "ok") {
             mode = "complete";  // no emulator: a machine without accounts
         }
@@ -200,10 +207,12 @@ public:
         m_Enumerating = true;
         ++m_Generation;
         AddRef();  // held by the event thread
-        StartDetachedThread(L"emu-rt-watcher", [this, mode, sequence, accounts, generation = m_Generation] {
-            Run(mode, sequence, accounts, generation);
+        StartDetachedThread(L"emu-rt-watcher", [this, mode, afterMs, sequence, accounts, generation = m_Generation] {
+            Run(mode, afterMs, sequence, accounts, generation);
         });
         m_Changed.wait_for(lock, std::chrono::milliseconds(kEnumerationWaitMs), [this] { return !m_Enumerating; });
+        m_ReturnedStart = m_Generation;
+        m_Changed.notify_all();
         return S_OK;
     }
 
@@ -216,6 +225,7 @@ public:
             }
             m_Status = MobileBroadbandAccountWatcherStatus_Stopped;
             ++m_Generation;  // ends the event thread
+            m_Changed.notify_all();
         }
         EmuRequest("rt watcher stop");
         m_Stopped.Raise(static_cast<IMobileBroadbandAccountWatcher*>(this), static_cast<IInspectable*>(nullptr));
@@ -246,8 +256,26 @@ private:
         (kind == "added" ? m_Added : m_Removed).Raise(self, static_cast<IMobileBroadbandAccountEventArgs*>(args.Get()));
     }
 
-    void Run(std::string mode, uint64_t sequence, std::vector<std::wstring> accounts, uint64_t generation) {
+    // Lets Start return, then waits until it has and afterMs more; false when stopped first.
+    bool WaitAfterStart(uint32_t afterMs, uint64_t generation) {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Enumerating = false;
+        m_Changed.notify_all();
+        m_Changed.wait(lock, [&] { return m_ReturnedStart == generation || m_Generation != generation; });
+        m_Changed.wait_for(lock, std::chrono::milliseconds(afterMs), [&] { return m_Generation != generation; });
+        return m_Generation == generation;
+    }
+
+    void Run(std::string mode, uint32_t afterMs, uint64_t sequence, std::vector<std::wstring> accounts,
+             uint64_t generation) {
         auto* self = static_cast<IMobileBroadbandAccountWatcher*>(this);
+        if (mode == "after") {
+            if (!WaitAfterStart(afterMs, generation)) {
+                Release();
+                return;
+            }
+            mode = "complete";
+        }
         for (const std::wstring& id : accounts) {
             Raise("added", id, false, false);
         }
@@ -279,6 +307,7 @@ private:
     MobileBroadbandAccountWatcherStatus m_Status = MobileBroadbandAccountWatcherStatus_Created;
     bool m_Enumerating = false;
     uint64_t m_Generation = 0;
+    uint64_t m_ReturnedStart = 0;  // the generation whose Start has returned
     std::atomic<int64_t> m_NextToken{0};
     HandlerList<ITypedEventHandler_Watcher_AccountEventArgs> m_Added;
     HandlerList<ITypedEventHandler_Watcher_AccountUpdatedEventArgs> m_Updated;

@@ -137,12 +137,25 @@ check "the failures were met" ctl --wait-journal "activation modem failed" 5000
 check "the icon shows once activation works" icon_shown 20000
 check "Exit ends the program with code 0" exit_app
 
+echo "== an account watcher that completes its enumeration 300 ms after its start returned"
+scenario "modem 4g" "sim ready" "slot 1" "fault enumeration after 300"
+check "the window appears" start_app
+check "the icon shows" icon_shown
+check "Exit ends the program with code 0" exit_app
+
+# Milliseconds between the journal's first entries of the watcher's start and stop.
+watcher_start_to_stop_ms() {
+  ctl journal | awk '/watcher start/ && !s { s = substr($1, 2) } /watcher stop/ && !e { e = substr($1, 2) }
+                     END { print (s != "" && e != "") ? e - s : -1 }'
+}
 echo "== an account watcher that never completes its enumeration"
 scenario "modem 4g" "fault enumeration never"
 WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "$work/app/QuarnVelmora.exe" & app_pid=$!
 check "start-up ends orderly with code 0" app_exited_with_zero
 check "no window was made" bash -c "! wine '$probe' wait-window 500"
 check "the watcher was stopped too" ctl --wait-journal "watcher stop" 1000
+waited=$(watcher_start_to_stop_ms)
+check "start-up gave the enumeration its 10 s before it gave up (waited $waited ms)" test "$waited" -ge 9900
 
 echo "== an account watcher whose activation is refused (E_ACCESSDENIED)"
 scenario "modem 4g" "sim ready" "fault denied watcher"
