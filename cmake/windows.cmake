@@ -194,7 +194,7 @@ add_test(NAME pipe_server_wine COMMAND pipe_server_test)
 set_tests_properties(pipe_server_wine PROPERTIES TIMEOUT 300)
 
 add_test(NAME e2e_status_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_status_e2e.sh
-  $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator)
+  $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator $<TARGET_FILE:StopQuarnVelmora>)
 set_tests_properties(e2e_status_wine PROPERTIES TIMEOUT 400 FIXTURES_REQUIRED emulator_prefix)
 
 # The account watcher's adapter against the emulator's Runtime classes.
@@ -288,7 +288,7 @@ set_tests_properties(image_fixups_wine PROPERTIES TIMEOUT 300)
 # ---- The Windows Installer package (deploy/) ----
 # The stopper that the package runs before files are replaced or removed.
 add_executable(StopQuarnVelmora WIN32 deploy/win/stop_quarn_velmora.cpp)
-target_link_libraries(StopQuarnVelmora PRIVATE quarn_stop)
+target_link_libraries(StopQuarnVelmora PRIVATE quarn_stop shell32)
 target_compile_definitions(StopQuarnVelmora PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_options(StopQuarnVelmora PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows -s)
 

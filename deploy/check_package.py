@@ -93,6 +93,8 @@ def main(argv):
           kind & IN_SCRIPT and kind & NO_IMPERSONATE and kind & CONTINUE, hex(kind))
     binaries = {row["Name"] for row in table(package, "Binary")}
     check("... from a Binary row", stop.get("Source") in binaries, stop.get("Source"))
+    check("... told which program is the installed one", stop.get("Target") == '"[INSTALLDIR]QuarnVelmora.exe"',
+          stop.get("Target"))
 
     sequence = {row["Action"]: row for row in table(package, "InstallExecuteSequence")}
     at = {name: int(row["Sequence"]) for name, row in sequence.items()}

@@ -11,6 +11,8 @@ int StopExitCode(StopOutcome outcome) {
         return 1;
     case StopOutcome::Unreachable:
         return 2;
+    case StopOutcome::ForeignOwner:
+        return 3;
     }
     return 2;
 }
@@ -24,7 +26,33 @@ std::vector<uint8_t> ExitMessage() {
     return bytes;
 }
 
-StopOutcome StopRunningInstance(InstanceControl& control, const StopLimits& limits) {
+namespace {
+
+// The path as Windows compares it: no "\\?\" prefix, backslashes, ASCII letters folded.
+// Letters beyond ASCII are left as they are: both paths come from the same file system,
+// which spells a name the same way each time.
+std::wstring ComparablePath(const std::wstring& path) {
+    static const std::wstring kLongPrefix = L"\\\\?\\";
+    std::wstring result = path.compare(0, kLongPrefix.size(), kLongPrefix) == 0 ? path.substr(kLongPrefix.size()) : path;
+    for (wchar_t& c : result) {
+        if (c == L'/') {
+            c = L'\\';
+        } else if (c >= L'a' && c <= L'z') {
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
+bool IsInstalledImage(const std::wstring& ownerImage, const std::wstring& installedImage) {
+    return !ownerImage.empty() && !installedImage.empty() &&
+           ComparablePath(ownerImage) == ComparablePath(installedImage);
+}
+
+StopOutcome StopRunningInstance(InstanceControl& control, const std::wstring& installedImage,
+                                const StopLimits& limits) {
     const uint64_t deadline = control.NowMs() + limits.TotalMs;
     const auto remaining = [&]() -> uint32_t {
         const uint64_t now = control.NowMs();
@@ -46,6 +74,11 @@ StopOutcome StopRunningInstance(InstanceControl& control, const StopLimits& limi
         case PipeConnect::Failed:
             return sent ? StopOutcome::StillRunning : StopOutcome::Unreachable;
         case PipeConnect::Connected: {
+            if (!IsInstalledImage(control.OwnerImage(), installedImage)) {
+                control.Disconnect();
+                // The pipe lives as long as its owner: ours, once told, has let it go.
+                return sent ? StopOutcome::Stopped : StopOutcome::ForeignOwner;
+            }
             sent = control.Send(ExitMessage()) || sent;
             const bool ended = control.WaitForOwnerExit(std::min(remaining(), limits.ResendMs));
             control.Disconnect();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // What an attempt to connect to the control pipe found.
@@ -20,6 +21,7 @@ enum class StopOutcome {
     Stopped,        // "EXIT" was delivered and the owner has ended
     StillRunning,   // the owner was still there when the time ran out
     Unreachable,    // the pipe exists but could not be written to
+    ForeignOwner,   // another program serves the pipe: it was sent nothing
 };
 
 // The process's exit code for an outcome: 0 when no instance is left running.
@@ -30,6 +32,9 @@ class InstanceControl {
 public:
     virtual ~InstanceControl() = default;
     virtual PipeConnect Connect() = 0;
+    // The full path of the image of the process that serves the open connection; empty
+    // when it cannot be told.
+    virtual std::wstring OwnerImage() = 0;
     // Writes on the open connection; false when the write failed.
     virtual bool Send(const std::vector<uint8_t>& message) = 0;
     // Waits up to `ms` for the process that owns the connected pipe to end; true when it
@@ -56,4 +61,12 @@ struct StopLimits {
 // "EXIT" as the control pipe reads it: UTF-16LE with a terminating zero unit.
 std::vector<uint8_t> ExitMessage();
 
-StopOutcome StopRunningInstance(InstanceControl& control, const StopLimits& limits = StopLimits{});
+// True when `ownerImage` names the file `installedImage` names, as Windows matches paths:
+// letters in either case, either slash, with or without the "\\?\" prefix. Nothing
+// matches an empty path.
+bool IsInstalledImage(const std::wstring& ownerImage, const std::wstring& installedImage);
+
+// Sends "EXIT" only to a pipe that the installed program (`installedImage`, its full path)
+// serves, and waits for it to end.
+StopOutcome StopRunningInstance(InstanceControl& control, const std::wstring& installedImage,
+                                const StopLimits& limits = StopLimits{});

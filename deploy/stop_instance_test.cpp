@@ -9,15 +9,19 @@
 
 namespace {
 
+const std::wstring kInstalled = L"C:\\Program Files\\QuarnVelmora\\QuarnVelmora.exe";
+
 // A scripted control pipe with a fake clock: the answers of Connect come from a list (the
 // last one repeats), and the owner ends once it has received `exitsAfterMessages` messages
-// (never when 0). Time passes only in the waits.
+// (never when 0). Each connection is served by the image at the front of `owners` (the last
+// one repeats). Time passes only in the waits.
 class FakeControl : public InstanceControl {
 public:
     std::deque<PipeConnect> connects{PipeConnect::Connected};
     int exitsAfterMessages = 1;
     bool sendFails = false;
     bool canWatchOwner = true;
+    std::deque<std::wstring> owners{kInstalled};
 
     uint64_t now = 1000;
     int connectCalls = 0;
@@ -35,7 +39,17 @@ public:
             connects.pop_front();
         }
         connected = answer == PipeConnect::Connected;
+        if (connected) {
+            owner = owners.front();
+            if (owners.size() > 1) {
+                owners.pop_front();
+            }
+        }
         return answer;
+    }
+    std::wstring OwnerImage() override {
+        EXPECT_TRUE(connected);
+        return owner;
     }
     bool Send(const std::vector<uint8_t>& message) override {
         EXPECT_TRUE(connected);
@@ -66,6 +80,7 @@ public:
     uint64_t NowMs() override { return now; }
 
 private:
+    std::wstring owner;
     bool OwnerEnded() const {
         return exitsAfterMessages > 0 && static_cast<int>(messages.size()) >= exitsAfterMessages;
     }
@@ -74,7 +89,7 @@ private:
 TEST(StopRunningInstance, NoPipeIsNothingToStopAndReturnsAtOnce) {
     FakeControl control;
     control.connects = {PipeConnect::NoPipe};
-    EXPECT_EQ(StopRunningInstance(control), StopOutcome::NothingToStop);
+    EXPECT_EQ(StopRunningInstance(control, kInstalled), StopOutcome::NothingToStop);
     EXPECT_EQ(control.connectCalls, 1);
     EXPECT_TRUE(control.messages.empty());
     EXPECT_EQ(control.now, 1000u) << "no wait at all";
@@ -82,7 +97,7 @@ TEST(StopRunningInstance, NoPipeIsNothingToStopAndReturnsAtOnce) {
 
 TEST(StopRunningInstance, SendsExitOnceAndWaitsForTheOwnerToEnd) {
     FakeControl control;
-    EXPECT_EQ(StopRunningInstance(control), StopOutcome::Stopped);
+    EXPECT_EQ(StopRunningInstance(control, kInstalled), StopOutcome::Stopped);
     ASSERT_EQ(control.messages.size(), 1u);
     EXPECT_EQ(control.messages[0], ExitMessage());
     EXPECT_EQ(control.disconnects, 1);
@@ -93,7 +108,7 @@ TEST(StopRunningInstance, ResendsWhenAnInstanceStillStartingDroppedTheMessage) {
     FakeControl control;
     control.exitsAfterMessages = 2;
     StopLimits limits;
-    EXPECT_EQ(StopRunningInstance(control, limits), StopOutcome::Stopped);
+    EXPECT_EQ(StopRunningInstance(control, kInstalled, limits), StopOutcome::Stopped);
     ASSERT_EQ(control.sendTimes.size(), 2u);
     EXPECT_EQ(control.sendTimes[1] - control.sendTimes[0], limits.ResendMs);
 }
@@ -104,7 +119,7 @@ TEST(StopRunningInstance, AnOwnerThatNeverEndsIsReportedWithinTheBound) {
     StopLimits limits;
     limits.TotalMs = 12000;
     limits.ResendMs = 5000;
-    EXPECT_EQ(StopRunningInstance(control, limits), StopOutcome::StillRunning);
+    EXPECT_EQ(StopRunningInstance(control, kInstalled, limits), StopOutcome::StillRunning);
     EXPECT_EQ(control.now - 1000, limits.TotalMs) << "the last wait is cut to what is left";
     EXPECT_EQ(control.messages.size(), 3u) << "at 0, 5 and 10 s";
     EXPECT_EQ(control.disconnects, 3);
@@ -114,7 +129,7 @@ TEST(StopRunningInstance, WaitsForABusyPipeThenStops) {
     FakeControl control;
     control.connects = {PipeConnect::Busy, PipeConnect::Busy, PipeConnect::Connected};
     StopLimits limits;
-    EXPECT_EQ(StopRunningInstance(control, limits), StopOutcome::Stopped);
+    EXPECT_EQ(StopRunningInstance(control, kInstalled, limits), StopOutcome::Stopped);
     EXPECT_EQ(control.busyWaits, (std::vector<uint32_t>{limits.BusyWaitMs, limits.BusyWaitMs}));
     EXPECT_EQ(control.messages.size(), 1u);
 }
@@ -125,7 +140,7 @@ TEST(StopRunningInstance, APipeBusyForeverEndsAtTheBound) {
     StopLimits limits;
     limits.TotalMs = 2500;
     limits.BusyWaitMs = 1000;
-    EXPECT_EQ(StopRunningInstance(control, limits), StopOutcome::StillRunning);
+    EXPECT_EQ(StopRunningInstance(control, kInstalled, limits), StopOutcome::StillRunning);
     EXPECT_EQ(control.busyWaits, (std::vector<uint32_t>{1000, 1000, 500}));
     EXPECT_TRUE(control.messages.empty());
 }
@@ -134,7 +149,7 @@ TEST(StopRunningInstance, APipeThatCannotBeWrittenIsUnreachable) {
     for (const PipeConnect answer : {PipeConnect::Denied, PipeConnect::Failed}) {
         FakeControl control;
         control.connects = {answer};
-        EXPECT_EQ(StopRunningInstance(control), StopOutcome::Unreachable);
+        EXPECT_EQ(StopRunningInstance(control, kInstalled), StopOutcome::Unreachable);
         EXPECT_EQ(control.now, 1000u);
         EXPECT_TRUE(control.messages.empty());
     }
@@ -144,7 +159,7 @@ TEST(StopRunningInstance, WithoutWatchingTheOwnerThePipeGoingAwayMeansStopped) {
     FakeControl control;
     control.canWatchOwner = false;
     StopLimits limits;
-    EXPECT_EQ(StopRunningInstance(control, limits), StopOutcome::Stopped);
+    EXPECT_EQ(StopRunningInstance(control, kInstalled, limits), StopOutcome::Stopped);
     EXPECT_EQ(control.messages.size(), 1u);
     EXPECT_EQ(control.connectCalls, 2) << "the second attempt finds no pipe";
     EXPECT_EQ(control.now - 1000, limits.ResendMs);
@@ -155,9 +170,57 @@ TEST(StopRunningInstance, AFailedWriteIsTriedAgainUntilTheBound) {
     control.sendFails = true;
     StopLimits limits;
     limits.TotalMs = 10000;
-    EXPECT_EQ(StopRunningInstance(control, limits), StopOutcome::StillRunning);
+    EXPECT_EQ(StopRunningInstance(control, kInstalled, limits), StopOutcome::StillRunning);
     EXPECT_EQ(control.connectCalls, 2);
     EXPECT_EQ(control.now - 1000, limits.TotalMs);
+}
+
+// Whatever took the pipe's name first (another user's instance, a copy elsewhere, any other
+// program) hears nothing from the stopper.
+TEST(StopRunningInstance, APipeServedByAnyOtherImageIsSentNothing) {
+    for (const std::wstring& other : {std::wstring(L"C:\\Users\\mallory\\QuarnVelmora.exe"), std::wstring()}) {
+        FakeControl control;
+        control.owners = {other};
+        EXPECT_EQ(StopRunningInstance(control, kInstalled), StopOutcome::ForeignOwner) << "owner of " << other.size() << " characters";
+        EXPECT_TRUE(control.messages.empty());
+        EXPECT_EQ(control.disconnects, 1);
+        EXPECT_EQ(control.now, 1000u) << "no wait";
+    }
+    FakeControl unknownInstall;
+    EXPECT_EQ(StopRunningInstance(unknownInstall, L""), StopOutcome::ForeignOwner);
+    EXPECT_TRUE(unknownInstall.messages.empty());
+}
+
+// The pipe lives as long as its owner: ours was told and another program serves it now.
+TEST(StopRunningInstance, AnotherImageAfterExitWasSentMeansOursEnded) {
+    FakeControl control;
+    control.exitsAfterMessages = 0;
+    control.canWatchOwner = false;
+    control.owners = {kInstalled, L"C:\\Temp\\squatter.exe"};
+    EXPECT_EQ(StopRunningInstance(control, kInstalled), StopOutcome::Stopped);
+    EXPECT_EQ(control.messages.size(), 1u);
+}
+
+TEST(IsInstalledImage, ComparesPathsAsWindowsNamesFiles) {
+    const struct {
+        const wchar_t* owner;
+        bool same;
+    } cases[] = {
+        {L"C:\\Program Files\\QuarnVelmora\\QuarnVelmora.exe", true},
+        {L"c:\\PROGRAM FILES\\quarnvelmora\\quarnVelmora.EXE", true},
+        {L"C:/Program Files/QuarnVelmora/QuarnVelmora.exe", true},
+        {L"\\\\?\\C:\\Program Files\\QuarnVelmora\\QuarnVelmora.exe", true},
+        {L"C:\\Program Files\\QuarnVelmora\\QuarnVelmora.ex", false},
+        {L"C:\\Program Files\\QuarnVelmora\\QuarnVelmora.exe.old", false},
+        {L"D:\\Program Files\\QuarnVelmora\\QuarnVelmora.exe", false},
+        {L"C:\\Users\\mallory\\QuarnVelmora\\QuarnVelmora.exe", false},
+        {L"QuarnVelmora.exe", false},
+        {L"", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsInstalledImage(c.owner, kInstalled), c.same) << "case " << (&c - cases);
+    }
+    EXPECT_FALSE(IsInstalledImage(L"", L"")) << "nothing known is nothing matched";
 }
 
 TEST(StopExitCode, ZeroOnlyWhenNoInstanceIsLeftRunning) {
@@ -165,6 +228,7 @@ TEST(StopExitCode, ZeroOnlyWhenNoInstanceIsLeftRunning) {
     EXPECT_EQ(StopExitCode(StopOutcome::Stopped), 0);
     EXPECT_EQ(StopExitCode(StopOutcome::StillRunning), 1);
     EXPECT_EQ(StopExitCode(StopOutcome::Unreachable), 2);
+    EXPECT_EQ(StopExitCode(StopOutcome::ForeignOwner), 3);
 }
 
 // The bytes the stopper writes are what the control pipe's own reader takes for "EXIT".

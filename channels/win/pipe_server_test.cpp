@@ -1,11 +1,16 @@
-// The control pipe with real clients under Wine: one message per connection, silent
-// clients let go, odd and oversized messages read safely, and a thousand clients in a row.
+// The control pipe with real clients under Wine: a name another program took first, the
+// pipe's access list, one message per connection, silent clients let go, odd and oversized
+// messages read safely, and a thousand clients in a row.
 #include <windows.h>
+#include <aclapi.h>
 #include <process.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,6 +68,31 @@ bool Send(const std::vector<uint8_t>& bytes) {
     return ok != FALSE;
 }
 
+// Runs before the suite below starts the real server: another program holds the name, so
+// the server logs why it has no pipe and its thread ends, leaving the process running.
+// The other program allows one instance: one that allows more is refused on Windows only
+// for FILE_FLAG_FIRST_PIPE_INSTANCE, which Wine 8 ignores (the server would join it).
+TEST(PipeServerTakenName, IsLoggedWithItsErrorCodeAndTheThreadEnds) {
+    TraceCapture trace;
+    const HANDLE squatter = CreateNamedPipeW(PIPE_SERVER_NAME, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                             PIPE_TYPE_BYTE, 1, 256, 256, 0, nullptr);
+    ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+    const HANDLE thread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, PipeServer::CreatePipeServer, nullptr, 0, nullptr));
+    ASSERT_NE(thread, nullptr);
+    const DWORD waited = WaitForSingleObject(thread, 10000);
+    CloseHandle(thread);
+    CloseHandle(squatter);
+    ASSERT_EQ(waited, WAIT_OBJECT_0) << "the server joined the other program's pipe";
+    const std::vector<std::string> lines = trace.Texts();
+    ASSERT_EQ(lines.size(), 1u) << "one line says why there is no control pipe";
+    unsigned long code = 0;
+    EXPECT_EQ(std::sscanf(lines[0].c_str(), "[ERROR] PipeServer::CreatePipeServer : CreateNamedPipeW FAILED! error: %lu\n",
+                          &code), 1) << lines[0];
+    EXPECT_NE(code, 0u) << lines[0];
+    EXPECT_EQ(trace.Captured()[0].EventId, 17) << "an error-level line";
+}
+
 class PipeServerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -78,6 +108,64 @@ TEST_F(PipeServerTest, ExitPostsTheExitCommand) {
     ASSERT_TRUE(Send(Utf16(L"EXIT")));
     EXPECT_TRUE(Eventually([] { return g_Window.exits == 1; }));
     EXPECT_TRUE(Eventually([this] { return trace.Contains("[INFO] PipeServer::CreatePipeServer : Received Data: EXIT\n"); }));
+}
+
+// The SID of a well-known account, or of the process's own user.
+std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
+    std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(sid.size());
+    EXPECT_TRUE(CreateWellKnownSid(type, nullptr, sid.data(), &size));
+    sid.resize(size);
+    return sid;
+}
+std::vector<BYTE> ProcessUserSid() {
+    HANDLE token = nullptr;
+    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    BYTE buffer[256] = {};
+    DWORD size = 0;
+    EXPECT_TRUE(GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size));
+    CloseHandle(token);
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+    const BYTE* bytes = static_cast<const BYTE*>(sid);
+    return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid));
+}
+
+// Full access for the user who runs the program, LocalSystem and Administrators, nobody
+// else, and nothing inherited from the defaults: another user cannot hold the single
+// instance or write "EXIT".
+TEST_F(PipeServerTest, OnlyItsUserSystemAndAdministratorsMayUseIt) {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(Eventually([&] {
+        pipe = CreateFileW(PIPE_SERVER_NAME, READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        return pipe != INVALID_HANDLE_VALUE;
+    }));
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD status = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                         nullptr, &descriptor);
+    CloseHandle(pipe);
+    ASSERT_EQ(status, static_cast<DWORD>(ERROR_SUCCESS));
+    const std::unique_ptr<void, decltype(&LocalFree)> owner(descriptor, &LocalFree);
+    ASSERT_NE(dacl, nullptr) << "a null access list lets everyone in";
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "no inherited entries";
+    std::vector<std::vector<BYTE>> allowed;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&header)));
+        ASSERT_EQ(header->AceType, ACCESS_ALLOWED_ACE_TYPE) << "entry " << i;
+        const auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        EXPECT_EQ(ace->Mask, static_cast<DWORD>(FILE_ALL_ACCESS)) << "entry " << i;
+        const BYTE* sid = reinterpret_cast<const BYTE*>(&ace->SidStart);
+        allowed.emplace_back(sid, sid + GetLengthSid(const_cast<BYTE*>(sid)));
+    }
+    std::vector<std::vector<BYTE>> expected{ProcessUserSid(), WellKnownSid(WinLocalSystemSid),
+                                            WellKnownSid(WinBuiltinAdministratorsSid)};
+    std::sort(allowed.begin(), allowed.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(allowed, expected);
 }
 
 TEST_F(PipeServerTest, ASilentClientNoLongerBlocksTheNextOne) {

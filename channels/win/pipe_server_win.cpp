@@ -1,10 +1,49 @@
 // The pipe server thread: one client at a time, one message per connection.
 #include <windows.h>
+#include <sddl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "channels/pipe_server.h"
 #include "trace/trace.h"
 
 namespace {
+
+// Full access for the user who runs the program, LocalSystem (the installer's stopper) and
+// Administrators, and nobody else: the default security lets every local user open the pipe
+// for reading, which is enough to hold its single instance and shut the installer out.
+// Protected ("P"), so nothing is inherited. Empty when the process's user cannot be read.
+struct LocalFreer {
+    void operator()(void* memory) const { LocalFree(memory); }
+};
+using LocalMemory = std::unique_ptr<void, LocalFreer>;
+
+LocalMemory OwnUserOnlySecurity() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return nullptr;
+    }
+    const std::unique_ptr<void, decltype(&CloseHandle)> tokenOwner(token, &CloseHandle);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> user(size);
+    if (size == 0 || !GetTokenInformation(token, TokenUser, user.data(), size, &size)) {
+        return nullptr;
+    }
+    wchar_t* sidText = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sidText)) {
+        return nullptr;
+    }
+    const LocalMemory sidOwner(sidText);
+    const std::wstring sddl = L"D:P(A;;FA;;;" + std::wstring(sidText) + L")(A;;FA;;;SY)(A;;FA;;;BA)";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return nullptr;
+    }
+    return LocalMemory(descriptor);
+}
 
 // Waits for an overlapped operation to end; false (and the operation cancelled) when it
 // did not end within `timeoutMs`.
@@ -53,12 +92,24 @@ DWORD ReadFirstMessage(HANDLE pipe, HANDLE event, uint8_t* buffer) {
 }  // namespace
 
 unsigned QUARN_STDCALL PipeServer::CreatePipeServer(void* /*argument*/) {
-    // Local callers only: a remote one could otherwise end the program from the network.
+    // Without its own security the pipe would fall back to the default one: no pipe rather
+    // than that.
+    const LocalMemory security = OwnUserOnlySecurity();
+    if (!security) {
+        LOG_ERROR("[ERROR] PipeServer::CreatePipeServer : pipe security FAILED! error: %lu\n", GetLastError());
+        return 0;
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, security.get(), FALSE};
+    // Local callers only: a remote one could otherwise end the program from the network. The
+    // name is one for the whole machine; as the first instance, a name that another user's
+    // instance or any other program holds fails here instead of being joined.
     const HANDLE pipe = CreateNamedPipeW(
         PIPE_SERVER_NAME, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, PIPE_BUFFER_BYTES,
-        PIPE_BUFFER_BYTES, 0, nullptr);
+        PIPE_BUFFER_BYTES, 0, &attributes);
     if (pipe == INVALID_HANDLE_VALUE) {
+        // The program runs on without its control channel.
+        LOG_ERROR("[ERROR] PipeServer::CreatePipeServer : CreateNamedPipeW FAILED! error: %lu\n", GetLastError());
         return 0;
     }
     const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # End to end: the release QuarnVelmora.exe under Wine against the modem emulator shows its
 # icon exactly while an ejectable SIM is in use, and follows modems, SIM, account events,
-# power events and the control pipe.
-#   run_status_e2e.sh QuarnVelmora.exe tray_probe.exe EMULATOR_DIR
+# power events and the control pipe, and runs on when another program took the pipe's name.
+#   run_status_e2e.sh QuarnVelmora.exe tray_probe.exe EMULATOR_DIR StopQuarnVelmora.exe
 set -euo pipefail
 exe=$(realpath "$1")
 probe=$(realpath "$2")
 emu=$(realpath "$3")
+stopper=$(realpath "$4")
 # shellcheck source=tests/e2e/e2e_lib.sh
 source "$(dirname "$0")/e2e_lib.sh"
 
@@ -63,6 +64,24 @@ check "... and hides the icon" icon_hidden
 
 check "\"EXIT\" on the control pipe is taken" probe pipe-send EXIT
 check "... and ends the program with code 0" app_exited_with_zero
+
+echo "== another program took the control pipe's name first"
+probe pipe-squat 60000 > "$work/squat.out" & squat_pid=$!
+squatting() { local i; for i in $(seq 100); do grep -q squatting "$work/squat.out" && return 0; sleep 0.2; done; return 1; }
+check "the other program holds the name" squatting
+scenario "modem 5g" "sim ready" "slot 1"
+check "the window appears" start_app
+check "the icon shows" icon_shown
+stop_code=0
+wine "$stopper" "$(winepath -w "$work/app/QuarnVelmora.exe")" || stop_code=$?
+check "the stopper says another program serves the pipe (exit code 3)" test "$stop_code" = 3
+check "... and the program still runs with its icon" icon_stays_shown 1000
+probe pipe-send QUIT
+squat_code=0
+wait "$squat_pid" || squat_code=$?
+check "the other program was sent nothing by the stopper" \
+  test "$squat_code:$(tr -d '\r' < "$work/squat.out" | tr '\n' '|')" = "0:squatting|received: QUIT|"
+check "Exit ends the program with code 0" exit_app
 
 echo "== 4G modem, SIM in slot 2"
 scenario "modem 4g" "sim ready" "slot 2"

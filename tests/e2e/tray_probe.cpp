@@ -12,6 +12,9 @@
 //   tray_probe pipe-send TEXT        writes TEXT (UTF-16LE, zero-terminated) to the control pipe
 //   tray_probe pipe-hold MS          connects to the control pipe, prints "held", says nothing
 //                                    for MS and then lets go (a client in the way of others)
+//   tray_probe pipe-squat MS         takes the control pipe's name first, prints "squatting",
+//                                    then "received: TEXT" for each message, until "QUIT"
+//                                    comes (exit code 0) or MS pass (exit code 1)
 //   tray_probe message-box CAPTION MS  0 once a message box with CAPTION is open; prints its
 //                                    text and closes it with OK
 #include <windows.h>
@@ -142,6 +145,32 @@ int wmain(int argc, wchar_t** argv) {
         Sleep(Number(argv[2]));
         CloseHandle(pipe);
         return 0;
+    }
+    if (verb == L"pipe-squat" && argc == 3) {
+        const HANDLE pipe = CreateNamedPipeW(L"\\\\.\\pipe\\QuarnVelmoraPipe", PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                             PIPE_TYPE_BYTE, 1, 256, 256, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            std::fprintf(stderr, "tray_probe: the control pipe's name is taken (%lu)\n", GetLastError());
+            return 1;
+        }
+        static DWORD limitMs = Number(argv[2]);
+        CloseHandle(CreateThread(nullptr, 0, [](void*) -> DWORD { Sleep(limitMs); ExitProcess(1); }, nullptr, 0, nullptr));
+        std::printf("squatting\n");
+        std::fflush(stdout);
+        for (;;) {
+            if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+                wchar_t text[256] = {};
+                DWORD read = 0;
+                if (ReadFile(pipe, text, sizeof text - sizeof(wchar_t), &read, nullptr) && read > 0) {
+                    std::printf("received: %ls\n", text);
+                    std::fflush(stdout);
+                    if (std::wcsstr(text, L"QUIT") != nullptr) {
+                        return 0;
+                    }
+                }
+            }
+            DisconnectNamedPipe(pipe);
+        }
     }
     if (verb == L"message-box" && argc == 4) {
         const std::wstring caption = argv[2];
