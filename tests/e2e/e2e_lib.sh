@@ -131,9 +131,13 @@ app_exited_with_zero() {
 # Chooses Exit; true once the program ended with code 0. One that cannot be told (it has no
 # window) is ended, so that no later step meets it.
 exit_app() {
-  if probe post 0x111 40002 0; then
+  local code=0
+  probe post 0x111 40002 0 || code=$?
+  if [ "$code" = 0 ]; then
     app_exited_with_zero
   else
+    # Said apart from the program's own exit code: the probe found no window to post to.
+    echo "the Exit command could not be posted (tray_probe exit code $code)"
     stop_app
     return 1
   fi
