@@ -4,8 +4,8 @@
 // QuarnVelmora.exe beside the stopper), and waits, bounded, for that instance to end. Exit
 // code 0 when no instance is left running (none was, or it ended), 1 when one still ran at
 // the bound, 2 when the pipe could not be written to, 3 when another program serves it; the
-// installer ignores the code, so a failure here never blocks it. A GUI program so that no console flashes up
-// during an interactive install.
+// installer ignores the code, so a failure here never blocks it. A GUI program so that no
+// console flashes up during an interactive install.
 #include <windows.h>
 #include <shellapi.h>
 

@@ -37,8 +37,8 @@ extern "C" __declspec(dllexport) HRESULT WINAPI DllGetActivationFactory(HSTRING 
                                                                                                             : "buffer";
     // An activation may fail for a moment (a busy broker, a service starting): as scripted.
     const std::string reply = EmuRequest(std::string("rt activate ") + kind);
-    if (reply.rfind("ok fail ", 0) == 0) {
-        return static_cast<HRESULT>(std::stoul(reply.substr(8), nullptr, 16));
+    if (HRESULT scripted = S_OK; ScriptedFailure(reply, &scripted)) {
+        return scripted;
     }
     if (name == RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandModem) {
         *factory = NewModemStatics();

@@ -325,8 +325,9 @@ public:
         }
         const std::string reply =
             EmuRequest("rt set " + m_Id + " " + std::to_string(commandId) + " " + emu::ToHex(payload));
-        if (reply.rfind("ok fail ", 0) == 0) {  // as scripted: refused, nothing reaches the modem
-            return static_cast<HRESULT>(std::stoul(reply.substr(8), nullptr, 16));
+        // As scripted: refused, nothing reaches the modem.
+        if (HRESULT scripted = S_OK; ScriptedFailure(reply, &scripted)) {
+            return scripted;
         }
         if (reply == "ok nooperation") {
             return S_OK;  // as scripted: success and no operation
@@ -370,8 +371,8 @@ public:
         }
         *value = nullptr;
         const std::string reply = EmuRequest("rt open");
-        if (reply.rfind("ok fail ", 0) == 0) {  // as scripted
-            return static_cast<HRESULT>(std::stoul(reply.substr(8), nullptr, 16));
+        if (HRESULT scripted = S_OK; ScriptedFailure(reply, &scripted)) {
+            return scripted;
         }
         if (!IsOk(reply)) {
             return E_FAIL;

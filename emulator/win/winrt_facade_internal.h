@@ -21,6 +21,15 @@ extern std::atomic<long> g_Factories;
 
 inline bool IsOk(const std::string& reply) { return reply.rfind("ok", 0) == 0; }
 
+// A model reply "ok fail HEX" scripts the HRESULT the call returns.
+inline bool ScriptedFailure(const std::string& reply, HRESULT* result) {
+    if (reply.rfind("ok fail ", 0) != 0) {
+        return false;
+    }
+    *result = static_cast<HRESULT>(std::stoul(reply.substr(8), nullptr, 16));
+    return true;
+}
+
 inline HRESULT MakeHString(const wchar_t* text, HSTRING* out) {
     if (out == nullptr) {
         return E_POINTER;

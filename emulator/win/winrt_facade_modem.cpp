@@ -89,8 +89,8 @@ public:
         }
         *value = nullptr;
         const std::string reply = EmuRequest("rt service " + GuidText(id));
-        if (reply.rfind("ok fail ", 0) == 0) {
-            return static_cast<HRESULT>(std::stoul(reply.substr(8), nullptr, 16));
+        if (HRESULT scripted = S_OK; ScriptedFailure(reply, &scripted)) {
+            return scripted;
         }
         if (IsOk(reply)) {
             *value = NewDeviceService(id);
@@ -137,9 +137,10 @@ public:
             return E_POINTER;
         }
         const std::string reply = EmuRequest("rt default");
-        if (reply.rfind("ok fail ", 0) == 0) {  // as scripted: a process the modem's service refuses
+        // As scripted: a process the modem's service refuses.
+        if (HRESULT scripted = S_OK; ScriptedFailure(reply, &scripted)) {
             *value = nullptr;
-            return static_cast<HRESULT>(std::stoul(reply.substr(8), nullptr, 16));
+            return scripted;
         }
         *value = IsOk(reply) && reply != "ok none" ? new Modem() : nullptr;
         return S_OK;
