@@ -17,6 +17,19 @@ void EtwWriteLine(uint64_t registrationHandle, const TraceEventDescriptor& descr
     EventWriteTransfer(registrationHandle, &event.Descriptor, nullptr, nullptr, 2, event.Data);
 }
 
+void EtwAndDebugWriteLine(uint64_t registrationHandle, const TraceEventDescriptor& descriptor, const char* line,
+                          uint32_t size) {
+    EtwWriteLine(registrationHandle, descriptor, line, size);
+    OutputDebugStringA(line);
+}
+
+// Wine has no ETW consumer, so tests that drive the release executable there (the soak) need
+// another way to read its trace. Asked for only through this variable, read once at registration.
+bool IsDebugOutputAsked() {
+    char value[4] = {};
+    return GetEnvironmentVariableA("QUARN_TRACE_DEBUG_OUTPUT", value, sizeof value) == 1 && value[0] == '1';
+}
+
 }  // namespace
 
 EtwEvent MakeEtwEvent(const TraceEventDescriptor& descriptor, const char* line, uint32_t size) {
@@ -33,10 +46,16 @@ uint32_t RegisterTraceProvider() {
     if (g_TraceContext.RegistrationHandle != 0) {
         return ERROR_SUCCESS;
     }
-    SetTraceWriter(EtwWriteLine);
+    const bool debugOutput = IsDebugOutputAsked();
+    SetTraceWriter(debugOutput ? EtwAndDebugWriteLine : EtwWriteLine);
     static_assert(sizeof(REGHANDLE) == sizeof(g_TraceContext.RegistrationHandle), "ETW handle is 64-bit");
-    return EventRegister(&kProviderGuid, EtwEnableCallback, &g_TraceContext,
-                         reinterpret_cast<PREGHANDLE>(&g_TraceContext.RegistrationHandle));
+    const ULONG result = EventRegister(&kProviderGuid, EtwEnableCallback, &g_TraceContext,
+                                       reinterpret_cast<PREGHANDLE>(&g_TraceContext.RegistrationHandle));
+    if (debugOutput) {
+        // Opened as a listener at the verbose level opens it: every line goes out.
+        TraceEnableCallback(&kProviderGuid, TRACE_CONTROL_ENABLE, 5, 0, 0, nullptr, &g_TraceContext);
+    }
+    return result;
 }
 
 uint32_t UnregisterTraceProvider() {
