@@ -100,6 +100,10 @@ add_executable(tray_probe tests/e2e/tray_probe.cpp)
 target_compile_definitions(tray_probe PRIVATE UNICODE _UNICODE)
 target_link_libraries(tray_probe PRIVATE quarn_emu_channel shell32 user32)
 target_link_options(tray_probe PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode)
+# The soak's census of the program's handles and threads, from outside.
+add_executable(proc_census tests/tools/proc_census.cpp)
+target_link_libraries(proc_census PRIVATE ntdll)
+target_link_options(proc_census PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode)
 
 include(${CMAKE_SOURCE_DIR}/cmake/bench.cmake)
 

@@ -91,12 +91,19 @@ cp "$exe" "$emu/cfgmgr32.dll" "$emu/powrprof.dll" "$work/app/"
 
 # Starts the program (the installed copy, or the one named) with the emulator's
 # Configuration Manager and power notifications beside it; true once its window is there.
+# With app_trace set to a file, the program's trace lines go there (the soak reads them).
 start_app() {
   if [ -n "$app_pid" ] && kill -0 "$app_pid" 2>/dev/null; then
     echo "the program of an earlier step still ran: ended"
     stop_app
   fi
-  WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "${1:-$work/app/QuarnVelmora.exe}" & app_pid=$!
+  if [ -n "${app_trace:-}" ]; then
+    # The program's trace lines, copied to the debug output, appended to that file.
+    QUARN_TRACE_DEBUG_OUTPUT=1 WINEDEBUG=-all,+timestamp,warn+debugstr WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" \
+      wine "${1:-$work/app/QuarnVelmora.exe}" 2>>"$app_trace" & app_pid=$!
+  else
+    WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "${1:-$work/app/QuarnVelmora.exe}" & app_pid=$!
+  fi
   probe wait-window 30000 && return 0
   if ! kill -0 "$app_pid" 2>/dev/null; then
     local code=0

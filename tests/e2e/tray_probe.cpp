@@ -15,6 +15,10 @@
 //   tray_probe pipe-squat MS         takes the control pipe's name first, prints "squatting",
 //                                    then "received: TEXT" for each message, until "QUIT"
 //                                    comes (exit code 0) or MS pass (exit code 1)
+//   tray_probe pipe-junk BYTES       writes BYTES bytes that are no message (an odd count, no
+//                                    terminator, no known command) to the control pipe
+//   tray_probe taskbar-created       forgets the program's icon, as a shell that ended does,
+//                                    and broadcasts "TaskbarCreated", as its successor does
 //   tray_probe message-box CAPTION MS  0 once a message box with CAPTION is open; prints its
 //                                    text and closes it with OK
 #include <windows.h>
@@ -133,6 +137,39 @@ int wmain(int argc, wchar_t** argv) {
         FlushFileBuffers(pipe);
         CloseHandle(pipe);
         return ok ? 0 : 1;
+    }
+    if (verb == L"pipe-junk" && argc == 3) {
+        const HANDLE pipe = CreateFileW(L"\\\\.\\pipe\\QuarnVelmoraPipe", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            std::fprintf(stderr, "tray_probe: the control pipe is not there (%lu)\n", GetLastError());
+            return 1;
+        }
+        std::string junk(Number(argv[2]), '\0');
+        for (size_t i = 0; i < junk.size(); ++i) {
+            junk[i] = static_cast<char>(0x80 | (i * 37));
+        }
+        DWORD written = 0;
+        const BOOL ok = WriteFile(pipe, junk.data(), static_cast<DWORD>(junk.size()), &written, nullptr);
+        FlushFileBuffers(pipe);
+        CloseHandle(pipe);
+        return ok ? 0 : 1;
+    }
+    if (verb == L"taskbar-created" && argc == 2) {
+        const HWND window = FindAppWindow();
+        if (window == nullptr) {
+            std::fprintf(stderr, "tray_probe: no QuarnVelmora window\n");
+            return 1;
+        }
+        NOTIFYICONDATAW record{};
+        record.cbSize = sizeof(record);
+        record.hWnd = window;
+        record.uID = 0;
+        Shell_NotifyIconW(NIM_DELETE, &record);  // gone with the shell, if it was there
+        DWORD_PTR answer = 0;
+        return SendMessageTimeoutW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG,
+                                   5000, &answer) != 0
+                   ? 0
+                   : 1;
     }
     if (verb == L"pipe-hold" && argc == 3) {
         const HANDLE pipe = CreateFileW(L"\\\\.\\pipe\\QuarnVelmoraPipe", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);

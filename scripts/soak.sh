@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# A laptop's day, N times over: the release QuarnVelmora.exe under Wine against the modem
+# emulator, through N cycles, each on the 4G modem or the 5G one in turn:
+#   the modem goes and comes back, the SIM is ejected from the menu, the SIM comes back with
+#   an account event, a suspend and an automatic resume, a hostile pipe client (junk, then a
+#   client that holds the pipe), and a shell restart ("TaskbarCreated").
+# Each step waits (SOAK_STEP_MS, 20000 by default) for the icon state the SIM calls for. A
+# miss is reported with its cycle and step, the emulator's journal of the cycle and the
+# program's trace lines of the step, and the run goes on. At the end: the misses, and the
+# growth of the program's handles, threads and private memory since the first cycle.
+# Run by hand, not part of the test command:
+#   scripts/soak.sh N
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+cycles=${1:-}
+if ! [[ "$cycles" =~ ^[1-9][0-9]*$ ]]; then
+  echo "usage: scripts/soak.sh N" >&2
+  exit 2
+fi
+step_ms=${SOAK_STEP_MS:-20000}
+
+scripts/setup.sh >/dev/null
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target QuarnVelmora tray_probe proc_census >/dev/null
+
+exe=$top/build/windows/QuarnVelmora.exe
+probe=$top/build/windows/tray_probe.exe
+emu=$top/build/windows/emulator
+census_tool=$top/build/windows/proc_census.exe
+# The program's trace, copied to the debug output (Wine has no ETW listener), one file a run.
+app_trace=$(mktemp /tmp/soak-trace.XXXXXX)
+# shellcheck source=tests/e2e/e2e_lib.sh
+source tests/e2e/e2e_lib.sh
+trap - ERR  # a miss is reported by the soak and the run goes on
+
+misses=0
+cycle=0
+step=""
+step_started=0
+trace_mark=0
+
+# Marks a step in the journal and in time; the trace lines after the mark are the step's.
+begin_step() {
+  step=$1
+  step_started=$(date +%s%3N)
+  trace_mark=$(wc -l <"$app_trace")
+  ctl note "soak cycle $cycle: $step" >/dev/null
+}
+# Waits for the icon state; a miss says where, how long, and what both sides did.
+expect_icon() {
+  local why
+  if why=$(probe wait-icon "$1" "$step_ms" 2>&1); then return 0; fi
+  misses=$((misses + 1))
+  echo "MISS: cycle $cycle, step '$step': the icon not $1 after $(( $(date +%s%3N) - step_started )) ms ($why)"
+  echo "  the emulator's journal of the cycle:"
+  ctl journal | sed 's/^/    /'
+  echo "  the program's trace since the step began:"
+  tail -n +"$((trace_mark + 1))" "$app_trace" | sed -n 's/^.*OutputDebugStringA "\(.*\)"$/    \1/p' | sed 's/\\n$//'
+  return 1
+}
+
+# "handles threads private_kib" of the program, from outside: the handle and thread counts
+# from Wine's system process list, the private memory from Linux (Wine reports none for
+# another process).
+census() {
+  local pid counts
+  pid=$(pgrep -f -- "$work/app/QuarnVelmora.exe" | head -n 1)
+  counts=$(wine "$census_tool" QuarnVelmora.exe | tr -d '\r' | head -n 1)
+  echo "$(sed -E 's/.*handles=([0-9]+) threads=([0-9]+).*/\1 \2/' <<<"$counts")" \
+       "$(awk '/^Private_(Clean|Dirty):/ { kib += $2 } END { print kib }' "/proc/$pid/smaps_rollup")"
+}
+
+growth() {
+  local h0 t0 p0 h1 t1 p1
+  read -r h0 t0 p0 <<<"$baseline"
+  read -r h1 t1 p1 <<<"$now"
+  echo "growth: handles $((h1 - h0)), threads $((t1 - t0)), private memory $((p1 - p0)) KiB"
+}
+
+ctl reset >/dev/null; ctl modem 4g >/dev/null; ctl sim ready >/dev/null; ctl slot 1 >/dev/null
+started=$(date +%s)
+# start_app runs the program with the debug output copy when app_trace is set.
+if ! start_app; then
+  echo "FAILED: the program did not start"
+  exit 1
+fi
+cycle=0
+begin_step "start-up"
+expect_icon shown || true
+
+baseline=""
+for cycle in $(seq "$cycles"); do
+  if [ $((cycle % 2)) -eq 1 ]; then platform=4g; else platform=5g; fi
+  ctl journal clear >/dev/null
+
+  begin_step "the modem goes"
+  ctl modem none >/dev/null
+  expect_icon hidden || true
+
+  begin_step "the $platform modem comes back with the SIM ready"
+  ctl sim ready >/dev/null
+  ctl modem $platform >/dev/null
+  expect_icon shown || true
+
+  begin_step "Eject SIM from the menu"
+  probe post 0x111 40001 0 || true
+  expect_icon hidden || true
+
+  begin_step "the SIM comes back with an account event"
+  ctl sim ready >/dev/null
+  ctl event updated "account-$platform" device >/dev/null
+  expect_icon shown || true
+
+  begin_step "a suspend and an automatic resume"
+  ctl power suspend >/dev/null
+  ctl power resume-automatic >/dev/null
+  expect_icon shown || true
+
+  begin_step "a hostile pipe client"
+  probe pipe-junk 333 >/dev/null 2>&1 || true
+  probe pipe-hold 300 >/dev/null 2>&1 || true
+  expect_icon shown || true
+
+  begin_step "a shell restart"
+  probe taskbar-created || true
+  expect_icon shown || true
+
+  if ! kill -0 "$app_pid" 2>/dev/null; then
+    echo "FAILED: cycle $cycle: the program ended"
+    exit 1
+  fi
+  now=$(census)
+  [ -n "$baseline" ] || baseline=$now
+  if [ "$cycle" -eq 1 ] || [ $((cycle % 50)) -eq 0 ] || [ "$cycle" -eq "$cycles" ]; then
+    echo "cycle $cycle: $(( $(date +%s) - started )) s, misses $misses, handles threads private KiB: $now ($(growth))"
+  fi
+done
+
+echo "soak: $cycles cycles in $(( $(date +%s) - started )) s, $misses missed icon changes"
+echo "$(growth) since cycle 1"
+check "Exit ends the program with code 0" exit_app
+rm -f "$app_trace"
+[ "$misses" -eq 0 ] && [ "$failures" -eq 0 ]
