@@ -58,6 +58,15 @@ bool WaitFor(DWORD timeoutMs, Condition condition) {
 
 unsigned long Number(const wchar_t* text) { return std::wcstoul(text, nullptr, 0); }
 
+// Every failure says why: a probe that ends with a code and no word has not run at all
+// (Wine could not start it), and the end-to-end scripts tell the two apart.
+int Result(bool ok, const char* failure) {
+    if (!ok) {
+        std::fprintf(stderr, "tray_probe: %s (%lu)\n", failure, GetLastError());
+    }
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -67,10 +76,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::wstring verb = argv[1];
     if (verb == L"wait-window" && argc == 3) {
-        return WaitFor(Number(argv[2]), [] { return FindAppWindow() != nullptr; }) ? 0 : 1;
+        return Result(WaitFor(Number(argv[2]), [] { return FindAppWindow() != nullptr; }), "no QuarnVelmora window");
     }
     if (verb == L"wait-gone" && argc == 3) {
-        return WaitFor(Number(argv[2]), [] { return FindAppWindow() == nullptr; }) ? 0 : 1;
+        return Result(WaitFor(Number(argv[2]), [] { return FindAppWindow() == nullptr; }), "the window is still there");
     }
     if (verb == L"wait-icon" && argc == 4) {
         const bool wantShown = std::wstring(argv[2]) == L"shown";
@@ -94,7 +103,8 @@ int wmain(int argc, wchar_t** argv) {
         }
         // The menu only tracks for the foreground; a shell click grants that.
         AllowSetForegroundWindow(ASFW_ANY);
-        return PostMessageW(window, Number(argv[2]), Number(argv[3]), static_cast<LPARAM>(Number(argv[4]))) ? 0 : 1;
+        return Result(PostMessageW(window, Number(argv[2]), Number(argv[3]), static_cast<LPARAM>(Number(argv[4]))),
+                      "PostMessageW failed");
     }
     if (verb == L"send" && argc == 5) {
         const HWND window = FindAppWindow();
@@ -123,7 +133,8 @@ int wmain(int argc, wchar_t** argv) {
             std::fprintf(stderr, "tray_probe: the emulator did not take the note\n");
             return 1;
         }
-        return PostMessageW(window, Number(argv[3]), Number(argv[4]), static_cast<LPARAM>(Number(argv[5]))) ? 0 : 1;
+        return Result(PostMessageW(window, Number(argv[3]), Number(argv[4]), static_cast<LPARAM>(Number(argv[5]))),
+                      "PostMessageW failed");
     }
     if (verb == L"pipe-send" && argc == 3) {
         const HANDLE pipe = CreateFileW(L"\\\\.\\pipe\\QuarnVelmoraPipe", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -136,7 +147,7 @@ int wmain(int argc, wchar_t** argv) {
         const BOOL ok = WriteFile(pipe, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)), &written, nullptr);
         FlushFileBuffers(pipe);
         CloseHandle(pipe);
-        return ok ? 0 : 1;
+        return Result(ok, "WriteFile to the control pipe failed");
     }
     if (verb == L"pipe-junk" && argc == 3) {
         const HANDLE pipe = CreateFileW(L"\\\\.\\pipe\\QuarnVelmoraPipe", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -152,7 +163,7 @@ int wmain(int argc, wchar_t** argv) {
         const BOOL ok = WriteFile(pipe, junk.data(), static_cast<DWORD>(junk.size()), &written, nullptr);
         FlushFileBuffers(pipe);
         CloseHandle(pipe);
-        return ok ? 0 : 1;
+        return Result(ok, "WriteFile to the control pipe failed");
     }
     if (verb == L"taskbar-created" && argc == 2) {
         const HWND window = FindAppWindow();
@@ -166,10 +177,9 @@ int wmain(int argc, wchar_t** argv) {
         record.uID = 0;
         Shell_NotifyIconW(NIM_DELETE, &record);  // gone with the shell, if it was there
         DWORD_PTR answer = 0;
-        return SendMessageTimeoutW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG,
-                                   5000, &answer) != 0
-                   ? 0
-                   : 1;
+        return Result(SendMessageTimeoutW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0,
+                                          SMTO_ABORTIFHUNG, 5000, &answer) != 0,
+                      "the broadcast of TaskbarCreated failed");
     }
     if (verb == L"pipe-hold" && argc == 3) {
         const HANDLE pipe = CreateFileW(L"\\\\.\\pipe\\QuarnVelmoraPipe", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -191,7 +201,11 @@ int wmain(int argc, wchar_t** argv) {
             return 1;
         }
         static DWORD limitMs = Number(argv[2]);
-        CloseHandle(CreateThread(nullptr, 0, [](void*) -> DWORD { Sleep(limitMs); ExitProcess(1); }, nullptr, 0, nullptr));
+        CloseHandle(CreateThread(nullptr, 0, [](void*) -> DWORD {
+            Sleep(limitMs);
+            std::fprintf(stderr, "tray_probe: no QUIT came\n");
+            ExitProcess(1);
+        }, nullptr, 0, nullptr));
         std::printf("squatting\n");
         std::fflush(stdout);
         for (;;) {
@@ -213,7 +227,7 @@ int wmain(int argc, wchar_t** argv) {
         const std::wstring caption = argv[2];
         HWND box = nullptr;
         if (!WaitFor(Number(argv[3]), [&] { return (box = FindWindowW(L"#32770", caption.c_str())) != nullptr; })) {
-            return 1;
+            return Result(false, "no such message box");
         }
         wchar_t text[512] = {};
         GetDlgItemTextW(box, 0xFFFF, text, 512);  // the message box's text control
