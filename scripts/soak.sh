@@ -33,6 +33,12 @@ app_trace=$(mktemp /tmp/soak-trace.XXXXXX)
 # shellcheck source=tests/e2e/e2e_lib.sh
 source tests/e2e/e2e_lib.sh
 trap - ERR  # a miss is reported by the soak and the run goes on
+# The soak's own copies of its tools, so that a build during the run cannot pull them away
+# (the program runs from its copy too; the emulator's facades stay where they are registered).
+cp "$probe" "$census_tool" "$emu/modem_emu_ctl.exe" "$work/"
+probe=$work/tray_probe.exe
+census_tool=$work/proc_census.exe
+ctl_tool=$work/modem_emu_ctl.exe
 
 misses=0
 cycle=0

@@ -33,7 +33,7 @@ failures=0
 
 # The run's tools say why whenever they fail; Wine's own errors are let through too, so that
 # a tool Wine could not start (it ends with a code before its first line) says so.
-ctl() { WINEDEBUG=-all,err+all wine "$emu/modem_emu_ctl.exe" "$@"; }
+ctl() { WINEDEBUG=-all,err+all wine "${ctl_tool:-$emu/modem_emu_ctl.exe}" "$@"; }
 probe() { WINEDEBUG=-all,err+all wine "$probe" "$@"; }
 # A failure says how the check ended and after how long, which tells a step that timed out
 # from one that could not run at all.
