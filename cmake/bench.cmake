@@ -7,7 +7,7 @@ set(QUARN_BENCH_DIR ${CMAKE_BINARY_DIR}/bench)
 add_executable(minimal_tray WIN32 tests/bench/minimal_tray.cpp tests/bench/floor_client.cpp)
 target_compile_definitions(minimal_tray PRIVATE UNICODE _UNICODE)
 target_include_directories(minimal_tray PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(minimal_tray PRIVATE shell32 user32 ole32 runtimeobject cfgmgr32)
+target_link_libraries(minimal_tray PRIVATE shell32 user32 ole32 oleaut32 runtimeobject cfgmgr32)
 target_link_options(minimal_tray PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows)
 
 # Loaded into the program by a window hook: notes the worker's window message in the journal.
@@ -18,7 +18,7 @@ target_link_options(window_message_note PRIVATE ${QUARN_WIN_LINK_OPTIONS})
 
 add_executable(bench_driver tests/bench/bench_driver.cpp tests/bench/floor_client.cpp)
 target_include_directories(bench_driver PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_libraries(bench_driver PRIVATE quarn_emu_channel shell32 user32 ole32 runtimeobject)
+target_link_libraries(bench_driver PRIVATE quarn_emu_channel shell32 user32 ole32 oleaut32 runtimeobject)
 target_link_options(bench_driver PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode)
 
 set_target_properties(minimal_tray window_message_note bench_driver PROPERTIES

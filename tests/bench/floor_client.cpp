@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <ocidl.h>
 #include <roapi.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 
 #include "common/win/agile_delegate.h"
 #include "common/win/com_ptr.h"
+#include "compat/mbn_api.h"
 #include "compat/winrt_network_operators.h"
 
 using namespace QuarnWinRT;
@@ -199,6 +201,98 @@ void* FollowAccountUpdates() {
         return nullptr;
     }
     return updated;
+}
+
+namespace {
+
+// Stands for the wrapper's event sink: every event interface is this object, and every
+// notification is ignored (on x64 one function serves any method, whatever its arguments:
+// the caller cleans them up).
+struct IgnoringSink {
+    const void* const* Methods;
+};
+HRESULT STDMETHODCALLTYPE SinkQueryInterface(IgnoringSink* self, REFIID, void** object) {
+    *object = self;
+    return S_OK;
+}
+ULONG STDMETHODCALLTYPE SinkAddRef(IgnoringSink*) { return 2; }
+ULONG STDMETHODCALLTYPE SinkRelease(IgnoringSink*) { return 1; }
+HRESULT STDMETHODCALLTYPE SinkIgnore(IgnoringSink*) { return S_OK; }
+
+IUnknown* Sink() {
+    static const void* methods[16];
+    static IgnoringSink sink{methods};
+    methods[0] = reinterpret_cast<const void*>(SinkQueryInterface);
+    methods[1] = reinterpret_cast<const void*>(SinkAddRef);
+    methods[2] = reinterpret_cast<const void*>(SinkRelease);
+    for (size_t i = 3; i < ARRAYSIZE(methods); ++i) {
+        methods[i] = reinterpret_cast<const void*>(SinkIgnore);
+    }
+    return reinterpret_cast<IUnknown*>(&sink);
+}
+
+// One subscription, kept until the process ends, as the wrapper keeps its own.
+void Subscribe(IUnknown* source, const IID& events) {
+    ComPtr<IConnectionPointContainer> container;
+    IConnectionPoint* point = nullptr;
+    DWORD cookie = 0;
+    if (source != nullptr &&
+        SUCCEEDED(source->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Put()))) &&
+        SUCCEEDED(container->FindConnectionPoint(events, &point))) {
+        point->Advise(Sink(), &cookie);
+    }
+}
+
+}  // namespace
+
+void ConnectMobileBroadbandFloor() {
+    using namespace QuarnMbn;
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const GUID* const classes[][2] = {{&CLSID_MbnInterfaceManager, &IID_IMbnInterfaceManager},
+                                      {&CLSID_MbnConnectionManager, &IID_IMbnConnectionManager},
+                                      {&CLSID_MbnConnectionProfileManager, &IID_IMbnConnectionProfileManager},
+                                      {&CLSID_MbnDeviceServicesManager, &IID_IMbnDeviceServicesManager}};
+    IUnknown* managers[4] = {};
+    for (size_t i = 0; i < 4; ++i) {
+        CoCreateInstance(*classes[i][0], nullptr, CLSCTX_ALL, *classes[i][1], reinterpret_cast<void**>(&managers[i]));
+    }
+    Subscribe(managers[0], IID_IMbnInterfaceManagerEvents);
+    // The detection: its own interface manager, the list, the first interface's identifier.
+    ComPtr<IMbnInterfaceManager> lister;
+    SAFEARRAY* list = nullptr;
+    BSTR id = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_MbnInterfaceManager, nullptr, CLSCTX_ALL, IID_IMbnInterfaceManager,
+                                   reinterpret_cast<void**>(lister.Put()))) &&
+        SUCCEEDED(lister->GetInterfaces(&list))) {
+        IMbnInterface* first = nullptr;
+        LONG index = 0;
+        if (SUCCEEDED(SafeArrayGetElement(list, &index, &first)) && first != nullptr) {
+            first->get_InterfaceID(&id);
+            first->Release();
+        }
+        SafeArrayDestroy(list);
+    }
+    if (id == nullptr) {
+        return;  // no interface: the wrapper waits for one, and so does the floor
+    }
+    Sleep(50);  // the wrapper's pause before its subscriptions
+    for (const IID* events : {&IID_IMbnInterfaceEvents, &IID_IMbnRegistrationEvents, &IID_IMbnSignalEvents,
+                              &IID_IMbnRadioEvents}) {
+        Subscribe(managers[0], *events);
+    }
+    Subscribe(managers[1], IID_IMbnConnectionManagerEvents);
+    Subscribe(managers[1], IID_IMbnConnectionEvents);
+    IMbnDeviceServicesContext* context = nullptr;
+    static_cast<IMbnDeviceServicesManager*>(managers[3])->GetDeviceServicesContext(id, &context);
+    Subscribe(managers[3], IID_IMbnDeviceServicesEvents);
+    IMbnInterface* mbnInterface = nullptr;
+    if (SUCCEEDED(static_cast<IMbnInterfaceManager*>(managers[0])->GetInterface(id, &mbnInterface))) {
+        void* state = nullptr;
+        for (const IID* kind : {&IID_IMbnSignal, &IID_IMbnRegistration, &IID_IMbnRadio}) {
+            mbnInterface->QueryInterface(*kind, &state);
+        }
+    }
+    SysFreeString(id);
 }
 
 int DecideFloor(bool fourG) {

@@ -17,6 +17,11 @@ std::string SendAtCommandFloor(const std::string& payload);
 // program's. Null when the watcher cannot be started.
 void* FollowAccountUpdates();
 
+// The calls of the Mobile Broadband wrapper's start: its four managers, the interface
+// manager's subscription, the detection of the first interface, the 50 ms pause, the seven
+// subscriptions of the connection, the device services context and the interface's queries.
+void ConnectMobileBroadbandFloor();
+
 // The calls of the program's decision: the default modem's network device status and, for
 // a SIM in the modem, the active slot the way the program asks for it (on the 4G modem the
 // netsh slot mapping, on the 5G one the AT query). Returns the slot, 0 when there is no SIM

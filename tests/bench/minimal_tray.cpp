@@ -5,7 +5,8 @@
 // With the arguments "startup-work 4g|5g" it first does the work that the program's
 // start-up cannot leave out, so that the start-up row compares like with like: the same
 // emulator facades loaded the same way (Configuration Manager and power notifications
-// from beside it, the Mobile Broadband COM classes, the Runtime classes), the account
+// from beside it, the Mobile Broadband COM classes, the Runtime classes), the Mobile
+// Broadband wrapper's subscriptions and queries, the account
 // watcher started with its first enumeration, the calls of the first decision, and the
 // two pauses that the program must take (50 ms before its interface subscriptions, 100 ms
 // between the icon's removal and its add).
@@ -16,7 +17,6 @@
 #include <string>
 
 #include "compat/cfgmgr_power.h"
-#include "compat/mbn_api.h"
 #include "tests/bench/floor_client.h"
 
 namespace {
@@ -68,11 +68,7 @@ void DoStartupWork(bool fourG) {
         std::wstring list(length + 1, L'\0');
         CM_Get_Device_Interface_ListW(&netClass, nullptr, list.data(), length, CM_GET_DEVICE_INTERFACE_LIST_PRESENT);
     }
-    // The Mobile Broadband wrapper's interface manager and its pause.
-    IUnknown* manager = nullptr;
-    CoCreateInstance(QuarnMbn::CLSID_MbnInterfaceManager, nullptr, CLSCTX_ALL, QuarnMbn::IID_IMbnInterfaceManager,
-                     reinterpret_cast<void**>(&manager));
-    Sleep(50);
+    ConnectMobileBroadbandFloor();
     // The account watcher, started, with its first enumeration.
     FollowAccountUpdates();
     const auto registerPower = Resolve<QuarnCompat::PowerRegisterSuspendResumeNotificationFn>(
