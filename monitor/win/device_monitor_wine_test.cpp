@@ -110,7 +110,16 @@ TEST_F(DeviceMonitorWineTest, ThePowerRegistrationIsTakenAwayOnce) {
     DeviceMonitor::UnRegisterPowerNotification();
     DeviceMonitor::UnRegisterPowerNotification();
     EXPECT_EQ(PowerNotificationHandle, nullptr);
-    EXPECT_EQ(capture.Texts(), (std::vector<std::string>{"[INFO] DeviceMonitor::UnRegisterPowerNotification : ++\n",
+    // Only the unregistration's own lines: the earlier tests' device registrations live on (as
+    // the program's do), and the reset's removal of their modem reaches them on the
+    // facade's thread at any moment, this one too.
+    std::vector<std::string> lines;
+    for (const std::string& line : capture.Texts()) {
+        if (line.find("UnRegisterPowerNotification") != std::string::npos) {
+            lines.push_back(line);
+        }
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"[INFO] DeviceMonitor::UnRegisterPowerNotification : ++\n",
                                                          "[INFO] DeviceMonitor::UnRegisterPowerNotification : --\n",
                                                          "[INFO] DeviceMonitor::UnRegisterPowerNotification : ++\n",
                                                          "[INFO] DeviceMonitor::UnRegisterPowerNotification : --\n"}));
