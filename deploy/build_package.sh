@@ -53,10 +53,12 @@ rm -f "$unsigned"
 (cd "$stage" && wixl -a x64 -D Version="$version" -o "$unsigned" "$here/QuarnVelmora.wxs") 2> "$out.wixl.log" || {
   cat "$out.wixl.log" >&2; exit 1; }
 rm -f "$out.wixl.log"
-# What wixl 0.101 cannot say (see QuarnVelmora.wxs): the stopper runs from the Binary table
+# What wixl 0.101 cannot say (see QuarnVelmora.wxs): the stopper's actions run from the Binary table
 # (type 2, ignoring its exit code, deferred, as LocalSystem), and an existing settings file
 # is never overwritten (64-bit component, NeverOverwrite).
-msibuild "$unsigned" -q "UPDATE CustomAction SET Type = 3138, Source = 'StopperBinary' WHERE Action = 'StopRunningInstance'"
+for action in StopRunningInstance StopForUpdate RestartInstances; do
+  msibuild "$unsigned" -q "UPDATE CustomAction SET Type = 3138, Source = 'StopperBinary' WHERE Action = '$action'"
+done
 msibuild "$unsigned" -q "UPDATE Component SET Attributes = 384 WHERE Component = 'Settings'"
 
 if [ -n "$cert" ]; then

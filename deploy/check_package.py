@@ -86,25 +86,36 @@ def main(argv):
           run[0]["Value"] == '"[INSTALLDIR]QuarnVelmora.exe"', run)
 
     actions = {row["Action"]: row for row in table(package, "CustomAction")}
-    stop = actions.get("StopRunningInstance", {})
-    kind = int(stop.get("Type", "0"))
-    check("the stopper runs from the Binary table", kind & 0x3F == TYPE_EXE_FROM_BINARY, kind)
-    check("... deferred, as LocalSystem, and its exit code never fails the installer",
-          kind & IN_SCRIPT and kind & NO_IMPERSONATE and kind & CONTINUE, hex(kind))
     binaries = {row["Name"] for row in table(package, "Binary")}
-    check("... from a Binary row", stop.get("Source") in binaries, stop.get("Source"))
-    check("... told which program is the installed one", stop.get("Target") == '"[INSTALLDIR]QuarnVelmora.exe"',
-          stop.get("Target"))
+    installed = '"[INSTALLDIR]QuarnVelmora.exe"'
+    stopper_actions = (("StopRunningInstance", installed), ("StopForUpdate", "--remember " + installed),
+                       ("RestartInstances", "--restart " + installed))
+    for name, target in stopper_actions:
+        action = actions.get(name, {})
+        kind = int(action.get("Type", "0"))
+        check("%s runs the stopper from a Binary row" % name,
+              kind & 0x3F == TYPE_EXE_FROM_BINARY and action.get("Source") in binaries, (kind, action.get("Source")))
+        check("... deferred, as LocalSystem, and its exit code never fails the installer",
+              kind & IN_SCRIPT and kind & NO_IMPERSONATE and kind & CONTINUE, hex(kind))
+        check("... told which program is the installed one (%s)" % target, action.get("Target") == target,
+              action.get("Target"))
+    stop = actions.get("StopRunningInstance", {})
 
     sequence = {row["Action"]: row for row in table(package, "InstallExecuteSequence")}
     at = {name: int(row["Sequence"]) for name, row in sequence.items()}
-    check("the stopper runs after the Restart Manager's InstallValidate and InstallInitialize, "
-          "before RemoveFiles and InstallFiles",
-          at.get("InstallValidate", 1 << 30) < at.get("InstallInitialize", 1 << 30) < at.get("StopRunningInstance", -1)
-          < at.get("RemoveFiles", -1) < at.get("InstallFiles", -1), at)
-    condition = sequence.get("StopRunningInstance", {}).get("Condition", "")
-    check("... on uninstall, repair and upgrade", "Installed" in condition and "WIX_UPGRADE_DETECTED" in condition,
-          condition)
+    for name in ("StopRunningInstance", "StopForUpdate"):
+        check("%s runs after the Restart Manager's InstallValidate and InstallInitialize, "
+              "before RemoveFiles and InstallFiles" % name,
+              at.get("InstallValidate", 1 << 30) < at.get("InstallInitialize", 1 << 30) < at.get(name, -1)
+              < at.get("RemoveFiles", -1) < at.get("InstallFiles", -1), at)
+    condition = {name: sequence.get(name, {}).get("Condition", "") for name, _ in stopper_actions}
+    check("... one only on uninstall, the other on repair and upgrade, and never both",
+          condition["StopRunningInstance"] == 'Installed AND REMOVE~="ALL"' and
+          condition["StopForUpdate"] == '(Installed OR WIX_UPGRADE_DETECTED) AND NOT REMOVE~="ALL"', condition)
+    check("the program is started again after an upgrade or repair, once the older product is gone",
+          condition["RestartInstances"] == condition["StopForUpdate"] and
+          at.get("RemoveExistingProducts", 1 << 30) < at.get("RestartInstances", -1) < at.get("InstallFinalize", -1),
+          (condition["RestartInstances"], at))
     check("the older product is removed after InstallExecute, inside the transaction",
           at.get("InstallExecute", 1 << 30) < at.get("RemoveExistingProducts", -1) < at.get("InstallFinalize", -1), at)
 

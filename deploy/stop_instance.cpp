@@ -1,6 +1,7 @@
 #include "deploy/stop_instance.h"
 
 #include <algorithm>
+#include <sstream>
 
 int StopExitCode(StopOutcome outcome) {
     switch (outcome) {
@@ -92,4 +93,50 @@ StopOutcome StopRunningInstance(InstanceControl& control, const std::wstring& in
         }
         }
     }
+}
+
+std::vector<uint32_t> MergeSessions(std::vector<uint32_t> kept, const std::vector<uint32_t>& found) {
+    kept.insert(kept.end(), found.begin(), found.end());
+    std::sort(kept.begin(), kept.end());
+    kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+    if (kept.size() > SESSION_LIST_LIMIT) {
+        kept.resize(SESSION_LIST_LIMIT);
+    }
+    return kept;
+}
+
+std::vector<uint32_t> SessionsRunning(const std::vector<RunningProcess>& processes, const std::wstring& installedImage) {
+    std::vector<uint32_t> sessions;
+    for (const RunningProcess& process : processes) {
+        if (IsInstalledImage(process.Image, installedImage)) {
+            sessions.push_back(process.SessionId);
+        }
+    }
+    return MergeSessions({}, sessions);
+}
+
+std::string FormatSessionList(const std::vector<uint32_t>& sessions) {
+    std::string text;
+    for (const uint32_t session : sessions) {
+        text += std::to_string(session) + "\n";
+    }
+    return text;
+}
+
+std::vector<uint32_t> ParseSessionList(const std::string& text) {
+    std::vector<uint32_t> sessions;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty() || line.size() > 10 || line.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        const unsigned long long value = std::stoull(line);
+        if (value <= UINT32_MAX) {
+            sessions.push_back(static_cast<uint32_t>(value));
+        }
+    }
+    return MergeSessions({}, sessions);
 }

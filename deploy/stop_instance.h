@@ -3,6 +3,7 @@
 // decisions are tested natively and the Windows program only makes the calls.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -70,3 +71,32 @@ bool IsInstalledImage(const std::wstring& ownerImage, const std::wstring& instal
 // serves, and waits for it to end.
 StopOutcome StopRunningInstance(InstanceControl& control, const std::wstring& installedImage,
                                 const StopLimits& limits = StopLimits{});
+
+// Instances in other logon sessions: the Restart Manager does not reach across sessions, so
+// the stopper (as LocalSystem) starts a helper in each session that runs the program, which
+// closes the instance there as the session's user, and remembers the session so that the
+// program is started there again once the new files are in place.
+
+// A running process as the stopper finds it.
+struct RunningProcess {
+    uint32_t ProcessId;
+    uint32_t SessionId;
+    std::wstring Image;  // full path; empty when it could not be read
+};
+
+// At most this many sessions are remembered; a list is never longer.
+constexpr std::size_t SESSION_LIST_LIMIT = 64;
+
+// The sessions in which the installed program runs, each once, in ascending order.
+std::vector<uint32_t> SessionsRunning(const std::vector<RunningProcess>& processes, const std::wstring& installedImage);
+
+// The remembered sessions as the list file holds them: one decimal id a line.
+std::string FormatSessionList(const std::vector<uint32_t>& sessions);
+
+// The sessions of a list file, each once, in ascending order: lines that are not a session id
+// (a decimal number below 2^32, with an optional carriage return) are skipped, and no more
+// than SESSION_LIST_LIMIT are taken.
+std::vector<uint32_t> ParseSessionList(const std::string& text);
+
+// The two lists together, each session once, in ascending order, at most SESSION_LIST_LIMIT.
+std::vector<uint32_t> MergeSessions(std::vector<uint32_t> kept, const std::vector<uint32_t>& found);

@@ -252,4 +252,50 @@ TEST(ExitMessage, IsReadByThePipeServerAsTheExitCommand) {
     EXPECT_EQ(window.exits, 1);
 }
 
+// The sessions to close and to start again: only the installed program's, whatever the
+// spelling of its path, each session once.
+TEST(SessionInstances, OnlyTheInstalledProgramsSessionsEachOnce) {
+    const std::vector<RunningProcess> processes = {
+        {100, 3, kInstalled},
+        {101, 1, L"\\\\?\\c:/program files/quarnvelmora/QUARNVELMORA.EXE"},
+        {102, 3, kInstalled},
+        {103, 2, L"C:\\Users\\u\\Downloads\\QuarnVelmora.exe"},  // another copy of the program
+        {104, 4, L""},                                                // image not readable
+        {105, 5, L"C:\\Windows\\explorer.exe"},
+    };
+    EXPECT_EQ(SessionsRunning(processes, kInstalled), (std::vector<uint32_t>{1, 3}));
+    EXPECT_TRUE(SessionsRunning(processes, L"").empty());
+    EXPECT_TRUE(SessionsRunning({}, kInstalled).empty());
+}
+
+// The list file between the stopper and the restart: what is written is read back, anything
+// else in it is skipped, and neither a repeat nor a long file makes more than one start a
+// session or more than the limit in all.
+TEST(SessionInstances, TheListFileReadsBackAndSkipsWhatIsNoSession) {
+    EXPECT_EQ(FormatSessionList({1, 3}), "1\n3\n");
+    EXPECT_EQ(ParseSessionList(FormatSessionList({1, 3, 4294967295u})), (std::vector<uint32_t>{1, 3, 4294967295u}));
+    const struct {
+        const char* text;
+        std::vector<uint32_t> sessions;
+    } cases[] = {
+        {"", {}},
+        {"2\r\n1\n2\n", {1, 2}},
+        {"x\n-1\n 4\n4\t\n+5\n4294967296\n99999999999\n007\n\n", {7}},
+        {"1\n2", {1, 2}},  // a last line without its end
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParseSessionList(c.text), c.sessions) << "text: " << c.text;
+    }
+    std::string many;
+    for (int session = 200; session > 0; --session) {
+        many += std::to_string(session) + "\n";
+    }
+    const std::vector<uint32_t> read = ParseSessionList(many);
+    ASSERT_EQ(read.size(), SESSION_LIST_LIMIT);
+    EXPECT_EQ(read.front(), 1u);
+    // A stopper that finds nothing keeps what an earlier one remembered.
+    EXPECT_EQ(MergeSessions({5, 1}, {}), (std::vector<uint32_t>{1, 5}));
+    EXPECT_EQ(MergeSessions({5, 1}, {1, 2}), (std::vector<uint32_t>{1, 2, 5}));
+}
+
 }  // namespace

@@ -114,6 +114,10 @@ echo "== the program starts from Program Files"
 ctl reset >/dev/null; ctl modem 5g >/dev/null; ctl sim ready >/dev/null; ctl slot 1 >/dev/null
 check "the window appears" start_installed
 check "the icon shows (SIM in slot 1)" probe wait-icon shown 15000
+close_code=0
+wine "$stopper" 'C:\Users\Public\QuarnVelmora.exe' || close_code=$?
+check "a stopper told of another QuarnVelmora.exe closes nothing (exit code 3: not its pipe)" test "$close_code" = 3
+check "... the installed one still runs with its icon" probe wait-icon shown 1000
 
 echo "== the administrator edits the settings: the icon always shows"
 sed -i 's|<applySetting>1</applySetting>|<applySetting>2</applySetting>|' "$installed/QuarnVelmora.exe.config"
@@ -121,6 +125,19 @@ edited=$(cat "$installed/QuarnVelmora.exe.config")
 check "the settings file is edited in place" grep -q '<applySetting>2</applySetting>' "$installed/QuarnVelmora.exe.config"
 
 echo "== upgrade to $next_version while the program runs"
+# The installer starts the program again as the session's user, with that user's own
+# environment (HKCU\Environment), not msiexec's: there it finds this run's emulator channel,
+# and Wine's overrides for the emulator's DLLs beside it.
+user_env='HKCU\Environment'
+app_defaults='HKCU\Software\Wine\AppDefaults\QuarnVelmora.exe\DllOverrides'
+forget_user_env() {
+  wine reg delete "$user_env" /v QUARN_EMU_CHANNEL /f >/dev/null 2>&1 || true
+  wine reg delete "${app_defaults%\\DllOverrides}" /f >/dev/null 2>&1 || true
+}
+trap 'forget_user_env; cleanup' EXIT
+wine reg add "$user_env" /v QUARN_EMU_CHANNEL /d "$QUARN_EMU_CHANNEL" /f >/dev/null
+for dll in cfgmgr32 powrprof; do wine reg add "$app_defaults" /v "$dll" /d native,builtin /f >/dev/null; done
+ctl sim absent >/dev/null
 msiexec_timed upgrade_s /i "$(winepath -w "$next_package")"
 check "msiexec /i /qn of the newer package succeeds (${upgrade_s} s)" test "$msi_status" = 0
 check "the running program has ended, with exit code 0" instance_ended
@@ -128,9 +145,13 @@ check "the program was replaced by the new one (no file stayed locked)" cmp -s "
 check "the edited settings are kept" test "$(cat "$installed/QuarnVelmora.exe.config")" = "$edited"
 check "Programs and Features lists only QuarnVelmora $next_version" listed_as "$next_version"
 check "the Run value is still there" test "$(run_value)" = '"C:\Program Files\QuarnVelmora\QuarnVelmora.exe"'
-ctl sim absent >/dev/null
-check "the upgraded program starts" start_installed
+# The instance that ran has ended (checked above): a window now is the installer's restart.
+check "the installer started the new program again" probe wait-window 30000
 check "the kept settings apply: the icon shows without a SIM" probe wait-icon shown 15000
+check "... and it ends from its menu" bash -c "wine '$probe' post 0x111 40002 0 && wine '$probe' wait-gone 10000"
+forget_user_env
+check "the upgraded program starts from the Run value too" start_installed
+check "... with its icon" probe wait-icon shown 15000
 
 echo "== uninstall while the program runs, with another client holding the control pipe"
 # The pipe serves one client at a time; the server lets a silent one go after 3 s.
