@@ -28,11 +28,12 @@ exe=$top/build/windows/QuarnVelmora.exe
 probe=$top/build/windows/tray_probe.exe
 emu=$top/build/windows/emulator
 census_tool=$top/build/windows/proc_census.exe
-# The program's trace, copied to the debug output (Wine has no ETW listener), one file a run.
-app_trace=$(mktemp /tmp/soak-trace.XXXXXX)
 # shellcheck source=tests/e2e/e2e_lib.sh
 source tests/e2e/e2e_lib.sh
 trap - ERR  # a miss is reported by the soak and the run goes on
+# The program's trace, copied to the debug output (Wine has no ETW listener).
+app_trace=$work/trace.txt
+: >"$app_trace"
 # The soak's own copies of its tools, so that a build during the run cannot pull them away
 # (the program runs from its copy too; the emulator's facades stay where they are registered).
 cp "$probe" "$census_tool" "$emu/modem_emu_ctl.exe" "$work/"
@@ -146,5 +147,4 @@ done
 echo "soak: $cycles cycles in $(( $(date +%s) - started )) s, $misses missed icon changes"
 echo "$(growth) since cycle 1"
 check "Exit ends the program with code 0" exit_app
-rm -f "$app_trace"
 [ "$misses" -eq 0 ] && [ "$failures" -eq 0 ]
