@@ -55,11 +55,14 @@ rm -f "$unsigned"
 rm -f "$out.wixl.log"
 # What wixl 0.101 cannot say (see QuarnVelmora.wxs): the stopper's actions run from the Binary table
 # (type 2, ignoring its exit code, deferred, as LocalSystem), and an existing settings file
-# is never overwritten (64-bit component, NeverOverwrite).
+# is never overwritten (64-bit component, NeverOverwrite), and the stopper's restart list is
+# removed on uninstall.
 for action in StopRunningInstance StopForUpdate RestartInstances; do
   msibuild "$unsigned" -q "UPDATE CustomAction SET Type = 3138, Source = 'StopperBinary' WHERE Action = '$action'"
 done
 msibuild "$unsigned" -q "UPDATE Component SET Attributes = 384 WHERE Component = 'Settings'"
+# InstallMode 2: removed on uninstall.
+msibuild "$unsigned" -q "INSERT INTO RemoveFile (FileKey, Component_, FileName, DirProperty, InstallMode) VALUES ('RestartList', 'MainExecutable', 'QuarnVelmora.restart', 'INSTALLDIR', 2)"
 
 if [ -n "$cert" ]; then
   "$here/sign.sh" "$cert" "$key" "$unsigned" "$out.signed"

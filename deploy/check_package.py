@@ -100,6 +100,10 @@ def main(argv):
         check("... told which program is the installed one (%s)" % target, action.get("Target") == target,
               action.get("Target"))
     stop = actions.get("StopRunningInstance", {})
+    removed = [(r["FileName"], r["Component_"], r["DirProperty"], int(r["InstallMode"]))
+               for r in table(package, "RemoveFile")]
+    check("... and the restart list it may leave beside the program goes with an uninstall",
+          removed == [("QuarnVelmora.restart", "MainExecutable", "INSTALLDIR", 2)], removed)
 
     sequence = {row["Action"]: row for row in table(package, "InstallExecuteSequence")}
     at = {name: int(row["Sequence"]) for name, row in sequence.items()}

@@ -8,7 +8,7 @@
 //     system's taskkill (without /F: WM_CLOSE to the instance's windows, as the Restart
 //     Manager sends) as the user of the instance's session, on that session's desktop, and
 //     waits, bounded, for the instance to end. With --remember (an upgrade or a repair) it
-//     adds those sessions to the restart list. Then it sends "EXIT" on the control pipe, only
+//     adds those sessions to the restart list (QuarnVelmora.restart, beside INSTALLED). Then it sends "EXIT" on the control pipe, only
 //     when the process serving it runs INSTALLED, and waits, bounded, for that instance to
 //     end: what is left when a session could not be reached.
 //     Exit code 0 when no instance is left running (none was, or it ended), 1 when one still
@@ -127,12 +127,12 @@ bool RunAsSessionUser(DWORD session, const std::wstring& program, std::wstring c
     return true;
 }
 
-// The restart list lives in LocalSystem's temporary folder, where no user may write to it.
-std::wstring RestartListPath() {
-    wchar_t folder[MAX_PATH + 1] = {};
-    const DWORD length = GetTempPathW(ARRAYSIZE(folder), folder);
-    return length > 0 && length < ARRAYSIZE(folder) ? std::wstring(folder, length) + L"QuarnVelmora-restart.txt"
-                                                    : std::wstring();
+// The restart list lives beside the installed program, where only administrators and
+// LocalSystem may write: a folder that users can write to would let one of them plant the
+// list, or a link through which LocalSystem writes another file.
+std::wstring RestartListPath(const std::wstring& installed) {
+    const std::size_t folder = installed.find_last_of(L'\\');
+    return folder == std::wstring::npos ? std::wstring() : installed.substr(0, folder + 1) + L"QuarnVelmora.restart";
 }
 
 std::string ReadFileText(const std::wstring& path) {
@@ -174,7 +174,7 @@ std::vector<uint32_t> CloseInEverySession(const std::wstring& installed) {
 }
 
 int RestartRemembered(const std::wstring& installed) {
-    const std::wstring list = RestartListPath();
+    const std::wstring list = RestartListPath(installed);
     if (list.empty()) {
         return 1;
     }
@@ -189,8 +189,8 @@ int RestartRemembered(const std::wstring& installed) {
     return code;
 }
 
-void Remember(const std::vector<uint32_t>& sessions) {
-    const std::wstring list = RestartListPath();
+void Remember(const std::wstring& installed, const std::vector<uint32_t>& sessions) {
+    const std::wstring list = RestartListPath(installed);
     if (list.empty() || sessions.empty()) {
         return;  // an earlier stopper's list stays as it is
     }
@@ -288,7 +288,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     const std::vector<uint32_t> closed = CloseInEverySession(installed);
     if (mode == L"--remember") {
-        Remember(closed);
+        Remember(installed, closed);
     }
     PipeControl control;
     return StopExitCode(StopRunningInstance(control, installed));

@@ -147,6 +147,7 @@ check "Programs and Features lists only QuarnVelmora $next_version" listed_as "$
 check "the Run value is still there" test "$(run_value)" = '"C:\Program Files\QuarnVelmora\QuarnVelmora.exe"'
 # The instance that ran has ended (checked above): a window now is the installer's restart.
 check "the installer started the new program again" probe wait-window 30000
+check "... and used up its list of sessions" test ! -e "$installed/QuarnVelmora.restart"
 check "the kept settings apply: the icon shows without a SIM" probe wait-icon shown 15000
 check "... and it ends from its menu" bash -c "wine '$probe' post 0x111 40002 0 && wine '$probe' wait-gone 10000"
 forget_user_env
