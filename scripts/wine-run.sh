@@ -7,10 +7,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 xvfb_before=${QUARN_XVFB_PID:-}
 # shellcheck source=scripts/wine-env.sh
 source "$here/wine-env.sh"
-if [ "${QUARN_XVFB_PID:-}" = "$xvfb_before" ]; then
-  exec wine "$@"
-fi
 status=0
-wine "$@" || status=$?
-kill "$QUARN_XVFB_PID" 2>/dev/null || true
+wine_tool "$@" || status=$?
+if [ "${QUARN_XVFB_PID:-}" != "$xvfb_before" ]; then kill "$QUARN_XVFB_PID" 2>/dev/null || true; fi
 exit "$status"

@@ -31,10 +31,10 @@ emu_pid=""
 passes=0
 failures=0
 
-# The run's tools say why whenever they fail; Wine's own errors are let through too, so that
-# a tool Wine could not start (it ends with a code before its first line) says so.
-ctl() { WINEDEBUG=-all,err+all wine "${ctl_tool:-$emu/modem_emu_ctl.exe}" "$@"; }
-probe() { WINEDEBUG=-all,err+all wine "$probe" "$@"; }
+# The run's tools say why whenever they fail, and one that Wine could not start is started
+# again (wine_tool, scripts/wine-env.sh).
+ctl() { wine_tool "${ctl_tool:-$emu/modem_emu_ctl.exe}" "$@"; }
+probe() { wine_tool "$probe" "$@"; }
 # A failure says how the check ended and after how long, which tells a step that timed out
 # from one that could not run at all.
 check() {

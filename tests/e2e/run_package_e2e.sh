@@ -29,14 +29,14 @@ uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
 # The text of a REG_SZ value, or nothing when there is none.
 reg_text() {
-  wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_SZ *//p"
+  wine_tool reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_SZ *//p"
 }
 # The command line the Run value holds.
 run_value() { reg_text "$run_key" QuarnVelmora; }
 # Programs and Features: "KEY<TAB>VERSION" for each product named QuarnVelmora.
 listed_products() {
   local key
-  for key in $(wine reg query "$uninstall_key" 2>/dev/null | tr -d '\r' | grep -o '{[0-9A-F-]*}$'); do
+  for key in $(wine_tool reg query "$uninstall_key" 2>/dev/null | tr -d '\r' | grep -o '{[0-9A-F-]*}$'); do
     if [ "$(reg_text "$uninstall_key\\$key" DisplayName)" = QuarnVelmora ]; then
       printf '%s\t%s\n' "$key" "$(reg_text "$uninstall_key\\$key" DisplayVersion)"
     fi
@@ -53,7 +53,7 @@ msiexec_timed() {
   local start end
   start=$(date +%s%3N)
   msi_status=0
-  wine msiexec "$@" /qn || msi_status=$?
+  wine_tool msiexec "$@" /qn || msi_status=$?
   end=$(date +%s%3N)
   printf -v "$into" '%d.%03d' $(((end - start) / 1000)) $(((end - start) % 1000))
 }
