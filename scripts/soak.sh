@@ -41,6 +41,17 @@ probe=$work/tray_probe.exe
 census_tool=$work/proc_census.exe
 ctl_tool=$work/modem_emu_ctl.exe
 
+# Another program's icon stays in the tray throughout, as on a laptop. Were the program's
+# the only one, Wine's notification area would hide its own window each time that icon
+# goes, and wait 2 s for a window manager (there is none) to confirm it: 6 s of every cycle.
+wine "$probe" hold-icon 4000000000 >"$work/holder.txt" 2>&1 & holder_pid=$!
+trap 'kill "$holder_pid" 2>/dev/null || true; cleanup' EXIT
+for _ in $(seq 100); do grep -q holding "$work/holder.txt" && break; sleep 0.1; done
+if ! grep -q holding "$work/holder.txt"; then
+  echo "FAILED: the other icon did not come ($(one_line "$work/holder.txt"))"
+  exit 1
+fi
+
 misses=0
 cycle=0
 step=""

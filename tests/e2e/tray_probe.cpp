@@ -21,6 +21,8 @@
 //                                    and broadcasts "TaskbarCreated", as its successor does
 //   tray_probe message-box CAPTION MS  0 once a message box with CAPTION is open; prints its
 //                                    text and closes it with OK
+//   tray_probe hold-icon MS          shows an icon of its own for MS, as the other programs of
+//                                    a laptop's tray do; prints "holding" once it is there
 #include <windows.h>
 #include <shellapi.h>
 
@@ -234,6 +236,34 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("%ls\n", text);
         std::fflush(stdout);
         PostMessageW(box, WM_COMMAND, IDOK, 0);
+        return 0;
+    }
+    if (verb == L"hold-icon" && argc == 3) {
+        // A plain window of a class of its own: FindAppWindow must never find it.
+        const HWND owner = CreateWindowExW(0, L"STATIC", L"tray_probe icon", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                           GetModuleHandleW(nullptr), nullptr);
+        NOTIFYICONDATAW record{};
+        record.cbSize = sizeof(record);
+        record.hWnd = owner;
+        record.uID = 1;
+        record.uFlags = NIF_ICON | NIF_TIP;
+        record.hIcon = LoadIconW(nullptr, IDI_INFORMATION);
+        std::wcsncpy(record.szTip, L"tray_probe", 63);
+        if (owner == nullptr || !Shell_NotifyIconW(NIM_ADD, &record)) {
+            return Result(false, "the icon could not be added");
+        }
+        std::printf("holding\n");
+        std::fflush(stdout);
+        const ULONGLONG deadline = GetTickCount64() + Number(argv[2]);
+        MSG message;
+        while (GetTickCount64() < deadline) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 1000, QS_ALLINPUT);
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                DispatchMessageW(&message);
+            }
+        }
+        Shell_NotifyIconW(NIM_DELETE, &record);
+        DestroyWindow(owner);
         return 0;
     }
     std::fprintf(stderr, "tray_probe: bad arguments\n");
