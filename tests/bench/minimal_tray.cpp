@@ -87,8 +87,11 @@ void DoStartupWork(bool fourG) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     int count = 0;
     wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (arguments != nullptr && count == 3 && std::wstring(arguments[1]) == L"startup-work") {
-        DoStartupWork(std::wstring(arguments[2]) == L"4g");
+    const bool startupWork = arguments != nullptr && count == 3 && std::wstring(arguments[1]) == L"startup-work";
+    const bool fourG = startupWork && std::wstring(arguments[2]) == L"4g";
+    LocalFree(arguments);
+    if (startupWork) {
+        DoStartupWork(fourG);
     }
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = WindowProc;
