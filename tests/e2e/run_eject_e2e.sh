@@ -33,8 +33,15 @@ failure_box_says() {
   [ "$(printf '%s' "$text" | tr -d '\r')" = "There is a problem with the removal process, please try again." ]
 }
 
+# The program's trace lines (start_app copies them here), to see each eject logged as a click.
+app_trace=$work/trace.txt
+clicks_logged() {
+  [ "$(grep -cF 'OutputDebugStringA "[INFO] HiddenWndProc : User click the Eject SIM button\n"' "$app_trace")" = "$1" ]
+}
+
 latencies=()
 for platform in 4g 5g; do
+  : >"$app_trace"
   if [ $platform = 4g ]; then command='AT+XSIMPOWER=0,1\r\n'; else command='AT+ESIMPOWER=0,1\r\n'; fi
   echo "== $platform modem, SIM ready in slot 1"
   ctl reset >/dev/null; ctl modem $platform >/dev/null; ctl sim ready >/dev/null
@@ -52,6 +59,7 @@ for platform in 4g 5g; do
     latencies+=("$platform:$(wait_latency_ms "eject-$platform-$round" "$command")")
     check "the icon goes with the SIM (round $round)" probe wait-icon hidden 10000
   done
+  check "each Eject is logged as the user's click" clicks_logged 3
   check "Eject sends exactly $command" ctl --wait-journal "len=18 \"$command\"" 1000
   check "the SIM is off in the modem" bash -c "wine '$emu/modem_emu_ctl.exe' state | grep -q 'sim=off'"
   check "no failure box after a confirmed eject" no_failure_box
