@@ -239,7 +239,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (verb == L"hold-icon" && argc == 3) {
-        // A plain window of a class of its own: FindAppWindow must never find it.
+        // A STATIC window: FindAppWindow, which looks for the program's class, never finds it.
         const HWND owner = CreateWindowExW(0, L"STATIC", L"tray_probe icon", 0, 0, 0, 0, 0, nullptr, nullptr,
                                            GetModuleHandleW(nullptr), nullptr);
         NOTIFYICONDATAW record{};
