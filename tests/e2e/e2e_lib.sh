@@ -35,6 +35,9 @@ failures=0
 # again (wine_tool, scripts/wine-env.sh).
 ctl() { wine_tool "${ctl_tool:-$emu/modem_emu_ctl.exe}" "$@"; }
 probe() { wine_tool "$probe" "$@"; }
+# True when the command fails: a check that something did not happen, through the same tools
+# (a tool that Wine could not start must not pass for one that found nothing).
+fails() { ! "$@"; }
 # A failure says how the check ended and after how long, which tells a step that timed out
 # from one that could not run at all.
 check() {

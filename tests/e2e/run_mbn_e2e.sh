@@ -17,6 +17,8 @@ icon_shown() { probe wait-icon shown "${1:-15000}"; }
 icon_hidden() { probe wait-icon hidden "${1:-15000}"; }
 icon_stays_hidden() { ! probe wait-icon shown "$1"; }
 journal_has() { ctl journal | grep -q -F -- "$1"; }
+# A journal that could not be read is no proof that nothing in it was stuck.
+journal_lacks() { local journal; journal=$(ctl journal) && ! grep -q -F -- "$1" <<<"$journal"; }
 
 echo "== An interface arriving connects the wrapper"
 scenario "modem none"
@@ -55,7 +57,7 @@ for mode in "" "mbn fault unadvise wait" "mbn fault nested on"; do
   check "SetCommand writes the command bytes in hex" grep -q -F "61 74 2B 63 73 75 73 3F 0D 0A " <<<"$out"
   check "the modem's answer comes back" grep -q -F 'answer \r\n+CSUS: 0\r\n' <<<"$out"
   check "the command reached the modem" journal_has 'at+csus?\r\n'
-  check "no call waited on the program's own notifications" bash -c "! wine '$emu/modem_emu_ctl.exe' journal | grep -q stuck"
+  check "no call waited on the program's own notifications" journal_lacks stuck
   # Each step waits 3 s at most for its completion; a stuck one takes 10 s.
   check "within its time-outs ($(( $(date +%s) - start )) s)" test $(( $(date +%s) - start )) -lt 20
 done
