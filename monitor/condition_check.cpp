@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "app/window_messages.h"
 #include "common/hresult_error.h"
+#include "common/tray_icon_messages.h"
 #include "monitor/power_status.h"
 #include "trace/trace.h"
 
