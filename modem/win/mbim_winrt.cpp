@@ -11,6 +11,7 @@
 #include "common/win/activation_factory.h"
 #include "common/win/agile_delegate.h"
 #include "common/win/com_ptr.h"
+#include "common/win/default_modem.h"
 #include "trace/trace.h"
 
 using namespace QuarnWinRT;
@@ -55,13 +56,7 @@ HRESULT MBIMWinRT::ExecuteMBIMCommand(uint32_t ulCommandDataLength, const uint8_
     try {
         std::vector<BYTE> payload(MBIM_PAYLOAD_LIMIT, 0);
 
-        auto* modemStatics = ActivationFactory<IMobileBroadbandModemStatics>(
-            RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandModem, IID_IMobileBroadbandModemStatics);
-        ComPtr<IMobileBroadbandModem> modem;
-        ThrowIfFailed(modemStatics->GetDefault(modem.Put()));
-        if (!modem) {
-            throw std::runtime_error("The Default Modem object does not exist!");
-        }
+        ComPtr<IMobileBroadbandModem> modem = GetDefaultModem("The Default Modem object does not exist!");
         GUID serviceId{};
         ThrowIfFailed(CLSIDFromString(VENDOR_AT_DEVICE_SERVICE_ID, &serviceId));
         ComPtr<IMobileBroadbandDeviceService> service;

@@ -1,9 +1,7 @@
 #include "monitor/win/modem_status_winrt.h"
 
-#include <stdexcept>
-
-#include "common/win/activation_factory.h"
 #include "common/win/com_ptr.h"
+#include "common/win/default_modem.h"
 #include "compat/winrt_network_operators.h"
 #include "trace/trace.h"
 
@@ -11,14 +9,7 @@ using namespace QuarnWinRT;
 
 int32_t WinRtModemStatusReader::ReadNetworkDeviceStatus() {
     try {
-        auto* statics = ActivationFactory<IMobileBroadbandModemStatics>(
-            RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandModem, IID_IMobileBroadbandModemStatics);
-
-        ComPtr<IMobileBroadbandModem> modem;
-        ThrowIfFailed(statics->GetDefault(modem.Put()));
-        if (!modem) {
-            throw std::runtime_error("No modem object");
-        }
+        ComPtr<IMobileBroadbandModem> modem = GetDefaultModem("No modem object");
         ComPtr<IMobileBroadbandDeviceInformation> information;
         ThrowIfFailed(modem->get_DeviceInformation(information.Put()));
         NetworkDeviceStatus status{};
