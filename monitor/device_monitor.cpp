@@ -292,10 +292,14 @@ uint32_t DeviceMonitor::PnpStatusNotifyCallback(void* /*context*/, uint32_t type
     case PBT_APMRESUMESUSPEND_TYPE:
         m_DevicePowerStatus = RESUMED;
         LOG_INFO("[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMESUSPEND\n");
+        g_Listener->ReleaseHeldRequest();
         break;
     case PBT_APMRESUMEAUTOMATIC_TYPE:
         m_DevicePowerStatus = RESUMED;
         LOG_INFO("[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMEAUTOMATIC\n");
+        // Whatever was asked while suspended is asked now, modem or not: a modem that went
+        // just before the suspend leaves no modem to ask for.
+        g_Listener->ReleaseHeldRequest();
         if (g_Monitored[DEVICE_SLOT_5G].DeviceState == 1 || g_Monitored[DEVICE_SLOT_4G].DeviceState == 1) {
             g_Listener->TriggerUpdateSystemTrayIconStatus();
         }

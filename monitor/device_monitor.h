@@ -75,6 +75,9 @@ public:
     virtual ~SimStatusRequests() = default;
     virtual void TriggerUpdateSystemTrayIconStatus() = 0;
     virtual void PowerOnSimOn4GPlatform() = 0;
+    // The machine resumed: a request refused while it was suspended is asked for now. Only
+    // the power callback resumes anything; the other sources need not implement it.
+    virtual void ReleaseHeldRequest() {}
 };
 
 class DeviceMonitor {

@@ -130,8 +130,12 @@ class FakeSlotQuery : public SimSlotQuery {
 public:
     std::deque<std::pair<QuarnHresult, uint32_t>> answers{{QUARN_S_OK, 1}};
     int calls = 0;
+    std::function<void()> onQuery;  // what happens while the decision waits for the answer
     QuarnHresult GetSimSlot(uint32_t* slot, ModulePlatform) override {
         ++calls;
+        if (onQuery) {
+            onQuery();
+        }
         const auto answer = answers.front();
         if (answers.size() > 1) {
             answers.pop_front();
