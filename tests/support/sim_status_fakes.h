@@ -39,6 +39,10 @@ public:
         m_Changed.notify_all();
         m_Changed.wait(lock, [this] { return m_Open; });
     }
+    int Arrivals() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Arrivals;
+    }
     // True once `count` callers have come to the gate in all.
     bool AwaitArrivals(int count) {
         std::unique_lock<std::mutex> lock(m_Mutex);
