@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -57,9 +58,7 @@ public:
         if (changeAtEveryList) {
             modemPresent = !modemPresent;
             // A list call takes a while, as the system's does: notifications land during looks.
-            for (int i = 0; i < 20; ++i) {
-                std::this_thread::yield();
-            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         return CM_RESULT_SUCCESS;
     }
@@ -156,31 +155,39 @@ TEST_F(DeviceMonitorThreadsTest, ANotificationDuringStartUpDoesNotTakeThePresent
 // however they interleave, the last notification of each round is followed by a look
 // that began after it, and each presence change is acted on once.
 TEST_F(DeviceMonitorThreadsTest, EveryNotificationIsFollowedByALookThatBeganAfterIt) {
-    constexpr int kThreads = 6;
-    constexpr int kRounds = 300;
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 200;
     registry.modemPresent = false;
     DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET, kHw4G, L"CDC_MBIM_DEVICE");
     registry.changeAtEveryList = true;
 
-    std::atomic<int> round{0};
-    std::atomic<int> done{0};
+    // Rounds: every notifier makes one notification, all at once; then the test looks.
+    std::mutex mutex;
+    std::condition_variable changed;
+    int round = 0;
+    int done = 0;
     std::vector<std::thread> notifiers;
     for (int t = 0; t < kThreads; ++t) {
         notifiers.emplace_back([&, t] {
             for (int r = 1; r <= kRounds; ++r) {
-                while (round.load() < r) {
-                    std::this_thread::yield();
+                {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    changed.wait(lock, [&] { return round >= r; });
                 }
                 Notify(t % 2 == 0 ? DEVICE_INTERFACE_ARRIVAL : DEVICE_INTERFACE_REMOVAL);
+                std::lock_guard<std::mutex> lock(mutex);
                 ++done;
+                changed.notify_all();
             }
         });
     }
     int lost = 0;
     for (int r = 1; r <= kRounds; ++r) {
-        round = r;
-        while (done.load() < r * kThreads) {
-            std::this_thread::yield();
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            round = r;
+            changed.notify_all();
+            changed.wait(lock, [&] { return done == r * kThreads; });
         }
         // Every notifier has returned: the looks asked for are over.
         lost += registry.notificationsBeforeLastList.load() < registry.notifications.load() ? 1 : 0;
