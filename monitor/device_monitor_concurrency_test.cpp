@@ -24,13 +24,12 @@ const std::wstring kVpn = L"\\\\?\\ROOT#NET#VPN0000000000000000000000000#6&1a2b&
 const std::wstring kEthernet = L"\\\\?\\PCI#VEN_8086&DEV_15F3#3&1158&0&FE#{cac88484-7515-4c03-82e6-71a87abac361}";
 
 // The present interfaces: the Ethernet adapter, then the modem or the VPN adapter. Safe
-// from any thread; the list calls count themselves.
+// from any thread. Driver versions cannot be read (arrivals go on without).
 class SharedRegistry : public DeviceInterfaceRegistry {
 public:
     std::atomic<bool> modemPresent{true};
     // Toggles the modem after each list call, as a device that comes and goes all the time.
     std::atomic<bool> changeAtEveryList{false};
-    std::atomic<int> listCalls{0};
     std::atomic<int> notifications{0};
     // The notifications counted when the latest list call began.
     std::atomic<int> notificationsBeforeLastList{0};
@@ -54,7 +53,6 @@ public:
             return CM_RESULT_BUFFER_SMALL;
         }
         std::wmemcpy(list, value.data(), value.size());
-        ++listCalls;
         if (changeAtEveryList) {
             modemPresent = !modemPresent;
             // A list call takes a while, as the system's does: notifications land during looks.
@@ -71,22 +69,10 @@ public:
         }
         return CM_RESULT_SUCCESS;
     }
-    uint32_t GetInstanceIdSize(const wchar_t*, uint32_t* bytes) override {
-        *bytes = 4 * sizeof(wchar_t);
-        return CM_RESULT_BUFFER_SMALL;
-    }
-    uint32_t GetInstanceId(const wchar_t*, wchar_t* id, uint32_t) override {
-        std::wcscpy(id, L"ID0");
-        return CM_RESULT_SUCCESS;
-    }
-    uint32_t LocateDevNode(const wchar_t*, uint32_t* devNode) override {
-        *devNode = 7;
-        return CM_RESULT_SUCCESS;
-    }
-    uint32_t GetDriverVersion(uint32_t, wchar_t* version, uint32_t) override {
-        std::wcscpy(version, L"1.0");
-        return CM_RESULT_SUCCESS;
-    }
+    uint32_t GetInstanceIdSize(const wchar_t*, uint32_t*) override { return 0x25; }
+    uint32_t GetInstanceId(const wchar_t*, wchar_t*, uint32_t) override { return 0x25; }
+    uint32_t LocateDevNode(const wchar_t*, uint32_t*) override { return 0x25; }
+    uint32_t GetDriverVersion(uint32_t, wchar_t*, uint32_t) override { return 0x25; }
 };
 
 class CountingListener : public SimStatusRequests {
