@@ -214,13 +214,16 @@ TEST(SimStatusWorkerMachine, EveryStateAndEvent) {
     }
 }
 
-TEST_F(DecisionTest, AFailedWaitPausesTenSeconds) {
+TEST_F(DecisionTest, WithoutItsEventTheWorkerPausesTenSecondsAndRequestsSayWhy) {
     ConditionCheck check = Make(nullptr);
     check.HandleUpdateSimStatusEventOnce();
     EXPECT_EQ(sleeper.Sleeps(), std::vector<uint32_t>{10000});
     EXPECT_TRUE(window.Messages().empty());
     check.ResetEventSimStatus();
     EXPECT_TRUE(trace.Contains("[ERROR] ConditionCheck::ResetEventSimStatus : ConditionCheck::ResetEventSimStatus: m_Event_SimStatus is null!\n"));
+    check.TriggerUpdateSystemTrayIconStatus();
+    EXPECT_TRUE(trace.Contains("[ERROR] ConditionCheck::TriggerUpdateSystemTrayIconStatus : ConditionCheck::TriggerUpdateSystemTrayIconStatus: "
+                               "m_Event_SimStatus is null!\n"));
 }
 
 }  // namespace

@@ -68,23 +68,6 @@ TEST(ModemModel, PoweringTheSimOffChangesWhatTheModemReportsAndRaisesAnUpdate) {
     EXPECT_NE(before, model.Handle("rt events 0 0"));
 }
 
-// With `fault at raises-update on`, every command raises an account update with a
-// device-information change, and the facade's reply names it so the completion waits for it.
-TEST(ModemModel, ACommandRaisesAnAccountUpdateWhenScripted) {
-    ModemModel model;
-    ASSERT_EQ(model.ApplyScenario("modem 5g\nfault at raises-update on\n"), "ok");
-    EXPECT_EQ(Reply(model, "rt open"), "ok 1");
-    const std::string reply = Reply(model, "rt set 1 1 61742B6573696D6D61703F0D0A");  // at+esimmap?
-    const std::string events = model.Handle("rt events 0 0");
-    const std::size_t at = events.rfind(" updated account-5g 1 0");
-    ASSERT_NE(at, std::string::npos) << events;
-    const std::string sequence = events.substr(events.rfind('\n', at) + 1, at - events.rfind('\n', at) - 1);
-    EXPECT_EQ(reply, "ok 0 0 0D0A2B4553494D4D41503A20310D0A0D0A4F4B0D0A update=" + sequence);
-    ASSERT_EQ(model.ApplyScenario("fault at raises-update off\n"), "ok");
-    EXPECT_EQ(Reply(model, "rt set 1 1 61742B6573696D6D61703F0D0A"), "ok 0 0 0D0A2B4553494D4D41503A20310D0A0D0A4F4B0D0A");
-    EXPECT_EQ(model.Handle("rt events 0 0"), events) << "raised with the mode off";
-}
-
 TEST(ModemModel, JournalsEachPayloadByteForByte) {
     ModemModel model;
     model.Handle("modem 4g");
