@@ -12,7 +12,7 @@ target_link_libraries(emulator_model_tests PRIVATE quarn_emu_model GTest::gtest_
 gtest_discover_tests(emulator_model_tests)
 
 add_executable(concurrency_tests trace/trace_concurrency_test.cpp monitor/sim_status_worker_concurrency_test.cpp
-  modem/mbim_command_concurrency_test.cpp)
+  monitor/device_monitor_concurrency_test.cpp modem/mbim_command_concurrency_test.cpp)
 target_link_libraries(concurrency_tests PRIVATE quarn_core GTest::gtest_main)
 gtest_discover_tests(concurrency_tests PROPERTIES LABELS concurrency)
 

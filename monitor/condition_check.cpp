@@ -11,9 +11,41 @@ std::atomic<uint32_t> m_DevicePowerStatus{RESUMED};
 
 namespace {
 // True on the worker's thread while it decides: a request made there comes from the
-// decision's own calls.
+// decision's own calls, which the decision answers itself.
 thread_local bool t_Deciding = false;
 }  // namespace
+
+SimStatusWorkerStep NextSimStatusWorkerStep(SimStatusWorkerState state, int keptPasses, SimStatusWorkerEvent event) {
+    using State = SimStatusWorkerState;
+    using Event = SimStatusWorkerEvent;
+    using Action = SimStatusWorkerAction;
+    const bool deciding = state == State::Deciding || state == State::DecidingAsked;
+    switch (event) {
+    case Event::Requested:
+        // A decision under way may have read the facts before the change: keep a pass for it.
+        return {deciding ? State::DecidingAsked : State::Waiting, keptPasses, Action::None};
+    case Event::RequestedWhileSuspended:
+        // During a decision it is asked again when the decision ends, and held then.
+        return {deciding ? State::DecidingAsked : State::Held, keptPasses, Action::None};
+    case Event::PassSkipped:
+        return {deciding ? state : State::Held, keptPasses, Action::None};
+    case Event::Resumed:
+        return state == State::Held ? SimStatusWorkerStep{State::Waiting, keptPasses, Action::AskAgain}
+                                    : SimStatusWorkerStep{state, keptPasses, Action::None};
+    case Event::DecisionBegan:
+        // A held request is answered by a decision that reads the facts from now on.
+        return {deciding ? state : State::Deciding, keptPasses, Action::None};
+    case Event::DecisionEnded:
+        if (state == State::DecidingAsked) {
+            return keptPasses < SIM_STATUS_KEPT_PASSES
+                       ? SimStatusWorkerStep{State::Waiting, keptPasses + 1, Action::AskAgain}
+                       : SimStatusWorkerStep{State::Waiting, 0, Action::GiveUp};
+        }
+        return {state == State::Deciding ? State::Waiting : state, state == State::Deciding ? 0 : keptPasses,
+                Action::None};
+    }
+    return {state, keptPasses, Action::None};
+}
 
 bool IsSimBearingStatus(int32_t networkDeviceStatus) {
     // DeviceReady, BadSim, DeviceHardwareFailure, DeviceLocked, DeviceBlocked.
@@ -41,26 +73,57 @@ void ConditionCheck::HandleUpdateSimStatusEventOnce() {
     LOG_INFO("[INFO] ConditionCheck::HandleUpdateSimStatusEvent : Received event: m_Event_SimStatus\n");
     m_Ports.Pause->SleepMs(SIM_STATUS_SETTLE_MS);
     LOG_INFO("[INFO] ConditionCheck::HandleUpdateSimStatusEvent : Waiting all end\n");
-    if (m_DevicePowerStatus != RESUMED) {
+    if (!BeginDecision()) {
         LOG_INFO("[INFO] ConditionCheck::HandleUpdateSimStatusEvent : Skip this time UpdateSystemTrayIconStatus as m_DevicePowerStatus is not RESUMED!\n");
         return;
     }
     // The hide message plus the decision: 1026 hides, 1027 shows.
-    const uint64_t requestsBefore = m_Requests.load();
     t_Deciding = true;
     const uint32_t message = WM_HIDE_ICON_CMD + UpdateSystemTrayIconStatus();
     t_Deciding = false;
-    ResetEventSimStatus();
     // The reset absorbs the requests made while the pass settled: the decision read the
-    // state after them. One made during the decision by another thread may carry a change
-    // it did not read (an eject, a modem arriving), so it is asked for again, however many
-    // passes in a row. One that the decision's own calls made on this thread is not counted:
-    // asking again for it would decide for ever.
-    if (m_Requests.load() != requestsBefore) {
+    // state after them. Those made during the decision are kept by the machine, which is
+    // told after the reset so that none falls between the two.
+    ResetEventSimStatus();
+    switch (Apply(SimStatusWorkerEvent::DecisionEnded)) {
+    case SimStatusWorkerAction::AskAgain:
         TriggerUpdateSystemTrayIconStatus();
+        break;
+    case SimStatusWorkerAction::GiveUp:
+        LOG_WARNING("[WARNING] ConditionCheck::HandleUpdateSimStatusEvent : %s: asked again during %d decisions in a row, "
+                    "no further pass\n",
+                    "ConditionCheck::HandleUpdateSimStatusEvent", SIM_STATUS_KEPT_PASSES + 1);
+        break;
+    case SimStatusWorkerAction::None:
+        break;
     }
     LOG_INFO("[INFO] ConditionCheck::HandleUpdateSimStatusEvent : SendMessage: %d\n", static_cast<int>(message));
     m_Ports.Window->SendToAppWindow(message);
+}
+
+SimStatusWorkerAction ConditionCheck::ApplyLocked(SimStatusWorkerEvent event) {
+    const SimStatusWorkerStep step = NextSimStatusWorkerStep(m_State, m_KeptPasses, event);
+    m_State = step.State;
+    m_KeptPasses = step.KeptPasses;
+    return step.Action;
+}
+
+SimStatusWorkerAction ConditionCheck::Apply(SimStatusWorkerEvent event) {
+    std::lock_guard<std::mutex> lock(m_StateMutex);
+    return ApplyLocked(event);
+}
+
+bool ConditionCheck::BeginDecision() {
+    std::lock_guard<std::mutex> lock(m_StateMutex);
+    const bool resumed = m_DevicePowerStatus == RESUMED;
+    ApplyLocked(resumed ? SimStatusWorkerEvent::DecisionBegan : SimStatusWorkerEvent::PassSkipped);
+    return resumed;
+}
+
+void ConditionCheck::ReleaseHeldRequest() {
+    if (Apply(SimStatusWorkerEvent::Resumed) == SimStatusWorkerAction::AskAgain) {
+        TriggerUpdateSystemTrayIconStatus();
+    }
 }
 
 void ConditionCheck::ResetEventSimStatus() {
@@ -124,15 +187,21 @@ void ConditionCheck::TriggerUpdateSystemTrayIconStatus() {
                   "ConditionCheck::TriggerUpdateSystemTrayIconStatus");
         return;
     }
-    if (m_DevicePowerStatus == SUSPENDED) {
+    bool suspended = false;
+    {
+        // Read with the step, so that a resume either comes first or finds the request held.
+        std::lock_guard<std::mutex> lock(m_StateMutex);
+        suspended = m_DevicePowerStatus == SUSPENDED;
+        if (!t_Deciding) {
+            ApplyLocked(suspended ? SimStatusWorkerEvent::RequestedWhileSuspended : SimStatusWorkerEvent::Requested);
+        }
+    }
+    if (suspended) {
         LOG_ERROR("[ERROR] ConditionCheck::TriggerUpdateSystemTrayIconStatus : %s: m_DevicePowerStatus is SUSPENDED!\n",
                   "ConditionCheck::TriggerUpdateSystemTrayIconStatus");
         return;
     }
     LOG_INFO("[INFO] ConditionCheck::TriggerUpdateSystemTrayIconStatus : Set event: m_Event_SimStatus\n");
-    if (!t_Deciding) {
-        ++m_Requests;
-    }
     m_Event_SimStatus->Set();
 }
 

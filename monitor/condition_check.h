@@ -3,7 +3,6 @@
 // worker thread decides and tells the hidden window.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -22,6 +21,36 @@ constexpr uint32_t SIM_STATUS_WAIT_FAILURE_MS = 10000;
 constexpr int SIM_STATUS_DECISION_ATTEMPTS = 3;
 constexpr uint32_t SIM_STATUS_RETRY_MS = 1000;
 constexpr int SIM_SLOT_QUERY_RETRIES = 3;               // after the first query
+// Passes kept in a row for requests made during the decision before them. A decision whose
+// own calls make the system ask again on another thread would otherwise decide for ever.
+constexpr int SIM_STATUS_KEPT_PASSES = 3;
+
+// Where the worker stands with the requests made of it.
+enum class SimStatusWorkerState {
+    Waiting,        // no decision under way: the next pass answers a request
+    Held,           // a request came, or a pass was skipped, while suspended: asked again on resume
+    Deciding,       // a decision under way, nothing asked since it began
+    DecidingAsked,  // a decision under way, asked again since it began: it may not have read the change
+};
+enum class SimStatusWorkerEvent {
+    Requested,                // a request while the machine is resumed
+    RequestedWhileSuspended,  // a request refused because the machine is suspended
+    PassSkipped,              // the worker woke while suspended and did not decide
+    Resumed,
+    DecisionBegan,
+    DecisionEnded,
+};
+enum class SimStatusWorkerAction {
+    None,
+    AskAgain,  // one more pass, asked for through the trigger
+    GiveUp,    // the run of kept passes is at its bound: the request counts as answered
+};
+struct SimStatusWorkerStep {
+    SimStatusWorkerState State;
+    int KeptPasses;  // passes kept in a row so far
+    SimStatusWorkerAction Action;
+};
+SimStatusWorkerStep NextSimStatusWorkerStep(SimStatusWorkerState state, int keptPasses, SimStatusWorkerEvent event);
 
 // The auto-reset event behind m_Event_SimStatus (CreateEventW on Windows).
 class SimStatusEvent {
@@ -79,6 +108,8 @@ public:
     void TriggerUpdateSystemTrayIconStatus();
     // Drops requests that came while a pass settled. Only the worker calls it.
     void ResetEventSimStatus();
+    // The machine resumed: asks for the pass held back while it was suspended, if any.
+    void ReleaseHeldRequest();
     // Powers the SIM on when the 4G modem is present; waits for the modem on the caller's thread.
     static void PowerOnSimOn4GPlatform();
 
@@ -90,10 +121,18 @@ public:
 
 private:
     bool IsSimSlotOne(ModulePlatform platform);
+    // Takes the machine through `event` and returns what to do (Locked: m_StateMutex is held).
+    SimStatusWorkerAction Apply(SimStatusWorkerEvent event);
+    SimStatusWorkerAction ApplyLocked(SimStatusWorkerEvent event);
+    // The worker's wake-up: a decision begins, or, while suspended, the pass is skipped and
+    // its request held (false). The power status is read under the state lock, so a resume
+    // either comes before it or finds the request held.
+    bool BeginDecision();
 
     SimStatusPorts m_Ports;
-    // Requests made so far; tells the worker whether one came while it was deciding.
-    std::atomic<uint64_t> m_Requests{0};
+    std::mutex m_StateMutex;  // held only to step the machine, never across a call out
+    SimStatusWorkerState m_State = SimStatusWorkerState::Waiting;
+    int m_KeptPasses = 0;
 };
 
 // Body of the SIM status worker thread: never returns.

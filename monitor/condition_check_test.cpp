@@ -8,44 +8,10 @@
 
 #include "modem/mbim_command.h"
 #include "monitor/device_monitor.h"
-#include "monitor/power_status.h"
 #include "tests/support/modem_port_fakes.h"
-#include "tests/support/sim_status_fakes.h"
 #include "tests/support/trace_capture.h"
 
 namespace {
-
-class CountingEvent : public SimStatusEvent {
-public:
-    explicit CountingEvent(int* sets) : m_Sets(sets) {}
-    void Set() override { ++*m_Sets; }
-    void Reset() override {}
-    bool Wait() override { return true; }
-
-private:
-    int* m_Sets;
-};
-
-FakeModemStatus g_UnusedModem;
-FakeSlotQuery g_UnusedSlots;
-RecordingSleeper g_UnusedSleeper;
-RecordingWindow g_UnusedWindow;
-SameApartment g_SameApartment;
-const SimStatusPorts kUnusedPorts{&g_UnusedModem, &g_UnusedSlots, &g_UnusedSleeper, &g_UnusedWindow, &g_SameApartment};
-
-TEST(ConditionCheckTrigger, SetsTheEventUnlessMissing) {
-    TraceCapture trace;
-    int sets = 0;
-    ConditionCheck check(std::make_unique<CountingEvent>(&sets), kUnusedPorts);
-    check.TriggerUpdateSystemTrayIconStatus();
-    EXPECT_EQ(sets, 1);
-    EXPECT_TRUE(trace.Contains("[INFO] ConditionCheck::TriggerUpdateSystemTrayIconStatus : Set event: m_Event_SimStatus\n"));
-
-    ConditionCheck without(nullptr, kUnusedPorts);
-    without.TriggerUpdateSystemTrayIconStatus();
-    EXPECT_TRUE(trace.Contains("[ERROR] ConditionCheck::TriggerUpdateSystemTrayIconStatus : ConditionCheck::TriggerUpdateSystemTrayIconStatus: "
-                               "m_Event_SimStatus is null!\n"));
-}
 
 class ScriptedTransport : public ModemTransport {
 public:

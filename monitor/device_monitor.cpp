@@ -2,6 +2,7 @@
 
 #include <cwchar>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -14,45 +15,19 @@ DeviceMonitorContext g_Monitored[DEVICE_SLOT_COUNT];
 DeviceInterfaceRegistry* g_Registry = nullptr;
 SimStatusRequests* g_Listener = nullptr;
 
-// Who brings a slot up to date. Notifications come on system threads, possibly several at
-// once, and start-up enumerates beside them. One caller at a time looks at the list and acts;
-// a notification that comes meanwhile only counts itself, and that caller looks again until
-// no notification came during its look. So the slot ends as the last enumeration found it.
+// Each slot's update machine, stepped under its own lock; the looks run outside it.
 struct SlotUpdates {
-    std::atomic<uint32_t> Requests{0};
-    std::atomic<bool> Running{false};
+    std::mutex Mutex;
+    SlotUpdateState State = SlotUpdateState::Unwatched;
 };
 SlotUpdates g_Updates[DEVICE_SLOT_COUNT];
 
-void LookAgain(DeviceMonitorContext& context);
-
-// Asks for the slot to be brought up to date and, when nobody else is at it, does it:
-// `firstLook`, then more looks until no request came during one.
-template <typename FirstLook>
-void UpdateSlot(DeviceMonitorContext& context, FirstLook firstLook) {
+SlotUpdateAction StepSlot(const DeviceMonitorContext& context, SlotUpdateEvent event) {
     SlotUpdates& updates = g_Updates[context.Index];
-    updates.Requests.fetch_add(1);
-    bool first = true;
-    for (;;) {
-        if (updates.Running.exchange(true)) {
-            return;  // the caller at it will see this request
-        }
-        uint32_t seen = 0;
-        do {
-            seen = updates.Requests.load();
-            if (first) {
-                firstLook();
-                first = false;
-            } else {
-                LookAgain(context);
-            }
-        } while (updates.Requests.load() != seen);
-        updates.Running.store(false);
-        // A request that came between the last check and the release found Running set.
-        if (updates.Requests.load() == seen) {
-            return;
-        }
-    }
+    std::lock_guard<std::mutex> lock(updates.Mutex);
+    const SlotUpdateStep step = NextSlotUpdateStep(updates.State, event);
+    updates.State = step.State;
+    return step.Action;
 }
 
 // One look at the list, acting on what it shows: an arrival for an absent slot, a
@@ -63,6 +38,25 @@ void LookAgain(DeviceMonitorContext& context) {
     } else {
         DeviceMonitor::OnDeviceInterfaceRemoval(&context);
     }
+}
+
+// Looks again for as long as the machine owes this caller a look.
+void LookWhileAsked(DeviceMonitorContext& context, SlotUpdateAction action) {
+    while (action == SlotUpdateAction::LookAgain) {
+        LookAgain(context);
+        action = StepSlot(context, SlotUpdateEvent::LookDone);
+    }
+}
+
+void ActOnArrival(DeviceMonitorContext& context, const wchar_t* path) {
+    LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : CM_NOTIFY_ACTION_DEVICEINTERFACE - %ls ARRIVAL\n",
+             context.DeviceName);
+    std::wcscpy(context.InterfaceId, path);  // before the state that makes it current
+    context.DeviceState = 1;
+    DeviceMonitor::SetDeviceVersion(path, context.DriverVersion);
+    LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : %ls: %ls\n", context.DeviceName, context.DriverVersion);
+    g_Listener->TriggerUpdateSystemTrayIconStatus();
+    g_Listener->PowerOnSimOn4GPlatform();
 }
 
 // Copies `text` into a DEVICE_TEXT_CAPACITY buffer; false (nothing copied) when it does not
@@ -77,6 +71,40 @@ bool CopyText(wchar_t* target, const wchar_t* text, std::size_t length) {
 }
 
 }  // namespace
+
+SlotUpdateStep NextSlotUpdateStep(SlotUpdateState state, SlotUpdateEvent event) {
+    using State = SlotUpdateState;
+    using Action = SlotUpdateAction;
+    switch (event) {
+    case SlotUpdateEvent::StartUpLook:
+        // A slot starts once; start-up resets it to Unwatched before.
+        return state == State::Unwatched ? SlotUpdateStep{State::Looking, Action::LookAtStart}
+                                         : SlotUpdateStep{state, Action::None};
+    case SlotUpdateEvent::Notified:
+        switch (state) {
+        case State::Unwatched:
+            return {state, Action::None};  // start-up's look comes after it
+        case State::Idle:
+            return {State::Looking, Action::LookAgain};
+        case State::Looking:
+        case State::LookingAsked:
+            return {State::LookingAsked, Action::None};
+        }
+        break;
+    case SlotUpdateEvent::LookDone:
+        switch (state) {
+        case State::Looking:
+            return {State::Idle, Action::None};
+        case State::LookingAsked:
+            return {State::Looking, Action::LookAgain};
+        case State::Unwatched:
+        case State::Idle:
+            return {state, Action::None};
+        }
+        break;
+    }
+    return {state, Action::None};
+}
 
 void DeviceMonitor::Attach(DeviceInterfaceRegistry* registry, SimStatusRequests* listener) {
     g_Registry = registry;
@@ -94,31 +122,31 @@ bool DeviceMonitor::InitializeMonitor(int slot, const QuarnGuid* interfaceClass,
     context.HwId = hardwareId;
     context.DeviceName = deviceName;
     context.DeviceState = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_Updates[slot].Mutex);
+        g_Updates[slot].State = SlotUpdateState::Unwatched;
+    }
 
     // Registered before the enumeration, as the Configuration Manager advises: a modem that
-    // arrives in between is then seen by the notification or by the enumeration, and the
-    // slot's one updater acts on it once.
+    // arrives in between is then seen by start-up's look, and one that arrives during it by
+    // the look it is owed. Notifications that come first leave the look to start-up, so a
+    // modem present all along is never taken for an arrival.
     const uint32_t result = g_Registry->RegisterNotification(*interfaceClass, &context, &context.NotifyHandle);
-    UpdateSlot(
-        context,
-        [&context] {
-            if (context.DeviceState == 1) {
-                LookAgain(context);  // a notification that came first already took the arrival
-                return;
-            }
-            // A modem present at start is recorded without its version and wakes nobody.
-            wchar_t found[DEVICE_TEXT_CAPACITY] = {};
-            if (SetDeviceInterfaceId(found, &context.InterfaceClassGuid, context.HwId) == 1) {
-                std::wcscpy(context.InterfaceId, found);
-                context.DeviceState = 1;
-            }
-        });
+    if (StepSlot(context, SlotUpdateEvent::StartUpLook) == SlotUpdateAction::LookAtStart) {
+        wchar_t found[DEVICE_TEXT_CAPACITY] = {};
+        if (SetDeviceInterfaceId(found, &context.InterfaceClassGuid, context.HwId) == 1) {
+            std::wcscpy(context.InterfaceId, found);
+            context.DeviceState = 1;
+        }
+    }
+    // Still the slot's one looker: nobody writes the record while it is logged.
     if (result != CM_RESULT_SUCCESS) {
         LOG_ERROR("[ERROR] DeviceMonitor::InitializeMonitor : CM_Register_Notification failed, error %lu\n",
                   static_cast<unsigned long>(result));
     }
     LOG_INFO("[INFO] DeviceMonitor::InitializeMonitor : InitializeMonitor: handle: %d, HwId: %ls, DeviceState: %d, InterfaceId: %ls\n",
              context.Index, context.HwId, static_cast<int>(context.DeviceState), context.InterfaceId);
+    LookWhileAsked(context, StepSlot(context, SlotUpdateEvent::LookDone));
     return result == CM_RESULT_SUCCESS;
 }
 
@@ -247,7 +275,7 @@ uint32_t DeviceMonitor::DeviceInterfaceNotifyCallback(void* /*notifyHandle*/, vo
     // arrival before anyone looks. Every decision rests on an enumeration made after the
     // notification, by the slot's one updater.
     if (action == DEVICE_INTERFACE_ARRIVAL || action == DEVICE_INTERFACE_REMOVAL) {
-        UpdateSlot(*record, [record] { LookAgain(*record); });
+        LookWhileAsked(*record, StepSlot(*record, SlotUpdateEvent::Notified));
     }
     return 0;
 }
@@ -261,26 +289,22 @@ void DeviceMonitor::OnDeviceInterfaceArrival(DeviceMonitorContext* pContext) {
     if (SetDeviceInterfaceId(found, &pContext->InterfaceClassGuid, pContext->HwId) != 1) {
         return;
     }
-    LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : CM_NOTIFY_ACTION_DEVICEINTERFACE - %ls ARRIVAL\n",
-             pContext->DeviceName);
-    std::wcscpy(pContext->InterfaceId, found);  // before the state that makes it current
-    pContext->DeviceState = 1;
-    SetDeviceVersion(found, pContext->DriverVersion);
-    LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceArrival : %ls: %ls\n", pContext->DeviceName,
-             pContext->DriverVersion);
-    g_Listener->TriggerUpdateSystemTrayIconStatus();
-    g_Listener->PowerOnSimOn4GPlatform();
+    ActOnArrival(*pContext, found);
 }
 
 void DeviceMonitor::OnDeviceInterfaceRemoval(DeviceMonitorContext* pContext) {
     wchar_t found[DEVICE_TEXT_CAPACITY] = {};
-    if (SetDeviceInterfaceId(found, &pContext->InterfaceClassGuid, pContext->HwId) != 0) {
-        return;  // another adapter went and the modem is still there, or the list says nothing
+    const int result = SetDeviceInterfaceId(found, &pContext->InterfaceClassGuid, pContext->HwId);
+    if (result == DEVICE_LIST_UNREAD || (result == 1 && std::wcscmp(found, pContext->InterfaceId) == 0)) {
+        return;  // the list says nothing, or another adapter went and the modem is still there
     }
     LOG_INFO("[INFO] DeviceMonitor::OnDeviceInterfaceRemoval : CM_NOTIFY_ACTION_DEVICEINTERFACE - %ls REMOVAL\n",
              pContext->DeviceName);
     pContext->DeviceState = 0;
     g_Listener->TriggerUpdateSystemTrayIconStatus();
+    if (result == 1) {
+        ActOnArrival(*pContext, found);  // back under another path while nobody looked
+    }
 }
 
 uint32_t DeviceMonitor::PnpStatusNotifyCallback(void* /*context*/, uint32_t type, void* /*setting*/) {
@@ -292,10 +316,14 @@ uint32_t DeviceMonitor::PnpStatusNotifyCallback(void* /*context*/, uint32_t type
     case PBT_APMRESUMESUSPEND_TYPE:
         m_DevicePowerStatus = RESUMED;
         LOG_INFO("[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMESUSPEND\n");
+        g_Listener->ReleaseHeldRequest();
         break;
     case PBT_APMRESUMEAUTOMATIC_TYPE:
         m_DevicePowerStatus = RESUMED;
         LOG_INFO("[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMEAUTOMATIC\n");
+        // Whatever was asked while suspended is asked now, modem or not: a modem that went
+        // just before the suspend leaves no modem to ask for.
+        g_Listener->ReleaseHeldRequest();
         if (g_Monitored[DEVICE_SLOT_5G].DeviceState == 1 || g_Monitored[DEVICE_SLOT_4G].DeviceState == 1) {
             g_Listener->TriggerUpdateSystemTrayIconStatus();
         }

@@ -49,6 +49,27 @@ struct DeviceMonitorContext {
     wchar_t DriverVersion[DEVICE_TEXT_CAPACITY];
 };
 
+// Who brings a slot up to date. Notifications come on system threads, possibly several at
+// once, and start-up looks beside them: one caller at a time looks at the list and acts, and
+// a notification that comes during a look is owed one more look, by that caller.
+enum class SlotUpdateState {
+    Unwatched,     // start-up's look is still to come, and will see whatever came before it
+    Idle,
+    Looking,       // a caller looks; nothing came since its look began
+    LookingAsked,  // a notification came during the look, which may have read the list before it
+};
+enum class SlotUpdateEvent { StartUpLook, Notified, LookDone };
+enum class SlotUpdateAction {
+    None,
+    LookAtStart,  // records a modem present at start, without its version, waking nobody
+    LookAgain,    // acts on what the list shows: an arrival for an absent slot, a removal for a present one
+};
+struct SlotUpdateStep {
+    SlotUpdateState State;
+    SlotUpdateAction Action;
+};
+SlotUpdateStep NextSlotUpdateStep(SlotUpdateState state, SlotUpdateEvent event);
+
 // The Configuration Manager as the monitor uses it. Results are CONFIGRET codes.
 class DeviceInterfaceRegistry {
 public:
@@ -75,6 +96,9 @@ public:
     virtual ~SimStatusRequests() = default;
     virtual void TriggerUpdateSystemTrayIconStatus() = 0;
     virtual void PowerOnSimOn4GPlatform() = 0;
+    // The machine resumed: a request refused while it was suspended is asked for now. Only
+    // the power callback resumes anything; the other sources need not implement it.
+    virtual void ReleaseHeldRequest() {}
 };
 
 class DeviceMonitor {
@@ -90,7 +114,8 @@ public:
     static uint32_t DeviceInterfaceNotifyCallback(void* notifyHandle, void* context, uint32_t action,
                                                   const void* eventData, uint32_t eventDataSize);
     // One look at the list for an absent (present) slot, acting on an arrival (removal); the
-    // callback runs them one at a time per slot.
+    // callback runs them one at a time per slot. A present modem found under another
+    // interface path went and came back: a removal, then an arrival.
     static void OnDeviceInterfaceArrival(DeviceMonitorContext* pContext);
     static void OnDeviceInterfaceRemoval(DeviceMonitorContext* pContext);
 

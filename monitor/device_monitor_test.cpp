@@ -154,6 +154,38 @@ protected:
     TraceCapture trace;
 };
 
+// The slot's update machine over every state and event.
+TEST(SlotUpdateMachine, EveryStateAndEvent) {
+    using S = SlotUpdateState;
+    using E = SlotUpdateEvent;
+    using A = SlotUpdateAction;
+    struct Row {
+        S state;
+        E event;
+        S next;
+        A action;
+    } rows[] = {
+        {S::Unwatched, E::StartUpLook, S::Looking, A::LookAtStart},
+        {S::Unwatched, E::Notified, S::Unwatched, A::None},  // start-up's look comes after it
+        {S::Unwatched, E::LookDone, S::Unwatched, A::None},
+        {S::Idle, E::StartUpLook, S::Idle, A::None},
+        {S::Idle, E::Notified, S::Looking, A::LookAgain},
+        {S::Idle, E::LookDone, S::Idle, A::None},
+        {S::Looking, E::StartUpLook, S::Looking, A::None},
+        {S::Looking, E::Notified, S::LookingAsked, A::None},
+        {S::Looking, E::LookDone, S::Idle, A::None},
+        {S::LookingAsked, E::StartUpLook, S::LookingAsked, A::None},
+        {S::LookingAsked, E::Notified, S::LookingAsked, A::None},
+        {S::LookingAsked, E::LookDone, S::Looking, A::LookAgain},  // the look it is owed, by the same caller
+    };
+    for (const Row& row : rows) {
+        const SlotUpdateStep step = NextSlotUpdateStep(row.state, row.event);
+        SCOPED_TRACE(testing::Message() << "state " << static_cast<int>(row.state) << ", event " << static_cast<int>(row.event));
+        EXPECT_EQ(step.State, row.next);
+        EXPECT_EQ(step.Action, row.action);
+    }
+}
+
 TEST_F(DeviceMonitorTest, TheListWalkTakesTheFirstExactCaseSensitiveMatch) {
     const std::wstring second4G = L"\\\\?\\USB#VID_5A3E&PID_0AC9&MI_00#second#{x}";
     registry.interfaces = {kEthernet, kModem4G, second4G};
@@ -252,8 +284,10 @@ TEST_F(DeviceMonitorTest, AModemPresentAtStartIsRecordedWithoutVersionOrTrigger)
                                         "VID_5A3E&PID_0AC9&MI_00, DeviceState: 0, InterfaceId: \n"}));
 }
 
-// A modem arriving while the monitor starts: right after the enumeration it is seen only by
-// a registration made before it, and right after the registration both may see it.
+// A modem arriving while the monitor starts: right after the registration, start-up's look
+// finds it, as it finds a modem present all along (start-up's own power-on and first
+// decision follow); right after start-up's list call, the notification's look takes it for
+// an arrival. Never both: at most one power-on sequence of the monitor's, one per arrival.
 TEST_F(DeviceMonitorTest, AModemArrivingDuringStartIsSeenAndActedOnOnce) {
     for (const bool afterList : {true, false}) {
         SCOPED_TRACE(afterList ? "arrival right after the list" : "arrival right after the registration");
@@ -269,11 +303,12 @@ TEST_F(DeviceMonitorTest, AModemArrivingDuringStartIsSeenAndActedOnOnce) {
         for (const std::string& line : capture.Texts()) {
             arrivals += line.find(" ARRIVAL\n") != std::string::npos ? 1 : 0;
         }
-        EXPECT_EQ(arrivals, 1);
-        EXPECT_EQ(listener.calls, (std::vector<std::string>{"trigger", "power-on"})) << "one power-on sequence";
+        EXPECT_EQ(arrivals, afterList ? 1 : 0);
+        EXPECT_EQ(listener.calls, afterList ? (std::vector<std::string>{"trigger", "power-on"}) : std::vector<std::string>{})
+            << "one power-on sequence per arrival";
         // Another notification of the same arrival changes nothing.
         registry.Arrive(kEthernet);
-        EXPECT_EQ(listener.calls.size(), 2u);
+        EXPECT_EQ(listener.calls.size(), afterList ? 2u : 0u);
     }
 }
 
@@ -304,19 +339,49 @@ TEST_F(DeviceMonitorTest, AChangeDuringAnEnumerationIsNotLost) {
     EXPECT_EQ(listener.calls, (std::vector<std::string>{"trigger", "trigger", "power-on"}));
 }
 
-// A list that grew between the size call and the list call is read again; one that cannot be
-// read says nothing about the modem, which keeps its presence.
-TEST_F(DeviceMonitorTest, AListThatCannotBeReadLeavesThePresenceAsItWas) {
-    registry.interfaces = {kEthernet, kModem4G};
+// A list that grew between the size call and the list call is read again: a modem arriving
+// at that moment is not missed. One that cannot be read says nothing about the modem, which
+// keeps its presence.
+TEST_F(DeviceMonitorTest, AListThatGrewIsReadAgainAndOneThatFailedLeavesThePresence) {
+    registry.interfaces = {kEthernet};
     DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET, kHw4G, L"CDC_MBIM_DEVICE");
+    registry.interfaces = {kEthernet, kModem4G};
     registry.sizeShortOnce = true;
     Notify(DEVICE_SLOT_4G, DEVICE_INTERFACE_ARRIVAL);
-    EXPECT_EQ(DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState, 1) << "a list that grew meanwhile";
+    EXPECT_EQ(DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState, 1) << "the modem that made the list grow was missed";
     registry.listFailsOnce = true;
     Notify(DEVICE_SLOT_4G, DEVICE_INTERFACE_REMOVAL);
     EXPECT_EQ(DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState, 1) << "a list that failed";
     EXPECT_TRUE(trace.Contains("[ERROR] DeviceMonitor::SetDeviceInterfaceId : Error retrieving device interface list: 19\n"));
-    EXPECT_TRUE(listener.calls.empty());
+    EXPECT_EQ(listener.calls, (std::vector<std::string>{"trigger", "power-on"}));
+}
+
+// The modem removed and back, under another interface path, while a look was under way: the
+// next look finds it present, and the changed path tells it is another arrival.
+TEST_F(DeviceMonitorTest, ARemovalAndArrivalFoldedIntoOneLookAreBothActedOn) {
+    const std::wstring otherPort = L"\\\\?\\USB#VID_5A3E&PID_0AC9&MI_00#7&3c4d&0&0000#{cac88484-7515-4c03-82e6-71a87abac361}";
+    registry.interfaces = {kEthernet, kModem4G};
+    DeviceMonitor::InitializeMonitor(DEVICE_SLOT_4G, &QUARN_GUID_DEVINTERFACE_NET, kHw4G, L"CDC_MBIM_DEVICE");
+    registry.afterList = [&] {
+        registry.interfaces = {kEthernet};
+        Notify(DEVICE_SLOT_4G, DEVICE_INTERFACE_REMOVAL);
+        registry.interfaces = {kEthernet, otherPort};
+        Notify(DEVICE_SLOT_4G, DEVICE_INTERFACE_ARRIVAL);
+    };
+    TraceCapture capture;
+    Notify(DEVICE_SLOT_4G, DEVICE_INTERFACE_ARRIVAL);  // another adapter's
+    EXPECT_EQ(DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState, 1);
+    EXPECT_EQ(std::wstring(DeviceMonitor::Slot(DEVICE_SLOT_4G).InterfaceId), otherPort) << "the old path was kept";
+    EXPECT_EQ(listener.calls, (std::vector<std::string>{"trigger", "trigger", "power-on"}));
+    std::vector<std::string> moves;
+    for (const std::string& line : capture.Texts()) {
+        if (line.find(" REMOVAL\n") != std::string::npos || line.find(" ARRIVAL\n") != std::string::npos) {
+            moves.push_back(line);
+        }
+    }
+    EXPECT_EQ(moves, (std::vector<std::string>{
+                         "[INFO] DeviceMonitor::OnDeviceInterfaceRemoval : CM_NOTIFY_ACTION_DEVICEINTERFACE - CDC_MBIM_DEVICE REMOVAL\n",
+                         "[INFO] DeviceMonitor::OnDeviceInterfaceArrival : CM_NOTIFY_ACTION_DEVICEINTERFACE - CDC_MBIM_DEVICE ARRIVAL\n"}));
 }
 
 TEST_F(DeviceMonitorTest, ArrivalAndRemovalMoveThePlatformAndWakeTheWorker) {

@@ -12,8 +12,10 @@ namespace {
 class CountingRequests : public SimStatusRequests {
 public:
     int triggers = 0;
+    int releases = 0;
     void TriggerUpdateSystemTrayIconStatus() override { ++triggers; }
     void PowerOnSimOn4GPlatform() override {}
+    void ReleaseHeldRequest() override { ++releases; }
 };
 
 struct PowerCase {
@@ -24,6 +26,7 @@ struct PowerCase {
     uint32_t statusAfter;
     const char* line;  // nullptr: nothing logged
     int triggers;
+    int releases;  // of requests held while suspended
 };
 
 class PowerCallbackTest : public ::testing::TestWithParam<PowerCase> {
@@ -49,21 +52,22 @@ TEST_P(PowerCallbackTest, SetsTheStatusLogsAndTriggersAsTheTableSays) {
     EXPECT_EQ(m_DevicePowerStatus.load(), c.line == nullptr ? before : c.statusAfter);
     EXPECT_EQ(trace.Texts(), c.line == nullptr ? std::vector<std::string>{} : std::vector<std::string>{c.line});
     EXPECT_EQ(requests.triggers, c.triggers);
+    EXPECT_EQ(requests.releases, c.releases);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Events, PowerCallbackTest,
     ::testing::Values(
-        PowerCase{"Suspend", 0x4, true, false, SUSPENDED, "[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMSUSPEND\n", 0},
+        PowerCase{"Suspend", 0x4, true, false, SUSPENDED, "[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMSUSPEND\n", 0, 0},
         PowerCase{"ResumeBySuspendNeverTriggers", 0x7, true, true, RESUMED,
-                  "[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMESUSPEND\n", 0},
+                  "[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMESUSPEND\n", 0, 1},
         PowerCase{"AutomaticResumeWith4G", 0x12, true, false, RESUMED,
-                  "[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMEAUTOMATIC\n", 1},
+                  "[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMEAUTOMATIC\n", 1, 1},
         PowerCase{"AutomaticResumeWithBoth", 0x12, true, true, RESUMED,
-                  "[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMEAUTOMATIC\n", 1},
+                  "[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMEAUTOMATIC\n", 1, 1},
         PowerCase{"AutomaticResumeWithoutModem", 0x12, false, false, RESUMED,
-                  "[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMEAUTOMATIC\n", 0},
-        PowerCase{"PowerSourceChangeIsIgnored", 0xA, true, false, 0, nullptr, 0}),
+                  "[INFO] DeviceMonitor::PnpStatusNotifyCallback : \tPBT_APMRESUMEAUTOMATIC\n", 0, 1},
+        PowerCase{"PowerSourceChangeIsIgnored", 0xA, true, false, 0, nullptr, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConsoleControl, LogsLogoffAndShutdownAndHandlesEverything) {

@@ -136,14 +136,15 @@ TEST_F(DecisionTest, APassSettlesDecidesResetsAndTellsTheWindow) {
     EXPECT_EQ(slots.calls, 1) << "no slot query without a SIM";
 }
 
-TEST_F(DecisionTest, WhileSuspendedRequestsAreRefusedAndAPendingOneIsSkipped) {
+// While suspended no decision is made; the requests refused then, and the one a skipped
+// pass took, are answered by one decision once the machine resumes.
+TEST_F(DecisionTest, WhileSuspendedRequestsAreRefusedAndAPendingOneIsSkippedUntilTheResume) {
     auto* event = new AutoResetEvent();
     ConditionCheck check = Make(event);
     check.TriggerUpdateSystemTrayIconStatus();  // pending when the suspend comes
     m_DevicePowerStatus = SUSPENDED;
     check.TriggerUpdateSystemTrayIconStatus();
     check.HandleUpdateSimStatusEventOnce();
-    m_DevicePowerStatus = RESUMED;
     EXPECT_TRUE(window.Messages().empty());
     EXPECT_EQ(modem.reads, 0);
     EXPECT_FALSE(event->IsSignalled());
@@ -151,15 +152,78 @@ TEST_F(DecisionTest, WhileSuspendedRequestsAreRefusedAndAPendingOneIsSkipped) {
                                "m_DevicePowerStatus is SUSPENDED!\n"));
     EXPECT_TRUE(trace.Contains("[INFO] ConditionCheck::HandleUpdateSimStatusEvent : Skip this time UpdateSystemTrayIconStatus as "
                                "m_DevicePowerStatus is not RESUMED!\n"));
+
+    m_DevicePowerStatus = RESUMED;
+    check.ReleaseHeldRequest();
+    ASSERT_TRUE(event->IsSignalled()) << "the held request was dropped";
+    check.HandleUpdateSimStatusEventOnce();
+    EXPECT_EQ(window.Messages(), std::vector<uint32_t>{kShow});
+    check.ReleaseHeldRequest();
+    EXPECT_FALSE(event->IsSignalled()) << "a request is released once";
 }
 
-TEST_F(DecisionTest, AFailedWaitPausesTenSeconds) {
+// The worker's machine over every state and event; K is a run of kept passes under way.
+TEST(SimStatusWorkerMachine, EveryStateAndEvent) {
+    using S = SimStatusWorkerState;
+    using E = SimStatusWorkerEvent;
+    using A = SimStatusWorkerAction;
+    constexpr int K = 1;
+    constexpr int Bound = SIM_STATUS_KEPT_PASSES;
+    struct Row {
+        S state;
+        int kept;
+        E event;
+        S next;
+        int nextKept;
+        A action;
+    } rows[] = {
+        {S::Waiting, K, E::Requested, S::Waiting, K, A::None},
+        {S::Held, K, E::Requested, S::Waiting, K, A::None},  // the event set now answers it
+        {S::Deciding, K, E::Requested, S::DecidingAsked, K, A::None},
+        {S::DecidingAsked, K, E::Requested, S::DecidingAsked, K, A::None},
+        {S::Waiting, K, E::RequestedWhileSuspended, S::Held, K, A::None},
+        {S::Held, K, E::RequestedWhileSuspended, S::Held, K, A::None},
+        {S::Deciding, K, E::RequestedWhileSuspended, S::DecidingAsked, K, A::None},
+        {S::DecidingAsked, K, E::RequestedWhileSuspended, S::DecidingAsked, K, A::None},
+        {S::Waiting, K, E::PassSkipped, S::Held, K, A::None},
+        {S::Held, K, E::PassSkipped, S::Held, K, A::None},
+        {S::Deciding, K, E::PassSkipped, S::Deciding, K, A::None},
+        {S::DecidingAsked, K, E::PassSkipped, S::DecidingAsked, K, A::None},
+        {S::Waiting, K, E::Resumed, S::Waiting, K, A::None},
+        {S::Held, K, E::Resumed, S::Waiting, K, A::AskAgain},
+        {S::Deciding, K, E::Resumed, S::Deciding, K, A::None},
+        {S::DecidingAsked, K, E::Resumed, S::DecidingAsked, K, A::None},
+        {S::Waiting, K, E::DecisionBegan, S::Deciding, K, A::None},
+        {S::Held, K, E::DecisionBegan, S::Deciding, K, A::None},
+        {S::Deciding, K, E::DecisionBegan, S::Deciding, K, A::None},
+        {S::DecidingAsked, K, E::DecisionBegan, S::DecidingAsked, K, A::None},
+        {S::Waiting, K, E::DecisionEnded, S::Waiting, K, A::None},
+        {S::Held, K, E::DecisionEnded, S::Held, K, A::None},
+        {S::Deciding, K, E::DecisionEnded, S::Waiting, 0, A::None},  // the run ends
+        {S::DecidingAsked, 0, E::DecisionEnded, S::Waiting, 1, A::AskAgain},
+        {S::DecidingAsked, Bound - 1, E::DecisionEnded, S::Waiting, Bound, A::AskAgain},
+        {S::DecidingAsked, Bound, E::DecisionEnded, S::Waiting, 0, A::GiveUp},
+    };
+    for (const Row& row : rows) {
+        const SimStatusWorkerStep step = NextSimStatusWorkerStep(row.state, row.kept, row.event);
+        SCOPED_TRACE(testing::Message() << "state " << static_cast<int>(row.state) << ", kept " << row.kept
+                                        << ", event " << static_cast<int>(row.event));
+        EXPECT_EQ(step.State, row.next);
+        EXPECT_EQ(step.KeptPasses, row.nextKept);
+        EXPECT_EQ(step.Action, row.action);
+    }
+}
+
+TEST_F(DecisionTest, WithoutItsEventTheWorkerPausesTenSecondsAndRequestsSayWhy) {
     ConditionCheck check = Make(nullptr);
     check.HandleUpdateSimStatusEventOnce();
     EXPECT_EQ(sleeper.Sleeps(), std::vector<uint32_t>{10000});
     EXPECT_TRUE(window.Messages().empty());
     check.ResetEventSimStatus();
     EXPECT_TRUE(trace.Contains("[ERROR] ConditionCheck::ResetEventSimStatus : ConditionCheck::ResetEventSimStatus: m_Event_SimStatus is null!\n"));
+    check.TriggerUpdateSystemTrayIconStatus();
+    EXPECT_TRUE(trace.Contains("[ERROR] ConditionCheck::TriggerUpdateSystemTrayIconStatus : ConditionCheck::TriggerUpdateSystemTrayIconStatus: "
+                               "m_Event_SimStatus is null!\n"));
 }
 
 }  // namespace

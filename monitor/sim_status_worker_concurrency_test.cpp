@@ -7,10 +7,23 @@
 
 #include "monitor/condition_check.h"
 #include "monitor/device_monitor.h"
+#include "monitor/power_status.h"
 #include "tests/support/sim_status_fakes.h"
 #include "tests/support/trace_capture.h"
 
 namespace {
+
+// The event sources' side of the worker, as the power callback reaches it.
+class ForwardingRequests : public SimStatusRequests {
+public:
+    explicit ForwardingRequests(ConditionCheck* check) : m_Check(check) {}
+    void TriggerUpdateSystemTrayIconStatus() override { m_Check->TriggerUpdateSystemTrayIconStatus(); }
+    void PowerOnSimOn4GPlatform() override {}
+    void ReleaseHeldRequest() override { m_Check->ReleaseHeldRequest(); }
+
+private:
+    ConditionCheck* m_Check;
+};
 
 class WorkerTest : public ::testing::Test {
 protected:
@@ -32,6 +45,8 @@ protected:
         event->Set();
         worker.join();
         DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState = 0;
+        DeviceMonitor::Attach(nullptr, nullptr);
+        m_DevicePowerStatus = RESUMED;
     }
     // Requests from threads of their own, as the system's callbacks make them.
     void TriggerFromThreads(int count) {
@@ -99,16 +114,43 @@ TEST_F(WorkerTest, ARequestSetOffByTheDecisionItselfDoesNotLoop) {
     EXPECT_EQ(modem.reads, 1);
 }
 
-// Requests from other threads during each decision, the kept passes' too: each gets a pass.
-TEST_F(WorkerTest, ARequestDuringAKeptPassGetsAPassToo) {
+// Requests from another thread during every decision, the kept passes' too, as when the
+// decision's AT query makes the system raise an account update on its own thread: each
+// keeps a pass, up to a bounded run, then the worker waits again; the next request from
+// outside starts a run of its own.
+TEST_F(WorkerTest, ARequestRaisedOnAnotherThreadByEveryDecisionKeepsABoundedRun) {
+    constexpr int kRaisedAtMost = 50;  // ends an unbounded run, so that it fails rather than hangs
     modem.onRead = [this] {
-        if (modem.reads <= 2) {
+        if (modem.reads < kRaisedAtMost) {
             std::thread([this] { check->TriggerUpdateSystemTrayIconStatus(); }).join();
         }
     };
     check->TriggerUpdateSystemTrayIconStatus();
     ASSERT_TRUE(event->AwaitIdle(2)) << "the worker never came back to wait";
-    EXPECT_EQ(modem.reads, 3) << "a request made during the second decision was lost";
+    EXPECT_EQ(modem.reads, 1 + SIM_STATUS_KEPT_PASSES) << "decisions for one request";
+    check->TriggerUpdateSystemTrayIconStatus();
+    ASSERT_TRUE(event->AwaitIdle(3)) << "the worker never came back to wait";
+    EXPECT_EQ(modem.reads, 2 * (1 + SIM_STATUS_KEPT_PASSES)) << "a request after the run is honoured";
+}
+
+// A modem removed while the worker decides, after the decision read the platform, then a
+// suspend before the decision ends: the pass kept for the removal is held, and the resume,
+// which has no modem to ask for, gets it.
+TEST_F(WorkerTest, APassKeptJustBeforeASuspendIsMadeOnResume) {
+    ForwardingRequests requests(check.get());
+    DeviceMonitor::Attach(nullptr, &requests);
+    slots.onQuery = [this] {
+        slots.onQuery = nullptr;
+        DeviceMonitor::Slot(DEVICE_SLOT_4G).DeviceState = 0;
+        TriggerFromThreads(1);
+        DeviceMonitor::PnpStatusNotifyCallback(nullptr, PBT_APMSUSPEND_TYPE, nullptr);
+    };
+    check->TriggerUpdateSystemTrayIconStatus();
+    ASSERT_TRUE(event->AwaitIdle(2)) << "the worker never came back to wait";
+    EXPECT_EQ(window.Messages(), std::vector<uint32_t>{1027});
+    DeviceMonitor::PnpStatusNotifyCallback(nullptr, PBT_APMRESUMEAUTOMATIC_TYPE, nullptr);
+    ASSERT_TRUE(event->AwaitIdle(2)) << "the worker never came back to wait";
+    EXPECT_EQ(window.Messages(), (std::vector<uint32_t>{1027, 1026})) << "the icon stayed for a modem that went";
 }
 
 TEST_F(WorkerTest, RequestsDuringAPassGiveAtMostOneMore) {

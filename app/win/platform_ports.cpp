@@ -26,6 +26,7 @@ public:
         ConditionCheck::GetInstance().TriggerUpdateSystemTrayIconStatus();
     }
     void PowerOnSimOn4GPlatform() override { ConditionCheck::PowerOnSimOn4GPlatform(); }
+    void ReleaseHeldRequest() override { ConditionCheck::GetInstance().ReleaseHeldRequest(); }
 };
 
 class MultithreadedApartment final : public ComApartment {

@@ -191,6 +191,7 @@ std::string ModemModel::HandleFault(const std::vector<std::string>& words) {
         m_CmChange = CmChangeFault{};
         m_CmSizeShort = false;
         m_CmListFails = false;
+        m_AtRaisesUpdate = false;
         ClearMbnFaultsLocked();
         return Ok();
     }
@@ -204,6 +205,10 @@ std::string ModemModel::HandleFault(const std::vector<std::string>& words) {
     }
     if (n == 3 && words[1] == "delay" && ParseNumber(words[2], &value)) {
         m_DelayMs = value;
+        return Ok();
+    }
+    if (n == 4 && words[1] == "at" && words[2] == "raises-update" && (words[3] == "on" || words[3] == "off")) {
+        m_AtRaisesUpdate = words[3] == "on";
         return Ok();
     }
     if (n == 3 && words[1] == "silent" && (words[2] == "on" || words[2] == "off")) {

@@ -108,6 +108,7 @@ struct AtReply {
     uint32_t DelayMs = 0;
     uint32_t Status = 0;
     std::string Response;
+    uint64_t RaisedEvent = 0;  // the account update the command raised, when scripted to
 };
 
 class ModemModel {
@@ -202,6 +203,7 @@ private:
     CmChangeFault m_CmChange;
     bool m_CmSizeShort = false;  // the next size call reports one entry too few
     bool m_CmListFails = false;  // the next list call fails
+    bool m_AtRaisesUpdate = false;  // every AT command raises an account update
 
     std::vector<std::string> m_ExtraAdapters;
     std::string m_DriverVersion4G = "1.0.26.3";

@@ -28,6 +28,14 @@ AtReply ModemModel::AnswerLocked(uint32_t commandId, const std::string& payload,
     RecordLocked(journalPrefix + "at cmd=" + std::to_string(commandId) + " len=" + std::to_string(payload.size()) +
                  " \"" + Escape(payload) + "\"");
     AtReply reply;
+    if (m_AtRaisesUpdate) {
+        // As the system may do while a command runs: the account's device information
+        // changed, reported on the watcher's own thread.
+        for (const std::string& id : AccountIdsLocked()) {
+            RaiseLocked("updated", id, true, false);
+            reply.RaisedEvent = m_NextEvent - 1;
+        }
+    }
     reply.DelayMs = m_DelayMs;
     reply.Silent = m_Silent;
     reply.Status = m_CommandStatus;

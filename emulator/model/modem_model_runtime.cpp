@@ -245,7 +245,8 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
             reply.Response = PatternBytes(static_cast<std::size_t>(m_Runtime.AnswerBytes));
         }
         return Ok(std::to_string(reply.DelayMs) + " " + std::to_string(reply.Status) + " " +
-                  (reply.Response.empty() ? "-" : ToHex(reply.Response)) + RuntimeFlagsLocked());
+                  (reply.Response.empty() ? "-" : ToHex(reply.Response)) + RuntimeFlagsLocked() +
+                  (reply.RaisedEvent != 0 ? " update=" + std::to_string(reply.RaisedEvent) : ""));
     }
     if (sub == "interfaces" && n == 2) {
         std::string reply = Ok();

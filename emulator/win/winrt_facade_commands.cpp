@@ -68,6 +68,7 @@ struct PlannedCompletion {
     HRESULT ErrorCode = S_OK;
     HRESULT ResultsFailure = S_OK;
     bool NullResponse = false;
+    uint64_t RaisedEvent = 0;  // completes only once the account update it raised was delivered
 };
 
 PlannedCompletion PlanOf(const std::string& reply) {
@@ -103,6 +104,8 @@ PlannedCompletion PlanOf(const std::string& reply) {
             plan.ResultsFailure = static_cast<HRESULT>(std::stoul(value, nullptr, 16));
         } else if (flag == "noresponse") {
             plan.NullResponse = true;
+        } else if (flag.rfind("update=", 0) == 0) {
+            plan.RaisedEvent = std::stoull(value);
         }
     }
     return plan;
@@ -232,6 +235,11 @@ public:
     void Complete(const PlannedCompletion& plan) {
         if (plan.Silent) {
             return;  // the modem never answers
+        }
+        if (plan.RaisedEvent != 0) {
+            // The account update the command raised reaches the handlers, on the watcher's
+            // thread, while the command is still under way.
+            WaitAccountEventsRaised(plan.RaisedEvent, 5000);
         }
         {
             std::lock_guard<std::mutex> lock(m_Mutex);

@@ -125,6 +125,9 @@ bool ReadBuffer(QuarnWinRT::IBuffer* buffer, std::string* bytes);
 IActivationFactory* NewCryptographicBufferStatics();
 IActivationFactory* NewModemStatics();
 IActivationFactory* NewAccountWatcherFactory();
+// Waits (at most `ms`) until the running account watchers have raised every event up to
+// `sequence` to their handlers; at once when no watcher is running.
+void WaitAccountEventsRaised(uint64_t sequence, DWORD ms);
 
 // The modem's device service `id` (winrt_facade_commands.cpp).
 QuarnWinRT::IMobileBroadbandDeviceService* NewDeviceService(const GUID& id);

@@ -25,6 +25,27 @@ constexpr DWORD kEnumerationWaitMs = 5000;
 
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
+// How far the running watchers' event threads have got, for a command that waits until the
+// account update it raised has reached the handlers.
+std::mutex g_RaisedMutex;
+std::condition_variable g_RaisedChanged;
+uint64_t g_RaisedUpTo = 0;
+int g_Following = 0;  // watchers whose event thread follows the model's events
+
+void NoteFollowing(int change) {
+    std::lock_guard<std::mutex> lock(g_RaisedMutex);
+    g_Following += change;
+    g_RaisedChanged.notify_all();
+}
+
+void NoteRaised(uint64_t sequence) {
+    std::lock_guard<std::mutex> lock(g_RaisedMutex);
+    if (sequence > g_RaisedUpTo) {
+        g_RaisedUpTo = sequence;
+    }
+    g_RaisedChanged.notify_all();
+}
+
 class AccountEventArgs final : public RuntimeObject<AccountEventArgs, IMobileBroadbandAccountEventArgs> {
 public:
     static constexpr const wchar_t* kClassName = L"Windows.Networking.NetworkOperators.MobileBroadbandAccountEventArgs";
@@ -292,13 +313,16 @@ private:
             m_Enumerating = false;  // Start returns; the status stays Started
             m_Changed.notify_all();
         }
+        NoteFollowing(1);
         FollowEmuEvents(
             sequence, [this, generation] { return IsCurrent(generation); },
             [this](const EmuEvent& event) {
                 if (event.Kind == "added" || event.Kind == "updated" || event.Kind == "removed") {
                     Raise(event.Kind, Widen(event.Subject), event.Device, event.Network);
                 }
+                NoteRaised(event.Sequence);
             });
+        NoteFollowing(-1);
         Release();
     }
 
@@ -332,5 +356,11 @@ public:
 }  // namespace
 
 IActivationFactory* NewAccountWatcherFactory() { return new AccountWatcherFactory(); }
+
+void WaitAccountEventsRaised(uint64_t sequence, DWORD ms) {
+    std::unique_lock<std::mutex> lock(g_RaisedMutex);
+    g_RaisedChanged.wait_for(lock, std::chrono::milliseconds(ms),
+                             [&] { return g_Following == 0 || g_RaisedUpTo >= sequence; });
+}
 
 }  // namespace WinRTFacade

@@ -114,6 +114,32 @@ check "the icon shows" icon_shown
 check "the slot came from the modem, not netsh" ctl --wait-journal 'at+esimmap?\r\n' 1000
 check "Exit ends the program with code 0" exit_app
 
+# Each decision on the 5G modem asks the slot with one AT query, and each AT query raises an
+# account update on the watcher's thread while it runs: the decisions must come to an end.
+esimmap_queries() { journal_count 'at+esimmap?'; }
+esimmap_reach() {
+  local deadline=$(( $(date +%s%3N) + $2 ))
+  while [ "$(esimmap_queries)" -lt "$1" ]; do
+    [ "$(date +%s%3N)" -lt "$deadline" ] || return 1
+    sleep 0.2
+  done
+}
+echo "== 5G modem whose every AT command raises an account update"
+scenario "modem 5g" "sim ready" "slot 1" "fault at raises-update on"
+check "the window appears" start_app
+check "the icon shows" icon_shown
+check "the decisions come to an end" journal_settles 3000
+# The window's own decision, then at most a run of four (a pass and three kept) for each of
+# start-up's sources of requests: the account watcher, the Mobile Broadband wrapper and the
+# window, were their requests to come apart. Seen: five.
+check "... after a bounded number ($(esimmap_queries), at most 13)" test "$(esimmap_queries)" -le 13
+before=$(esimmap_queries)
+ctl event updated account-5g device >/dev/null
+check "a request from outside is still honoured" esimmap_reach $((before + 1)) 8000
+check "... and its run ends too" journal_settles 3000
+check "... after at most four decisions ($(( $(esimmap_queries) - before )))" test $(( $(esimmap_queries) - before )) -le 4
+check "Exit ends the program with code 0" exit_app
+
 for moment in list register; do
   echo "== a 4G modem arriving right after start-up's $moment call"
   scenario "sim ready" "slot 1" "fault cm change-after $moment 2 4g"

@@ -39,6 +39,10 @@ public:
         m_Changed.notify_all();
         m_Changed.wait(lock, [this] { return m_Open; });
     }
+    int Arrivals() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Arrivals;
+    }
     // True once `count` callers have come to the gate in all.
     bool AwaitArrivals(int count) {
         std::unique_lock<std::mutex> lock(m_Mutex);
@@ -130,8 +134,12 @@ class FakeSlotQuery : public SimSlotQuery {
 public:
     std::deque<std::pair<QuarnHresult, uint32_t>> answers{{QUARN_S_OK, 1}};
     int calls = 0;
+    std::function<void()> onQuery;  // what happens while the decision waits for the answer
     QuarnHresult GetSimSlot(uint32_t* slot, ModulePlatform) override {
         ++calls;
+        if (onQuery) {
+            onQuery();
+        }
         const auto answer = answers.front();
         if (answers.size() > 1) {
             answers.pop_front();
