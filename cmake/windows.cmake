@@ -292,7 +292,7 @@ set_tests_properties(image_fixups_wine PROPERTIES TIMEOUT 300)
 # ---- The Windows Installer package (deploy/) ----
 # The stopper that the package runs before files are replaced or removed.
 add_executable(StopQuarnVelmora WIN32 deploy/win/stop_quarn_velmora.cpp)
-target_link_libraries(StopQuarnVelmora PRIVATE quarn_stop shell32 wtsapi32 userenv)
+target_link_libraries(StopQuarnVelmora PRIVATE quarn_stop quarn_win shell32 wtsapi32 userenv)
 target_compile_definitions(StopQuarnVelmora PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_options(StopQuarnVelmora PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows -s)
 
