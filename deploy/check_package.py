@@ -112,7 +112,7 @@ def main(argv):
               kind & ~0x3F == IN_SCRIPT | NO_IMPERSONATE | bits, hex(kind))
         check("... with the arguments %s" % target, action.get("Target") == target, action.get("Target"))
     stop = actions.get("StopRunningInstance", {})
-    check("no action of the tests' own is in the package",
+    check("the package's custom actions are these five: no action of the tests' own ships",
           sorted(actions) == sorted(name for name, _, _ in stopper_actions), sorted(actions))
     check("nothing of the stopper's is left in the install folder to remove",
           not table(package, "RemoveFile") if "RemoveFile" in tables(package) else True)
