@@ -34,8 +34,10 @@ def check(name, ok, detail=""):
 
 def table(package, name):
     """Rows of a table as dicts keyed by column name (IDT export: names, types, keys, rows)."""
-    text = subprocess.run(["msiinfo", "export", package, name], check=True, capture_output=True,
-                          text=True).stdout
+    # A table with streams (Binary) is exported with a folder of them, in the working directory.
+    with tempfile.TemporaryDirectory() as scratch:
+        text = subprocess.run(["msiinfo", "export", os.path.abspath(package), name], check=True,
+                              capture_output=True, text=True, cwd=scratch).stdout
     lines = [line.rstrip("\r") for line in text.split("\n")]
     columns = lines[0].split("\t")
     return [dict(zip(columns, line.split("\t"))) for line in lines[3:] if line]
