@@ -292,7 +292,7 @@ set_tests_properties(image_fixups_wine PROPERTIES TIMEOUT 300)
 # ---- The Windows Installer package (deploy/) ----
 # The stopper that the package runs before files are replaced or removed.
 add_executable(StopQuarnVelmora WIN32 deploy/win/stop_quarn_velmora.cpp)
-target_link_libraries(StopQuarnVelmora PRIVATE quarn_stop shell32 wtsapi32 userenv)
+target_link_libraries(StopQuarnVelmora PRIVATE quarn_stop quarn_win shell32 wtsapi32 userenv)
 target_compile_definitions(StopQuarnVelmora PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_options(StopQuarnVelmora PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows -s)
 
@@ -335,11 +335,23 @@ set_target_properties(QuarnVelmora_next PROPERTIES OUTPUT_NAME QuarnVelmora RUNT
 set(QUARN_NEXT_PACKAGE ${CMAKE_BINARY_DIR}/upgrade-test/QuarnVelmora-${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${QUARN_NEXT_PATCH}.msi)
 quarn_package(${QUARN_NEXT_PACKAGE} ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${QUARN_NEXT_PATCH} QuarnVelmora_next)
 add_custom_target(quarn_next_package ALL DEPENDS ${QUARN_NEXT_PACKAGE})
+# ... and one patch version further, whose install fails after the stop when the test asks
+# (the rollback test), with the same program: an equal file version is left in place.
+math(EXPR QUARN_FAILING_PATCH "${QUARN_NEXT_PATCH} + 1")
+set(QUARN_FAILING_PACKAGE ${CMAKE_BINARY_DIR}/upgrade-test/QuarnVelmora-${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${QUARN_FAILING_PATCH}.msi)
+quarn_package(${QUARN_FAILING_PACKAGE} ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${QUARN_FAILING_PATCH} QuarnVelmora_next
+  --test-failure QUARN_TEST_FAIL_AFTER_STOP)
+add_custom_target(quarn_failing_package ALL DEPENDS ${QUARN_FAILING_PACKAGE})
+
+# An instance that ignores WM_CLOSE, for the stopper's deadline.
+add_executable(stubborn_instance WIN32 tests/tools/stubborn_instance.cpp)
+target_link_options(stubborn_instance PRIVATE ${QUARN_WIN_LINK_OPTIONS} -municode -mwindows)
 
 # Install, start from Program Files, upgrade while running, uninstall, under Wine's msiexec.
 add_test(NAME e2e_package_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_package_e2e.sh
-  $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator ${QUARN_PACKAGE} ${QUARN_NEXT_PACKAGE})
-set_tests_properties(e2e_package_wine PROPERTIES TIMEOUT 400 FIXTURES_REQUIRED emulator_prefix)
+  $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator ${QUARN_PACKAGE} ${QUARN_NEXT_PACKAGE}
+  ${QUARN_FAILING_PACKAGE} $<TARGET_FILE:stubborn_instance>)
+set_tests_properties(e2e_package_wine PROPERTIES TIMEOUT 600 FIXTURES_REQUIRED emulator_prefix)
 
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 # The tables that decide what the package does, and the files it carries.

@@ -3,116 +3,81 @@
 #include <algorithm>
 #include <sstream>
 
-int StopExitCode(StopOutcome outcome) {
-    switch (outcome) {
-    case StopOutcome::NothingToStop:
-    case StopOutcome::Stopped:
-        return 0;
-    case StopOutcome::StillRunning:
-        return 1;
-    case StopOutcome::Unreachable:
-        return 2;
-    case StopOutcome::ForeignOwner:
-        return 3;
-    }
-    return 2;
+#include "trace/trace.h"
+
+bool SameFile(const FileIdentity& a, const FileIdentity& b) {
+    return a.Known && b.Known && a.VolumeSerial == b.VolumeSerial && a.FileIndex == b.FileIndex;
 }
 
-std::vector<uint8_t> ExitMessage() {
-    std::vector<uint8_t> bytes;
-    for (const char16_t unit : u"EXIT") {  // the array's own zero is the terminator
-        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(unit >> 8));
+CloseResult CloseInstances(InstanceCloser& closer, const std::vector<HeldInstance>& instances,
+                           const CloseLimits& limits) {
+    const uint64_t deadline = closer.NowMs() + limits.DeadlineMs;
+    const auto remaining = [&]() -> uint32_t {
+        const uint64_t now = closer.NowMs();
+        return now >= deadline ? 0 : static_cast<uint32_t>(deadline - now);
+    };
+    // Every instance is asked before any is waited for: one deadline for all of them.
+    for (const HeldInstance& instance : instances) {
+        if (!closer.AskToClose(instance, remaining())) {
+            LOG_WARNING("[WARNING] CloseInstances : process %u (session %u) could not be asked to close\n",
+                        instance.ProcessId, instance.SessionId);
+        }
     }
-    return bytes;
+    CloseResult result;
+    std::vector<const HeldInstance*> running;
+    for (const HeldInstance& instance : instances) {
+        if (closer.WaitForEnd(instance, remaining())) {
+            ++result.Closed;
+        } else {
+            running.push_back(&instance);
+        }
+    }
+    for (const HeldInstance* instance : running) {
+        // It would hold its files open at InstallFiles, and the installer would replace them
+        // only at a reboot.
+        LOG_WARNING("[WARNING] CloseInstances : process %u (session %u) still ran at the deadline: TerminateProcess\n",
+                    instance->ProcessId, instance->SessionId);
+        if (closer.Terminate(*instance)) {
+            ++result.Terminated;
+        } else {
+            LOG_ERROR("[ERROR] CloseInstances : process %u (session %u) still runs after TerminateProcess\n",
+                      instance->ProcessId, instance->SessionId);
+            ++result.Left;
+        }
+    }
+    LOG_INFO("[INFO] CloseInstances : closed %zu, ended %zu, left %zu\n", result.Closed, result.Terminated,
+             result.Left);
+    return result;
+}
+
+int CloseExitCode(const CloseResult& result) {
+    if (result.Left > 0) {
+        return 1;
+    }
+    return result.Terminated > 0 ? 2 : 0;
 }
 
 namespace {
 
-// The path as Windows compares it: no "\\?\" prefix, backslashes, ASCII letters folded.
-// Letters beyond ASCII are left as they are: both paths come from the same file system,
-// which spells a name the same way each time.
-std::wstring ComparablePath(const std::wstring& path) {
-    static const std::wstring kLongPrefix = L"\\\\?\\";
-    std::wstring result = path.compare(0, kLongPrefix.size(), kLongPrefix) == 0 ? path.substr(kLongPrefix.size()) : path;
-    for (wchar_t& c : result) {
-        if (c == L'/') {
-            c = L'\\';
-        } else if (c >= L'a' && c <= L'z') {
-            c = static_cast<wchar_t>(c - L'a' + L'A');
-        }
+std::vector<uint32_t> Ordered(std::vector<uint32_t> sessions) {
+    std::sort(sessions.begin(), sessions.end());
+    sessions.erase(std::unique(sessions.begin(), sessions.end()), sessions.end());
+    if (sessions.size() > SESSION_LIST_LIMIT) {
+        sessions.resize(SESSION_LIST_LIMIT);
     }
-    return result;
+    return sessions;
 }
 
 }  // namespace
 
-bool IsInstalledImage(const std::wstring& ownerImage, const std::wstring& installedImage) {
-    return !ownerImage.empty() && !installedImage.empty() &&
-           ComparablePath(ownerImage) == ComparablePath(installedImage);
-}
-
-StopOutcome StopRunningInstance(InstanceControl& control, const std::wstring& installedImage,
-                                const StopLimits& limits) {
-    const uint64_t deadline = control.NowMs() + limits.TotalMs;
-    const auto remaining = [&]() -> uint32_t {
-        const uint64_t now = control.NowMs();
-        return now >= deadline ? 0 : static_cast<uint32_t>(deadline - now);
-    };
-    bool sent = false;
-    for (;;) {
-        switch (control.Connect()) {
-        case PipeConnect::NoPipe:
-            // The pipe lives as long as its owner: gone after "EXIT" means the owner ended.
-            return sent ? StopOutcome::Stopped : StopOutcome::NothingToStop;
-        case PipeConnect::Busy:
-            if (remaining() == 0) {
-                return StopOutcome::StillRunning;
-            }
-            control.WaitWhileBusy(std::min(remaining(), limits.BusyWaitMs));
-            break;
-        case PipeConnect::Denied:
-        case PipeConnect::Failed:
-            return sent ? StopOutcome::StillRunning : StopOutcome::Unreachable;
-        case PipeConnect::Connected: {
-            if (!IsInstalledImage(control.OwnerImage(), installedImage)) {
-                control.Disconnect();
-                // The pipe lives as long as its owner: ours, once told, has let it go.
-                return sent ? StopOutcome::Stopped : StopOutcome::ForeignOwner;
-            }
-            sent = control.Send(ExitMessage()) || sent;
-            const bool ended = control.WaitForOwnerExit(std::min(remaining(), limits.ResendMs));
-            control.Disconnect();
-            if (ended) {
-                return StopOutcome::Stopped;
-            }
-            if (remaining() == 0) {
-                return StopOutcome::StillRunning;
-            }
-            break;
-        }
-        }
-    }
-}
-
-std::vector<uint32_t> MergeSessions(std::vector<uint32_t> kept, const std::vector<uint32_t>& found) {
-    kept.insert(kept.end(), found.begin(), found.end());
-    std::sort(kept.begin(), kept.end());
-    kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
-    if (kept.size() > SESSION_LIST_LIMIT) {
-        kept.resize(SESSION_LIST_LIMIT);
-    }
-    return kept;
-}
-
-std::vector<uint32_t> SessionsRunning(const std::vector<RunningProcess>& processes, const std::wstring& installedImage) {
+std::vector<uint32_t> SessionsRunning(const std::vector<RunningProcess>& processes, const FileIdentity& installedImage) {
     std::vector<uint32_t> sessions;
     for (const RunningProcess& process : processes) {
-        if (IsInstalledImage(process.Image, installedImage)) {
+        if (SameFile(process.Image, installedImage)) {
             sessions.push_back(process.SessionId);
         }
     }
-    return MergeSessions({}, sessions);
+    return Ordered(sessions);
 }
 
 std::string FormatSessionList(const std::vector<uint32_t>& sessions) {
@@ -138,5 +103,13 @@ std::vector<uint32_t> ParseSessionList(const std::string& text) {
             sessions.push_back(static_cast<uint32_t>(value));
         }
     }
-    return MergeSessions({}, sessions);
+    return Ordered(sessions);
+}
+
+bool RestartListIsCurrent(uint64_t writtenFileTime, uint64_t nowFileTime, uint64_t sinceBootMs) {
+    constexpr uint64_t kFileTimePerMs = 10000;
+    const uint64_t sinceBoot = sinceBootMs * kFileTimePerMs;
+    // Before the clock's epoch the machine started with the clock: nothing is older than that.
+    const uint64_t boot = nowFileTime > sinceBoot ? nowFileTime - sinceBoot : 0;
+    return writtenFileTime >= boot;
 }

@@ -2,277 +2,137 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
+#include <set>
 #include <string>
 
-#include "channels/pipe_server.h"
+#include "deploy/apply_setting.h"
+#include "tests/support/trace_capture.h"
 
 namespace {
 
-const std::wstring kInstalled = L"C:\\Program Files\\QuarnVelmora\\QuarnVelmora.exe";
-
-// A scripted control pipe with a fake clock: the answers of Connect come from a list (the
-// last one repeats), and the owner ends once it has received `exitsAfterMessages` messages
-// (never when 0). Each connection is served by the image at the front of `owners` (the last
-// one repeats). Time passes only in the waits.
-class FakeControl : public InstanceControl {
+// Instances with a fake clock. An instance ends when asked unless it is stubborn (it ignores
+// WM_CLOSE), and ends when terminated unless it is unkillable. Time passes only in the waits.
+class FakeCloser : public InstanceCloser {
 public:
-    std::deque<PipeConnect> connects{PipeConnect::Connected};
-    int exitsAfterMessages = 1;
-    bool sendFails = false;
-    bool canWatchOwner = true;
-    std::deque<std::wstring> owners{kInstalled};
+    std::set<uint32_t> stubborn;
+    std::set<uint32_t> unkillable;
+    std::set<uint32_t> unreachable;  // their session has no user to ask as
 
     uint64_t now = 1000;
-    int connectCalls = 0;
-    int disconnects = 0;
-    bool connected = false;
-    std::vector<std::vector<uint8_t>> messages;
-    std::vector<uint64_t> sendTimes;
-    std::vector<uint32_t> busyWaits;
+    std::vector<std::string> calls;
+    std::set<uint32_t> ended;
 
-    PipeConnect Connect() override {
-        ++connectCalls;
-        EXPECT_FALSE(connected) << "a connection was left open";
-        const PipeConnect answer = OwnerEnded() ? PipeConnect::NoPipe : connects.front();
-        if (connects.size() > 1) {
-            connects.pop_front();
-        }
-        connected = answer == PipeConnect::Connected;
-        if (connected) {
-            owner = owners.front();
-            if (owners.size() > 1) {
-                owners.pop_front();
-            }
-        }
-        return answer;
-    }
-    std::wstring OwnerImage() override {
-        EXPECT_TRUE(connected);
-        return owner;
-    }
-    bool Send(const std::vector<uint8_t>& message) override {
-        EXPECT_TRUE(connected);
-        if (sendFails) {
+    bool AskToClose(const HeldInstance& instance, uint32_t withinMs) override {
+        calls.push_back("ask " + std::to_string(instance.ProcessId) + " within " + std::to_string(withinMs));
+        if (unreachable.count(instance.ProcessId) > 0) {
             return false;
         }
-        messages.push_back(message);
-        sendTimes.push_back(now);
+        if (stubborn.count(instance.ProcessId) == 0) {
+            ended.insert(instance.ProcessId);
+        }
         return true;
     }
-    bool WaitForOwnerExit(uint32_t ms) override {
-        EXPECT_TRUE(connected);
-        if (OwnerEnded() && canWatchOwner) {
-            now += 1;
+    bool WaitForEnd(const HeldInstance& instance, uint32_t ms) override {
+        calls.push_back("wait " + std::to_string(instance.ProcessId) + " " + std::to_string(ms));
+        if (ended.count(instance.ProcessId) > 0) {
+            now += 10;
             return true;
         }
         now += ms;
         return false;
     }
-    void Disconnect() override {
-        connected = false;
-        ++disconnects;
-    }
-    void WaitWhileBusy(uint32_t ms) override {
-        busyWaits.push_back(ms);
-        now += ms;
+    bool Terminate(const HeldInstance& instance) override {
+        calls.push_back("terminate " + std::to_string(instance.ProcessId));
+        if (unkillable.count(instance.ProcessId) > 0) {
+            return false;
+        }
+        ended.insert(instance.ProcessId);
+        return true;
     }
     uint64_t NowMs() override { return now; }
-
-private:
-    std::wstring owner;
-    bool OwnerEnded() const {
-        return exitsAfterMessages > 0 && static_cast<int>(messages.size()) >= exitsAfterMessages;
-    }
 };
 
-TEST(StopRunningInstance, NoPipeIsNothingToStopAndReturnsAtOnce) {
-    FakeControl control;
-    control.connects = {PipeConnect::NoPipe};
-    EXPECT_EQ(StopRunningInstance(control, kInstalled), StopOutcome::NothingToStop);
-    EXPECT_EQ(control.connectCalls, 1);
-    EXPECT_TRUE(control.messages.empty());
-    EXPECT_EQ(control.now, 1000u) << "no wait at all";
+TEST(CloseInstances, AllAreAskedFirstThenWaitedForAgainstOneDeadline) {
+    FakeCloser closer;
+    closer.stubborn = {20};
+    const CloseResult result = CloseInstances(closer, {{10, 1}, {20, 2}, {30, 3}});
+    EXPECT_EQ(closer.calls, (std::vector<std::string>{"ask 10 within 20000", "ask 20 within 20000", "ask 30 within 20000",
+                                                      "wait 10 20000", "wait 20 19990", "wait 30 0", "terminate 20"}));
+    EXPECT_EQ(result.Closed, 2u);
+    EXPECT_EQ(result.Terminated, 1u);
+    EXPECT_EQ(result.Left, 0u);
 }
 
-TEST(StopRunningInstance, SendsExitOnceAndWaitsForTheOwnerToEnd) {
-    FakeControl control;
-    EXPECT_EQ(StopRunningInstance(control, kInstalled), StopOutcome::Stopped);
-    ASSERT_EQ(control.messages.size(), 1u);
-    EXPECT_EQ(control.messages[0], ExitMessage());
-    EXPECT_EQ(control.disconnects, 1);
-    EXPECT_FALSE(control.connected);
-}
-
-TEST(StopRunningInstance, ResendsWhenAnInstanceStillStartingDroppedTheMessage) {
-    FakeControl control;
-    control.exitsAfterMessages = 2;
-    StopLimits limits;
-    EXPECT_EQ(StopRunningInstance(control, kInstalled, limits), StopOutcome::Stopped);
-    ASSERT_EQ(control.sendTimes.size(), 2u);
-    EXPECT_EQ(control.sendTimes[1] - control.sendTimes[0], limits.ResendMs);
-}
-
-TEST(StopRunningInstance, AnOwnerThatNeverEndsIsReportedWithinTheBound) {
-    FakeControl control;
-    control.exitsAfterMessages = 0;
-    StopLimits limits;
-    limits.TotalMs = 12000;
-    limits.ResendMs = 5000;
-    EXPECT_EQ(StopRunningInstance(control, kInstalled, limits), StopOutcome::StillRunning);
-    EXPECT_EQ(control.now - 1000, limits.TotalMs) << "the last wait is cut to what is left";
-    EXPECT_EQ(control.messages.size(), 3u) << "at 0, 5 and 10 s";
-    EXPECT_EQ(control.disconnects, 3);
-}
-
-TEST(StopRunningInstance, WaitsForABusyPipeThenStops) {
-    FakeControl control;
-    control.connects = {PipeConnect::Busy, PipeConnect::Busy, PipeConnect::Connected};
-    StopLimits limits;
-    EXPECT_EQ(StopRunningInstance(control, kInstalled, limits), StopOutcome::Stopped);
-    EXPECT_EQ(control.busyWaits, (std::vector<uint32_t>{limits.BusyWaitMs, limits.BusyWaitMs}));
-    EXPECT_EQ(control.messages.size(), 1u);
-}
-
-TEST(StopRunningInstance, APipeBusyForeverEndsAtTheBound) {
-    FakeControl control;
-    control.connects = {PipeConnect::Busy};
-    StopLimits limits;
-    limits.TotalMs = 2500;
-    limits.BusyWaitMs = 1000;
-    EXPECT_EQ(StopRunningInstance(control, kInstalled, limits), StopOutcome::StillRunning);
-    EXPECT_EQ(control.busyWaits, (std::vector<uint32_t>{1000, 1000, 500}));
-    EXPECT_TRUE(control.messages.empty());
-}
-
-TEST(StopRunningInstance, APipeThatCannotBeWrittenIsUnreachable) {
-    for (const PipeConnect answer : {PipeConnect::Denied, PipeConnect::Failed}) {
-        FakeControl control;
-        control.connects = {answer};
-        EXPECT_EQ(StopRunningInstance(control, kInstalled), StopOutcome::Unreachable);
-        EXPECT_EQ(control.now, 1000u);
-        EXPECT_TRUE(control.messages.empty());
+// 40 sessions on a terminal server, none of which closes: the install waits 20 s, not 40 times
+// that, and every instance is ended, each with its line in the trace.
+TEST(CloseInstances, ManyStubbornInstancesTakeOneDeadlineAndAreAllEnded) {
+    TraceCapture trace;
+    FakeCloser closer;
+    std::vector<HeldInstance> instances;
+    for (uint32_t session = 1; session <= 40; ++session) {
+        instances.push_back({1000 + session, session});
+        closer.stubborn.insert(1000 + session);
     }
+    const CloseResult result = CloseInstances(closer, instances);
+    EXPECT_EQ(closer.now - 1000, CloseLimits{}.DeadlineMs);
+    EXPECT_EQ(result.Terminated, 40u);
+    EXPECT_EQ(closer.ended.size(), 40u);
+    EXPECT_TRUE(trace.Contains("[WARNING] CloseInstances : process 1040 (session 40) still ran at the deadline: "
+                               "TerminateProcess\n"));
+    EXPECT_EQ(CloseExitCode(result), 2);
 }
 
-TEST(StopRunningInstance, WithoutWatchingTheOwnerThePipeGoingAwayMeansStopped) {
-    FakeControl control;
-    control.canWatchOwner = false;
-    StopLimits limits;
-    EXPECT_EQ(StopRunningInstance(control, kInstalled, limits), StopOutcome::Stopped);
-    EXPECT_EQ(control.messages.size(), 1u);
-    EXPECT_EQ(control.connectCalls, 2) << "the second attempt finds no pipe";
-    EXPECT_EQ(control.now - 1000, limits.ResendMs);
-}
-
-TEST(StopRunningInstance, AFailedWriteIsTriedAgainUntilTheBound) {
-    FakeControl control;
-    control.sendFails = true;
-    StopLimits limits;
-    limits.TotalMs = 10000;
-    EXPECT_EQ(StopRunningInstance(control, kInstalled, limits), StopOutcome::StillRunning);
-    EXPECT_EQ(control.connectCalls, 2);
-    EXPECT_EQ(control.now - 1000, limits.TotalMs);
-}
-
-// Whatever took the pipe's name first (another user's instance, a copy elsewhere, any other
-// program) hears nothing from the stopper.
-TEST(StopRunningInstance, APipeServedByAnyOtherImageIsSentNothing) {
-    for (const std::wstring& other : {std::wstring(L"C:\\Users\\mallory\\QuarnVelmora.exe"), std::wstring()}) {
-        FakeControl control;
-        control.owners = {other};
-        EXPECT_EQ(StopRunningInstance(control, kInstalled), StopOutcome::ForeignOwner) << "owner of " << other.size() << " characters";
-        EXPECT_TRUE(control.messages.empty());
-        EXPECT_EQ(control.disconnects, 1);
-        EXPECT_EQ(control.now, 1000u) << "no wait";
-    }
-    FakeControl unknownInstall;
-    EXPECT_EQ(StopRunningInstance(unknownInstall, L""), StopOutcome::ForeignOwner);
-    EXPECT_TRUE(unknownInstall.messages.empty());
-}
-
-// The pipe lives as long as its owner: ours was told and another program serves it now.
-TEST(StopRunningInstance, AnotherImageAfterExitWasSentMeansOursEnded) {
-    FakeControl control;
-    control.exitsAfterMessages = 0;
-    control.canWatchOwner = false;
-    control.owners = {kInstalled, L"C:\\Temp\\squatter.exe"};
-    EXPECT_EQ(StopRunningInstance(control, kInstalled), StopOutcome::Stopped);
-    EXPECT_EQ(control.messages.size(), 1u);
-}
-
-TEST(IsInstalledImage, ComparesPathsAsWindowsNamesFiles) {
+// The exit code tells the truth: 0 only when nothing of the installed program is left.
+TEST(CloseInstances, TheExitCodeSaysWhatHappened) {
     const struct {
-        const wchar_t* owner;
-        bool same;
+        std::set<uint32_t> stubborn, unkillable, unreachable;
+        int code;
     } cases[] = {
-        {L"C:\\Program Files\\QuarnVelmora\\QuarnVelmora.exe", true},
-        {L"c:\\PROGRAM FILES\\quarnvelmora\\quarnVelmora.EXE", true},
-        {L"C:/Program Files/QuarnVelmora/QuarnVelmora.exe", true},
-        {L"\\\\?\\C:\\Program Files\\QuarnVelmora\\QuarnVelmora.exe", true},
-        {L"C:\\Program Files\\QuarnVelmora\\QuarnVelmora.ex", false},
-        {L"C:\\Program Files\\QuarnVelmora\\QuarnVelmora.exe.old", false},
-        {L"D:\\Program Files\\QuarnVelmora\\QuarnVelmora.exe", false},
-        {L"C:\\Users\\mallory\\QuarnVelmora\\QuarnVelmora.exe", false},
-        {L"QuarnVelmora.exe", false},
-        {L"", false},
+        {{}, {}, {}, 0},       // each closed when asked
+        {{2}, {}, {}, 2},      // one ended at the deadline
+        {{}, {}, {2}, 2},      // one could not be asked, and was ended at the deadline
+        {{2}, {2}, {}, 1},     // one still runs: TerminateProcess did not end it
+        {{1, 2}, {1}, {}, 1},  // ... whatever happened to the others
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(IsInstalledImage(c.owner, kInstalled), c.same) << "case " << (&c - cases);
+        TraceCapture trace;
+        FakeCloser closer;
+        closer.stubborn = c.stubborn;
+        closer.unkillable = c.unkillable;
+        closer.unreachable = c.unreachable;
+        EXPECT_EQ(CloseExitCode(CloseInstances(closer, {{1, 1}, {2, 2}})), c.code) << "case " << (&c - cases);
+        const bool left = !c.unkillable.empty();
+        EXPECT_EQ(trace.Contains("[ERROR] CloseInstances : process " + std::to_string(*c.unkillable.begin() * left) +
+                                 " (session " + std::to_string(*c.unkillable.begin() * left) +
+                                 ") still runs after TerminateProcess\n"),
+                  left)
+            << "case " << (&c - cases);
     }
-    EXPECT_FALSE(IsInstalledImage(L"", L"")) << "nothing known is nothing matched";
+    FakeCloser none;
+    EXPECT_EQ(CloseExitCode(CloseInstances(none, {})), 0);
+    EXPECT_TRUE(none.calls.empty());
 }
 
-TEST(StopExitCode, ZeroOnlyWhenNoInstanceIsLeftRunning) {
-    EXPECT_EQ(StopExitCode(StopOutcome::NothingToStop), 0);
-    EXPECT_EQ(StopExitCode(StopOutcome::Stopped), 0);
-    EXPECT_EQ(StopExitCode(StopOutcome::StillRunning), 1);
-    EXPECT_EQ(StopExitCode(StopOutcome::Unreachable), 2);
-    EXPECT_EQ(StopExitCode(StopOutcome::ForeignOwner), 3);
-}
-
-// The bytes the stopper writes are what the control pipe's own reader takes for "EXIT".
-class CountingWindow : public ControlWindow {
-public:
-    int exits = 0;
-    bool Exists() override { return true; }
-    void PostExitCommand() override { ++exits; }
-};
-
-TEST(ExitMessage, IsReadByThePipeServerAsTheExitCommand) {
-    const std::vector<uint8_t> bytes = ExitMessage();
-    EXPECT_EQ(bytes.size(), 10u) << "four UTF-16 units and the terminator";
-    EXPECT_LE(bytes.size(), PIPE_READ_LIMIT) << "fits in one read";
-    const std::wstring text = DecodePipeMessage(bytes.data(), bytes.size());
-    EXPECT_EQ(text, L"EXIT");
-    CountingWindow window;
-    PipeServer::Attach(&window);
-    PipeServer::HandleNamedPipeData(text.c_str());
-    PipeServer::Attach(nullptr);
-    EXPECT_EQ(window.exits, 1);
-}
-
-// The sessions to close and to start again: only the installed program's, whatever the
-// spelling of its path, each session once.
-TEST(SessionInstances, OnlyTheInstalledProgramsSessionsEachOnce) {
+// The installed program is the file, not a spelling of its path: a start by its short name,
+// a link or another case is the same file; a copy elsewhere is not, nor is a file unknown.
+TEST(SessionsRunning, OnlyTheInstalledFilesSessionsEachOnce) {
+    const FileIdentity installed{true, 0x1234, 77};
     const std::vector<RunningProcess> processes = {
-        {100, 3, kInstalled},
-        {101, 1, L"\\\\?\\c:/program files/quarnvelmora/QUARNVELMORA.EXE"},
-        {102, 3, kInstalled},
-        {103, 2, L"C:\\Users\\u\\Downloads\\QuarnVelmora.exe"},  // another copy of the program
-        {104, 4, L""},                                                // image not readable
-        {105, 5, L"C:\\Windows\\explorer.exe"},
+        {100, 3, installed},
+        {101, 1, installed},
+        {102, 3, installed},
+        {103, 2, {true, 0x1234, 78}},  // another copy of the program, same volume
+        {104, 4, {true, 0x9999, 77}},  // the same index on another volume
+        {105, 5, {}},                  // image not readable
     };
-    EXPECT_EQ(SessionsRunning(processes, kInstalled), (std::vector<uint32_t>{1, 3}));
-    EXPECT_TRUE(SessionsRunning(processes, L"").empty());
-    EXPECT_TRUE(SessionsRunning({}, kInstalled).empty());
+    EXPECT_EQ(SessionsRunning(processes, installed), (std::vector<uint32_t>{1, 3}));
+    EXPECT_TRUE(SessionsRunning(processes, FileIdentity{}).empty()) << "nothing unknown matches";
+    EXPECT_FALSE(SameFile(FileIdentity{}, FileIdentity{}));
 }
 
-// The list file between the stopper and the restart: what is written is read back, anything
-// else in it is skipped, and neither a repeat nor a long file makes more than one start a
-// session or more than the limit in all.
-TEST(SessionInstances, TheListFileReadsBackAndSkipsWhatIsNoSession) {
-    EXPECT_EQ(FormatSessionList({1, 3}), "1\n3\n");
+// The restart list: what is written is read back, anything else in it is skipped, and no
+// session is started twice or more than the limit in all.
+TEST(SessionList, ReadsBackAndSkipsWhatIsNoSession) {
     EXPECT_EQ(ParseSessionList(FormatSessionList({1, 3, 4294967295u})), (std::vector<uint32_t>{1, 3, 4294967295u}));
     const struct {
         const char* text;
@@ -293,9 +153,99 @@ TEST(SessionInstances, TheListFileReadsBackAndSkipsWhatIsNoSession) {
     const std::vector<uint32_t> read = ParseSessionList(many);
     ASSERT_EQ(read.size(), SESSION_LIST_LIMIT);
     EXPECT_EQ(read.front(), 1u);
-    // A stopper that finds nothing keeps what an earlier one remembered.
-    EXPECT_EQ(MergeSessions({5, 1}, {}), (std::vector<uint32_t>{1, 5}));
-    EXPECT_EQ(MergeSessions({5, 1}, {1, 2}), (std::vector<uint32_t>{1, 2, 5}));
+}
+
+// A list from before the machine last started belongs to an install that never finished: its
+// sessions are gone, and their numbers may be other users' now.
+TEST(SessionList, OnlyAListWrittenSinceTheLastStartIsCurrent) {
+    constexpr uint64_t kMs = 10000;  // file-time units
+    const uint64_t now = 133000000000000000ull;
+    const uint64_t uptimeMs = 3600000;  // started an hour ago
+    const struct {
+        uint64_t written;
+        bool current;
+    } cases[] = {
+        {now - 60000 * kMs, true},              // a minute ago
+        {now - uptimeMs * kMs, true},           // at the start itself
+        {now - (uptimeMs + 1) * kMs, false},    // just before it
+        {now - 86400000ull * kMs, false},       // yesterday
+        {0, false},
+        {now + 5000 * kMs, true},  // the clock was set back since: still this start's
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(RestartListIsCurrent(c.written, now, uptimeMs), c.current) << "case " << (&c - cases);
+    }
+    EXPECT_TRUE(RestartListIsCurrent(0, 5, 1)) << "a clock near its epoch: no underflow";
+}
+
+const std::string kSettings =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+    "<!-- Settings beside QuarnVelmora.exe. <applySetting>9</applySetting> -->\n"
+    "<config>\n"
+    "  <applySetting>1</applySetting>\n"
+    "  <presets>\n"
+    "    <preset Number=\"1\">\n"
+    "      <Menu Name=\"About\"   Display=\"Hide\"/>\n"
+    "    </preset>\n"
+    "\t<preset Number=\"2\"><Menu Name=\"TrayIcon\" Display=\"Show\"/></preset>\n"
+    "  </presets>\n"
+    "</config>\n";
+
+std::string With(std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
+}
+
+// Only applySetting changes; the administrator's spacing, comments and order stay.
+TEST(ApplySetting, ChangesOnlyTheElementAndKeepsEverythingElse) {
+    std::string edited;
+    ASSERT_EQ(ApplySetting(kSettings, "2", edited), ApplySettingResult::Applied);
+    EXPECT_EQ(edited, With(kSettings, "<applySetting>1<", "<applySetting>2<"));
+    ASSERT_EQ(ApplySetting(kSettings, "1", edited), ApplySettingResult::Applied);
+    EXPECT_EQ(edited, kSettings);
+    const std::string spaced = With(kSettings, "<applySetting>1<", "<applySetting> 1 \n <");
+    ASSERT_EQ(ApplySetting(spaced, "2", edited), ApplySettingResult::Applied);
+    EXPECT_EQ(edited, With(kSettings, "<applySetting>1<", "<applySetting>2<"));
+}
+
+// Only a number the file names as a preset, as the program selects it; anything else changes
+// nothing.
+TEST(ApplySetting, RefusesWhatNoPresetIsAndWhatIsNoSettingsFile) {
+    for (const char* number : {"3", "02", " 2", "2 ", "", "1\" Number=\"2", "<applySetting>"}) {
+        std::string edited = "untouched";
+        EXPECT_EQ(ApplySetting(kSettings, number, edited), ApplySettingResult::NotAPreset) << number;
+        EXPECT_EQ(edited, "untouched");
+    }
+    for (const std::string& text : {std::string(), std::string("<config><applySetting>1</config>"),
+                                    std::string("<?xml version=\"1.0\"?>"), std::string("plain text")}) {
+        std::string edited;
+        EXPECT_EQ(ApplySetting(text, "1", edited), ApplySettingResult::NoSettings) << text;
+    }
+    std::string edited;
+    EXPECT_EQ(ApplySetting("<config><applySetting>1</applySetting></config>", "1", edited),
+              ApplySettingResult::NotAPreset)
+        << "no presets at all";
+}
+
+// Where the element is not written as a start and an end tag, or is missing, the library
+// writes the document out again; what the program then reads is the number asked for.
+TEST(ApplySetting, AnElementWrittenOtherwiseOrMissingIsSetThroughTheLibrary) {
+    const std::string presets = "<presets><preset Number=\"2\"/></presets>";
+    const struct {
+        std::string settings;
+    } cases[] = {
+        {"<config><applySetting/>" + presets + "</config>"},
+        {"<config>" + presets + "</config>"},
+        {"<config><!-- <applySetting>1</applySetting> --><applySetting>1</applySetting>" + presets + "</config>"},
+    };
+    for (const auto& c : cases) {
+        std::string edited;
+        ASSERT_EQ(ApplySetting(c.settings, "2", edited), ApplySettingResult::Applied) << c.settings;
+        std::string again;
+        EXPECT_EQ(ApplySetting(edited, "2", again), ApplySettingResult::Applied);
+        EXPECT_EQ(again, edited) << "reads back as 2: " << edited;
+        EXPECT_NE(edited.find("<applySetting>2</applySetting>"), std::string::npos) << edited;
+        EXPECT_NE(edited.find("<preset Number=\"2\""), std::string::npos) << edited;
+    }
 }
 
 }  // namespace

@@ -1,24 +1,30 @@
-// StopQuarnVelmora.exe: the installer runs it, from the package's Binary table.
+// StopQuarnVelmora.exe: the installer runs it, from the package's Binary table, as LocalSystem.
 //
 //   StopQuarnVelmora.exe [--remember] INSTALLED
-//     Before files are replaced or removed, as LocalSystem. It first closes the installed
-//     program (INSTALLED, the path the package gives; without one, the QuarnVelmora.exe beside
-//     the stopper) in every logon session: the Restart Manager, which closes the instance of
-//     the installer's session, does not reach the others. For each instance it runs the
-//     system's taskkill (without /F: WM_CLOSE to the instance's windows, as the Restart
-//     Manager sends) as the user of the instance's session, on that session's desktop, and
-//     waits, bounded, for the instance to end. With --remember (an upgrade or a repair) it
-//     adds those sessions to the restart list (QuarnVelmora.restart, beside INSTALLED). Then it sends "EXIT" on the control pipe, only
-//     when the process serving it runs INSTALLED, and waits, bounded, for that instance to
-//     end: what is left when a session could not be reached.
-//     Exit code 0 when no instance is left running (none was, or it ended), 1 when one still
-//     ran at the bound, 2 when the pipe could not be written to, 3 when another program
-//     serves it; the installer ignores the code, so a failure here never blocks it.
+//     Before files are replaced or removed. Closes the installed program (INSTALLED, the path
+//     the package gives; without one, the QuarnVelmora.exe beside the stopper) in every logon
+//     session: the Restart Manager, which closes the instance of the installer's session, does
+//     not reach the others. Every process whose image is that file (compared by file identity,
+//     so a start by another spelling of the path, such as its short name, is found too) is held
+//     open; each is asked to close by a process of its session's user (this program again, with
+//     --close), then all are waited for against one deadline (20 s), and any still running then
+//     is ended with TerminateProcess, which its trace says. With --remember (an upgrade or a
+//     repair) it keeps those sessions in the restart list (HKLM\Software\QuarnVelmora\Restart).
+//     Exit code 0 when no instance is left and none had to be ended, 2 when one was ended at the
+//     deadline, 1 when one still runs; the installer ignores it.
 //   StopQuarnVelmora.exe --restart INSTALLED
-//     Once the new files are in place, as LocalSystem: starts INSTALLED as the user of each
-//     session of the restart list, and deletes the list.
+//     Once the new files are in place, or at rollback with the old ones back: starts INSTALLED
+//     as the user of each session of the restart list, and removes the list. A list written
+//     before the machine last started is removed unread.
+//   StopQuarnVelmora.exe --close PID MS
+//     As the user of PID's session: posts WM_CLOSE to PID's window of the program's class,
+//     trying for up to MS while it has none yet (an instance still starting).
+//   StopQuarnVelmora.exe --apply-setting NUMBER SETTINGS
+//     Sets applySetting in the settings file SETTINGS to NUMBER, which must be one of its
+//     presets; the rest of the file stays as it is. Exit code 0 when applied, 1 otherwise.
 //
-// A GUI program so that no console flashes up during an interactive install.
+// A GUI program so that no console flashes up during an interactive install. Its lines go to
+// the program's own trace provider.
 #include <windows.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
@@ -26,80 +32,122 @@
 #include <wtsapi32.h>
 
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
 
-#include "channels/pipe_server.h"
+#include "app/window_messages.h"
+#include "deploy/apply_setting.h"
 #include "deploy/stop_instance.h"
+#include "trace/trace.h"
 
 namespace {
 
-// The path with short (8.3) names spelled out, so that both sides of the comparison spell
-// the same file alike; as given when it cannot be resolved.
-std::wstring LongPath(const std::wstring& path) {
-    wchar_t buffer[MAX_PATH * 4] = {};
-    const DWORD length = GetLongPathNameW(path.c_str(), buffer, ARRAYSIZE(buffer));
-    return length > 0 && length < ARRAYSIZE(buffer) ? std::wstring(buffer, length) : path;
-}
-
-// The installed program: the path given (the last argument), else the one beside the stopper.
-std::wstring InstalledImage(const std::wstring& given) {
-    if (!given.empty()) {
-        return LongPath(given);
+// One kernel handle, closed with its owner.
+class UniqueHandle {
+public:
+    explicit UniqueHandle(HANDLE handle = nullptr) : m_Handle(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+    ~UniqueHandle() {
+        if (m_Handle != nullptr) {
+            CloseHandle(m_Handle);
+        }
     }
+    UniqueHandle(UniqueHandle&& other) noexcept : m_Handle(other.m_Handle) { other.m_Handle = nullptr; }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(UniqueHandle&&) = delete;
+    HANDLE Get() const { return m_Handle; }
+    explicit operator bool() const { return m_Handle != nullptr; }
+
+private:
+    HANDLE m_Handle;
+};
+
+constexpr wchar_t kRestartKey[] = L"Software\\QuarnVelmora\\Restart";
+constexpr wchar_t kProductKey[] = L"Software\\QuarnVelmora";
+
+std::wstring OwnPath() {
     wchar_t self[MAX_PATH * 4] = {};
     const DWORD length = GetModuleFileNameW(nullptr, self, ARRAYSIZE(self));
-    if (length == 0 || length >= ARRAYSIZE(self)) {
-        return {};
-    }
-    std::wstring path(self, length);
-    return LongPath(path.substr(0, path.find_last_of(L'\\') + 1) + L"QuarnVelmora.exe");
+    return length == 0 || length >= ARRAYSIZE(self) ? std::wstring() : std::wstring(self, length);
 }
 
-std::wstring ImageOf(HANDLE process) {
-    wchar_t path[MAX_PATH * 4] = {};
-    DWORD size = ARRAYSIZE(path);
-    return QueryFullProcessImageNameW(process, 0, path, &size) ? LongPath(path) : std::wstring();
+// The installed program: the path given, else the one beside the stopper.
+std::wstring InstalledImage(const std::wstring& given) {
+    if (!given.empty()) {
+        return given;
+    }
+    const std::wstring self = OwnPath();
+    return self.substr(0, self.find_last_of(L'\\') + 1) + L"QuarnVelmora.exe";
 }
 
-std::vector<RunningProcess> RunningProcesses() {
-    std::vector<RunningProcess> processes;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return processes;
+FileIdentity IdentityOf(const std::wstring& path) {
+    FileIdentity identity;
+    // Attributes only: a running image may be opened so, whoever shares it how.
+    const UniqueHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (file && GetFileInformationByHandle(file.Get(), &information)) {
+        identity.Known = true;
+        identity.VolumeSerial = information.dwVolumeSerialNumber;
+        identity.FileIndex = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
     }
+    return identity;
+}
+
+// An instance of the installed program, held open from the moment its image was compared.
+struct Instance {
+    HeldInstance Held;
+    UniqueHandle Process;
+};
+
+// Every running process whose image is the installed file, in any session. No filter on the
+// name: a start by the short name shows another one.
+std::vector<Instance> HoldInstances(const FileIdentity& installed) {
+    std::vector<Instance> instances;
+    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot || !installed.Known) {
+        return instances;
+    }
+    std::map<std::wstring, FileIdentity> identities;  // many processes share an image
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (_wcsicmp(entry.szExeFile, L"QuarnVelmora.exe") != 0) {
-            continue;  // the full path is read only for processes that may be the program
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+        if (entry.th32ProcessID == 0 || entry.th32ProcessID == GetCurrentProcessId()) {
+            continue;
         }
-        RunningProcess process{entry.th32ProcessID, 0, {}};
-        const HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-        if (handle != nullptr) {
-            process.Image = ImageOf(handle);
-            CloseHandle(handle);
-        }
+        UniqueHandle process(
+            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+        wchar_t path[MAX_PATH * 4] = {};
+        DWORD size = ARRAYSIZE(path);
         DWORD session = 0;
-        if (ProcessIdToSessionId(entry.th32ProcessID, &session)) {
-            process.SessionId = session;
-            processes.push_back(process);
+        if (!process || !QueryFullProcessImageNameW(process.Get(), 0, path, &size) ||
+            !ProcessIdToSessionId(entry.th32ProcessID, &session)) {
+            continue;
+        }
+        const std::wstring image(path, size);
+        auto known = identities.find(image);
+        if (known == identities.end()) {
+            known = identities.emplace(image, IdentityOf(image)).first;
+        }
+        if (SameFile(known->second, installed)) {
+            instances.push_back({{entry.th32ProcessID, session}, std::move(process)});
         }
     }
-    CloseHandle(snapshot);
-    return processes;
+    return instances;
 }
 
 // Starts `commandLine` as the user logged on to `session`, on that session's desktop, with
-// that user's own environment (and no console window for a console program), and waits up
-// to `waitMs` for it to end. Only LocalSystem may
-// ask for another session's user token; false when the session has none (or we may not).
-bool RunAsSessionUser(DWORD session, const std::wstring& program, std::wstring commandLine, DWORD waitMs) {
+// that user's own environment. Only LocalSystem may ask for another session's user token;
+// false when the session has none (or we may not).
+bool StartAsSessionUser(DWORD session, const std::wstring& program, std::wstring commandLine) {
     HANDLE token = nullptr;
     if (!WTSQueryUserToken(session, &token)) {
         return false;
     }
+    const UniqueHandle userToken(token);
     void* environment = nullptr;
     if (!CreateEnvironmentBlock(&environment, token, FALSE)) {
         environment = nullptr;
@@ -110,166 +158,220 @@ bool RunAsSessionUser(DWORD session, const std::wstring& program, std::wstring c
     startup.lpDesktop = const_cast<wchar_t*>(L"winsta0\\default");
     PROCESS_INFORMATION started{};
     const BOOL ok = CreateProcessAsUserW(token, program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                         CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment,
+                                         CREATE_UNICODE_ENVIRONMENT, environment,
                                          directory.empty() ? nullptr : directory.c_str(), &startup, &started);
     if (environment != nullptr) {
         DestroyEnvironmentBlock(environment);
     }
-    CloseHandle(token);
     if (!ok) {
         return false;
-    }
-    if (waitMs > 0) {
-        WaitForSingleObject(started.hProcess, waitMs);
     }
     CloseHandle(started.hThread);
     CloseHandle(started.hProcess);
     return true;
 }
 
-// The restart list lives beside the installed program, where only administrators and
-// LocalSystem may write: a folder that users can write to would let one of them plant the
-// list, or a link through which LocalSystem writes another file.
-std::wstring RestartListPath(const std::wstring& installed) {
-    const std::size_t folder = installed.find_last_of(L'\\');
-    return folder == std::wstring::npos ? std::wstring() : installed.substr(0, folder + 1) + L"QuarnVelmora.restart";
-}
+class SessionCloser : public InstanceCloser {
+public:
+    explicit SessionCloser(std::vector<Instance>& instances) : m_Instances(instances), m_Self(OwnPath()) {}
 
-std::string ReadFileText(const std::wstring& path) {
-    std::ifstream file(path.c_str(), std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+    bool AskToClose(const HeldInstance& instance, uint32_t withinMs) override {
+        // The helper is this program: a process of the instance's own session and user, so
+        // its WM_CLOSE reaches the instance's desktop and passes its integrity check.
+        return !m_Self.empty() &&
+               StartAsSessionUser(instance.SessionId, m_Self,
+                                  L"\"" + m_Self + L"\" --close " + std::to_wstring(instance.ProcessId) + L" " +
+                                      std::to_wstring(withinMs));
+    }
+    bool WaitForEnd(const HeldInstance& instance, uint32_t ms) override {
+        return WaitForSingleObject(HandleOf(instance), ms) == WAIT_OBJECT_0;
+    }
+    bool Terminate(const HeldInstance& instance) override {
+        const HANDLE process = HandleOf(instance);
+        TerminateProcess(process, ERROR_PROCESS_ABORTED);
+        // The end is asynchronous; its files are free only once it has come.
+        return WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
+    }
+    uint64_t NowMs() override { return GetTickCount64(); }
 
-// Closes each instance of the installed program, in whatever session it runs, as that
-// session's user would with taskkill; returns the sessions that ran one.
-std::vector<uint32_t> CloseInEverySession(const std::wstring& installed) {
-    std::vector<RunningProcess> instances;
-    for (const RunningProcess& process : RunningProcesses()) {
-        if (IsInstalledImage(process.Image, installed)) {
-            instances.push_back(process);
+private:
+    HANDLE HandleOf(const HeldInstance& instance) const {
+        for (const Instance& held : m_Instances) {
+            if (held.Held.ProcessId == instance.ProcessId) {
+                return held.Process.Get();
+            }
+        }
+        return nullptr;
+    }
+    std::vector<Instance>& m_Instances;
+    std::wstring m_Self;
+};
+
+// --close PID MS, in the instance's session.
+int PostCloseToInstance(DWORD processId, DWORD withinMs) {
+    const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+    if (!process) {
+        return 0;  // it has ended already
+    }
+    const ULONGLONG deadline = GetTickCount64() + withinMs;
+    for (;;) {
+        for (HWND window = FindWindowExW(nullptr, nullptr, APP_WINDOW_CLASS, nullptr); window != nullptr;
+             window = FindWindowExW(nullptr, window, APP_WINDOW_CLASS, nullptr)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (owner == processId && PostMessageW(window, WM_CLOSE, 0, 0)) {
+                return 0;
+            }
+        }
+        const ULONGLONG now = GetTickCount64();
+        // No window yet (still starting): look again, unless it ends or the time is up.
+        if (now >= deadline || WaitForSingleObject(process.Get(), 100) == WAIT_OBJECT_0) {
+            return WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0 ? 0 : 1;
         }
     }
-    wchar_t system[MAX_PATH + 1] = {};
-    const UINT length = GetSystemDirectoryW(system, ARRAYSIZE(system));
-    const std::wstring taskkill =
-        (length > 0 && length < ARRAYSIZE(system) ? std::wstring(system, length) : std::wstring(L"C:\\Windows\\System32")) +
-        L"\\taskkill.exe";
-    for (const RunningProcess& instance : instances) {
-        // Held open until it has ended, so that its id cannot name another process meanwhile;
-        // looked at again once held, as the id may have been another's since the snapshot.
-        const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, instance.ProcessId);
-        if (process == nullptr) {
-            continue;  // it has ended already
-        }
-        if (IsInstalledImage(ImageOf(process), installed) &&
-            RunAsSessionUser(instance.SessionId, taskkill, L"taskkill.exe /PID " + std::to_wstring(instance.ProcessId),
-                             10000)) {
-            WaitForSingleObject(process, 20000);
-        }
-        CloseHandle(process);
+}
+
+uint64_t FileTimeNow() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+// The restart list: under the product's own key in HKLM, which only administrators and
+// LocalSystem may write, wherever the program is installed.
+void ForgetSessions() {
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kRestartKey, KEY_WOW64_64KEY, 0);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kProductKey, KEY_WOW64_64KEY, 0);  // only when empty
+}
+
+void RememberSessions(const std::vector<uint32_t>& sessions) {
+    ForgetSessions();  // an earlier list is no part of this install
+    if (sessions.empty()) {
+        return;
     }
-    return SessionsRunning(instances, installed);
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRestartKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        LOG_ERROR("[ERROR] RememberSessions : the restart list cannot be written\n");
+        return;
+    }
+    const std::string text = FormatSessionList(sessions);
+    const std::wstring wide(text.begin(), text.end());
+    const uint64_t written = FileTimeNow();
+    RegSetValueExW(key, L"Written", 0, REG_QWORD, reinterpret_cast<const BYTE*>(&written), sizeof(written));
+    RegSetValueExW(key, L"Sessions", 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.c_str()),
+                   static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+}
+
+std::vector<uint32_t> RememberedSessions() {
+    uint64_t written = 0;
+    DWORD size = sizeof(written);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kRestartKey, L"Written", RRF_RT_REG_QWORD, nullptr,
+                     &written, &size) != ERROR_SUCCESS) {
+        return {};
+    }
+    if (!RestartListIsCurrent(written, FileTimeNow(), GetTickCount64())) {
+        LOG_WARNING("[WARNING] RememberedSessions : the restart list is older than the last start of the machine: ignored\n");
+        return {};
+    }
+    wchar_t text[SESSION_LIST_LIMIT * 12] = {};
+    size = sizeof(text) - sizeof(wchar_t);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kRestartKey, L"Sessions", RRF_RT_REG_SZ, nullptr, text,
+                     &size) != ERROR_SUCCESS) {
+        return {};
+    }
+    std::string narrow;
+    for (const wchar_t* c = text; *c != L'\0'; ++c) {
+        narrow += *c < 0x80 ? static_cast<char>(*c) : '?';
+    }
+    return ParseSessionList(narrow);
 }
 
 int RestartRemembered(const std::wstring& installed) {
-    const std::wstring list = RestartListPath(installed);
-    if (list.empty()) {
-        return 1;
-    }
-    const std::vector<uint32_t> sessions = ParseSessionList(ReadFileText(list));
-    DeleteFileW(list.c_str());
+    const std::vector<uint32_t> sessions = RememberedSessions();
+    ForgetSessions();
     int code = 0;
     for (const uint32_t session : sessions) {
-        if (!RunAsSessionUser(session, installed, L"\"" + installed + L"\"", 0)) {
+        if (StartAsSessionUser(session, installed, L"\"" + installed + L"\"")) {
+            LOG_INFO("[INFO] RestartRemembered : started in session %u\n", session);
+        } else {
+            LOG_WARNING("[WARNING] RestartRemembered : the program cannot be started in session %u\n", session);
             code = 1;  // that user has logged off since, or the session cannot be reached
         }
     }
     return code;
 }
 
-void Remember(const std::wstring& installed, const std::vector<uint32_t>& sessions) {
-    const std::wstring list = RestartListPath(installed);
-    if (list.empty() || sessions.empty()) {
-        return;  // an earlier stopper's list stays as it is
+int Stop(const std::wstring& installed, bool remember) {
+    std::vector<Instance> instances = HoldInstances(IdentityOf(installed));
+    std::vector<HeldInstance> held;
+    std::vector<uint32_t> sessions;
+    for (const Instance& instance : instances) {
+        held.push_back(instance.Held);
+        sessions.push_back(instance.Held.SessionId);
     }
-    const std::string text = FormatSessionList(MergeSessions(ParseSessionList(ReadFileText(list)), sessions));
-    std::ofstream(list.c_str(), std::ios::binary | std::ios::trunc) << text;
+    if (remember) {
+        RememberSessions(ParseSessionList(FormatSessionList(sessions)));
+    }
+    SessionCloser closer(instances);
+    return CloseExitCode(CloseInstances(closer, held));
 }
 
-class PipeControl : public InstanceControl {
-public:
-    ~PipeControl() override { Disconnect(); }
-
-    PipeConnect Connect() override {
-        // FILE_READ_ATTRIBUTES lets GetNamedPipeServerProcessId query the connection. We run
-        // as LocalSystem: identification only, so whoever serves the pipe cannot act as us.
-        m_Pipe = CreateFileW(PIPE_SERVER_NAME, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-                             SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-        if (m_Pipe == INVALID_HANDLE_VALUE) {
-            switch (GetLastError()) {
-            case ERROR_FILE_NOT_FOUND:
-            case ERROR_PATH_NOT_FOUND:
-                return PipeConnect::NoPipe;
-            case ERROR_PIPE_BUSY:
-                return PipeConnect::Busy;
-            case ERROR_ACCESS_DENIED:
-                return PipeConnect::Denied;
-            default:
-                return PipeConnect::Failed;
-            }
-        }
-        // The owner's process is opened before "EXIT" goes out, so its id cannot have
-        // been reused by the time we wait on it.
-        ULONG owner = 0;
-        if (GetNamedPipeServerProcessId(m_Pipe, &owner) && owner != 0) {
-            m_Owner = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, owner);
-        }
-        return PipeConnect::Connected;
+int ApplySettingFile(const std::string& number, const std::wstring& path) {
+    std::ifstream file(path.c_str(), std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    std::string edited;
+    const ApplySettingResult result = file ? ApplySetting(text.str(), number, edited) : ApplySettingResult::NoSettings;
+    file.close();
+    if (result != ApplySettingResult::Applied) {
+        LOG_ERROR("[ERROR] ApplySettingFile : applySetting %s: %s\n", number.c_str(),
+                  result == ApplySettingResult::NotAPreset ? "no preset of the settings file has that Number"
+                                                           : "the settings file cannot be read");
+        return 1;
     }
-
-    std::wstring OwnerImage() override {
-        return m_Owner == nullptr ? std::wstring() : ImageOf(m_Owner);
-    }
-
-    bool Send(const std::vector<uint8_t>& message) override {
-        DWORD written = 0;
-        return WriteFile(m_Pipe, message.data(), static_cast<DWORD>(message.size()), &written, nullptr) &&
-               written == message.size();
-    }
-
-    bool WaitForOwnerExit(uint32_t ms) override {
-        if (m_Owner == nullptr) {
-            Sleep(ms);  // the next connection attempt finds out whether the pipe is gone
-            return false;
-        }
-        return WaitForSingleObject(m_Owner, ms) == WAIT_OBJECT_0;
-    }
-
-    void Disconnect() override {
-        if (m_Owner != nullptr) {
-            CloseHandle(m_Owner);
-            m_Owner = nullptr;
-        }
-        if (m_Pipe != INVALID_HANDLE_VALUE) {
-            CloseHandle(m_Pipe);
-            m_Pipe = INVALID_HANDLE_VALUE;
+    // Written whole beside it, then put in its place: the program never reads half a file.
+    const std::wstring written = path + L".new";
+    {
+        std::ofstream out(written.c_str(), std::ios::binary | std::ios::trunc);
+        out << edited;
+        if (!out.flush()) {
+            DeleteFileW(written.c_str());
+            return 1;
         }
     }
-
-    void WaitWhileBusy(uint32_t ms) override {
-        if (!WaitNamedPipeW(PIPE_SERVER_NAME, ms == 0 ? 1 : ms) && GetLastError() != ERROR_SEM_TIMEOUT) {
-            Sleep(ms);  // gone or failing: keep the loop from spinning until its next attempt
-        }
+    if (!MoveFileExW(written.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(written.c_str());
+        return 1;
     }
+    LOG_INFO("[INFO] ApplySettingFile : applySetting %s\n", number.c_str());
+    return 0;
+}
 
-    uint64_t NowMs() override { return GetTickCount64(); }
-
-private:
-    HANDLE m_Pipe = INVALID_HANDLE_VALUE;
-    HANDLE m_Owner = nullptr;
-};
+int Run(const std::vector<std::wstring>& words) {
+    const std::wstring mode = !words.empty() && words[0].rfind(L"--", 0) == 0 ? words[0] : L"";
+    if (mode == L"--close") {
+        return words.size() == 3 ? PostCloseToInstance(wcstoul(words[1].c_str(), nullptr, 10),
+                                                       wcstoul(words[2].c_str(), nullptr, 10))
+                                 : 1;
+    }
+    if (mode == L"--apply-setting") {
+        if (words.size() != 3) {
+            return 1;
+        }
+        std::string number;
+        for (const wchar_t c : words[1]) {
+            number += c < 0x80 ? static_cast<char>(c) : '?';  // no preset's Number matches '?'
+        }
+        return ApplySettingFile(number, words[2]);
+    }
+    const std::wstring installed = InstalledImage(words.size() > (mode.empty() ? 0u : 1u) ? words.back() : L"");
+    if (mode == L"--restart") {
+        return RestartRemembered(installed);
+    }
+    return Stop(installed, mode == L"--remember");
+}
 
 }  // namespace
 
@@ -281,15 +383,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     for (int i = 1; args && i < count; ++i) {
         words.emplace_back(args.get()[i]);
     }
-    const std::wstring mode = !words.empty() && words[0].rfind(L"--", 0) == 0 ? words[0] : L"";
-    const std::wstring installed = InstalledImage(words.size() > (mode.empty() ? 0u : 1u) ? words.back() : L"");
-    if (mode == L"--restart") {
-        return RestartRemembered(installed);
-    }
-    const std::vector<uint32_t> closed = CloseInEverySession(installed);
-    if (mode == L"--remember") {
-        Remember(installed, closed);
-    }
-    PipeControl control;
-    return StopExitCode(StopRunningInstance(control, installed));
+    RegisterTraceProvider();
+    const int code = Run(words);
+    UnregisterTraceProvider();
+    return code;
 }
