@@ -91,6 +91,33 @@ wait "$squat_pid" || squat_code=$?
 check "the other program was sent nothing by the stopper" \
   test "$squat_code:$(tr -d '\r' < "$work/squat.out" | tr '\n' '|')" = "0:squatting|received: QUIT|"
 
+echo "== another program holds the control pipe's name for the first seconds"
+probe pipe-squat 60000 > "$work/squat.out" & squat_pid=$!
+check "the other program holds the name" squatting
+scenario "modem 5g" "sim ready" "slot 1"
+app_trace=$work/trace-pipe.txt
+check "the window appears" start_app
+pipe_taken_logged() {
+  local i
+  for i in $(seq 100); do grep -qF 'CreateNamedPipeW FAILED!' "$app_trace" && return 0; sleep 0.2; done
+  return 1
+}
+check "the program met the taken name" pipe_taken_logged
+probe pipe-send QUIT
+check "the other program let the name go" wait "$squat_pid"
+pipe_send_within() {
+  local deadline=$(( $(date +%s%3N) + $2 ))
+  until probe pipe-send "$1" 2>/dev/null; do
+    [ "$(date +%s%3N)" -lt "$deadline" ] || return 1
+    sleep 0.5
+  done
+}
+check "\"EXIT\" on the control pipe is taken once the name is free" pipe_send_within EXIT 15000
+check "... and ends the program with code 0" app_exited_with_zero
+check "the first failure and the success were logged, once each" \
+  test "$(grep -cF 'CreateNamedPipeW FAILED!' "$app_trace"):$(grep -cF 'CreateNamedPipeW succeeded' "$app_trace")" = 1:1
+unset app_trace
+
 echo "== 4G modem, SIM in slot 2"
 scenario "modem 4g" "sim ready" "slot 2"
 check "the window appears" start_app
