@@ -6,6 +6,7 @@ add_library(quarn_win STATIC
   trace/win/trace_etw.cpp
   app/win/app_window.cpp
   app/win/platform_ports.cpp
+  app/win/single_instance.cpp
   monitor/win/cfgmgr_registry.cpp
   monitor/win/sim_status_event.cpp
   monitor/win/modem_status_winrt.cpp

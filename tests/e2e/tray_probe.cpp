@@ -23,6 +23,7 @@
 //                                    text and closes it with OK
 //   tray_probe hold-icon MS          shows an icon of its own for MS, as the other programs of
 //                                    a laptop's tray do; prints "holding" once it is there
+//   tray_probe icon-count            prints how many windows of the program hold an icon
 //   tray_probe post-on-journal TEXT N MS MESSAGE WPARAM LPARAM
 //                                    posts as soon as the emulator's journal has N entries
 //                                    with TEXT (MS at most): a message that meets the program
@@ -250,6 +251,18 @@ int wmain(int argc, wchar_t** argv) {
             }
             DisconnectNamedPipe(pipe);
         }
+    }
+    if (verb == L"icon-count" && argc == 2) {
+        static int icons = 0;
+        EnumWindows([](HWND window, LPARAM) -> BOOL {
+            wchar_t name[64] = {};
+            if (GetClassNameW(window, name, 64) > 0 && std::wcscmp(name, APP_WINDOW_CLASS) == 0 && IsIconShown(window)) {
+                ++icons;
+            }
+            return TRUE;
+        }, 0);
+        std::printf("%d\n", icons);
+        return 0;
     }
     if (verb == L"post-on-journal" && argc == 8) {
         const std::string text = Narrow(argv[2]);
