@@ -35,6 +35,22 @@ std::wstring DecodePipeMessage(const uint8_t* bytes, std::size_t count) {
 
 void PipeServer::Attach(ControlWindow* window) { g_Window = window; }
 
+void PipeServer::CreatePipeWhenNameIsFree(PipeNamePort& pipe) {
+    uint32_t error = 0;
+    if (pipe.TryCreatePipe(&error)) {
+        return;
+    }
+    // One line for the whole wait: the name may stay taken for the rest of the logon.
+    LOG_ERROR("[ERROR] PipeServer::CreatePipeServer : CreateNamedPipeW FAILED! error: %lu\n",
+              static_cast<unsigned long>(error));
+    unsigned attempts = 1;
+    do {
+        pipe.SleepMs(PIPE_CREATE_RETRY_MS);
+        ++attempts;
+    } while (!pipe.TryCreatePipe(&error));
+    LOG_INFO("[INFO] PipeServer::CreatePipeServer : CreateNamedPipeW succeeded at attempt %u\n", attempts);
+}
+
 void PipeServer::HandleNamedPipeData(const wchar_t* text) {
     const std::wstring data(text);
     LOG_INFO("[INFO] PipeServer::HandleNamedPipeData : Process Data: %ls, length: %zu\n", data.c_str(), data.size());

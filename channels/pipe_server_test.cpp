@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/trace_capture.h"
@@ -89,6 +90,49 @@ TEST(PipeCommand, LogsEveryMessageAndDropsItWithoutAWindow) {
     PipeServer::HandleNamedPipeData(L"EXIT");
     EXPECT_TRUE(trace.Contains("[INFO] PipeServer::HandleNamedPipeData : PostMessage: WM_EXIT_CMD\n"));
     PipeServer::Attach(nullptr);
+}
+
+// A name that other programs hold for the first attempts, each failing with its own code.
+class TakenPipeName : public PipeNamePort {
+public:
+    explicit TakenPipeName(std::vector<uint32_t> failures) : failures(std::move(failures)) {}
+    std::vector<uint32_t> failures;
+    std::size_t attempts = 0;
+    std::vector<uint32_t> sleeps;
+    bool TryCreatePipe(uint32_t* errorCode) override {
+        if (attempts < failures.size()) {
+            *errorCode = failures[attempts++];
+            return false;
+        }
+        ++attempts;
+        return true;
+    }
+    void SleepMs(uint32_t milliseconds) override { sleeps.push_back(milliseconds); }
+};
+
+TEST(PipeCreation, ATakenNameIsTriedAgainUntilFreeWithOnlyItsFirstFailureAndTheSuccessLogged) {
+    const std::string busy = "[ERROR] PipeServer::CreatePipeServer : CreateNamedPipeW FAILED! error: 231\n";
+    struct Case {
+        std::vector<uint32_t> failures;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {{}, {}},
+        {{231}, {busy, "[INFO] PipeServer::CreatePipeServer : CreateNamedPipeW succeeded at attempt 2\n"}},
+        // The code may change while the name stays taken (access denied, then busy).
+        {{231, 5, 5, 231}, {busy, "[INFO] PipeServer::CreatePipeServer : CreateNamedPipeW succeeded at attempt 5\n"}},
+    };
+    for (const Case& c : cases) {
+        TraceCapture trace;
+        TakenPipeName name(c.failures);
+        PipeServer::CreatePipeWhenNameIsFree(name);
+        EXPECT_EQ(name.attempts, c.failures.size() + 1);
+        EXPECT_EQ(name.sleeps, std::vector<uint32_t>(c.failures.size(), PIPE_CREATE_RETRY_MS))
+            << "a pause before each retry";
+        EXPECT_EQ(trace.Texts(), c.lines);
+        if (!c.lines.empty()) {
+            EXPECT_EQ(trace.Captured()[0].EventId, 17) << "the failure is an error-level line";
+        }
+    }
 }
 
 }  // namespace

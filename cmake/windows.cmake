@@ -6,6 +6,7 @@ add_library(quarn_win STATIC
   trace/win/trace_etw.cpp
   app/win/app_window.cpp
   app/win/platform_ports.cpp
+  app/win/single_instance.cpp
   monitor/win/cfgmgr_registry.cpp
   monitor/win/sim_status_event.cpp
   monitor/win/modem_status_winrt.cpp
@@ -186,7 +187,8 @@ add_test(NAME device_monitor_wine COMMAND device_monitor_wine_test)
 set_tests_properties(device_monitor_wine PROPERTIES FIXTURES_REQUIRED emulator_prefix TIMEOUT 300
   ENVIRONMENT "WINEDLLOVERRIDES=cfgmgr32,powrprof=n,b")
 
-add_dependencies(tray_probe modem_emu_server modem_emu_ctl quarn_emu_winrt quarn_emu_mbn quarn_emu_cfgmgr quarn_emu_powrprof netsh_standin)
+add_dependencies(tray_probe modem_emu_server modem_emu_ctl quarn_emu_winrt quarn_emu_mbn quarn_emu_cfgmgr quarn_emu_powrprof netsh_standin
+  proc_census)
 add_test(NAME e2e_eject_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_eject_e2e.sh
   $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator)
 set_tests_properties(e2e_eject_wine PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED emulator_prefix)

@@ -69,7 +69,7 @@ NetshSlotResult ParseNetshSlotMapping(const std::string& output) {
     }
     const std::size_t next = separator + NETSH_SEPARATOR_LINE.size();
     if (next >= output.size()) {
-        return NetshSlotResult::Unknown;
+        return NetshSlotResult::UnreadableTable;
     }
     if (output[next] == '0') {
         return NetshSlotResult::Slot1;
@@ -77,7 +77,7 @@ NetshSlotResult ParseNetshSlotMapping(const std::string& output) {
     if (output[next] == '1') {
         return NetshSlotResult::Slot2;
     }
-    return NetshSlotResult::Unknown;
+    return NetshSlotResult::UnreadableTable;
 }
 
 void MBIMCommand::Attach(const ModemPorts& ports) { g_Ports = ports; }
@@ -185,9 +185,12 @@ QuarnHresult MBIMCommand::GetSimSlot(uint32_t* slot, ModulePlatform platform) {
             LOG_INFO("[INFO] MBIMCommand::GetSimSlot : Current SIM select is : 2\n");
             *slot = 2;
             return QUARN_S_OK;
-        case NetshSlotResult::Unknown:
-            LOG_WARNING("[WARNING] MBIMCommand::GetSimSlot : Unknown sim slot.\n");
-            return QUARN_E_FAIL;
+        case NetshSlotResult::UnreadableTable:
+            // The modem knows the slot whatever netsh printed; failing here would leave the
+            // icon wrong for as long as netsh prints the same.
+            LOG_WARNING("[WARNING] MBIMCommand::GetSimSlot : Netsh slot table unreadable, try with AT command.\n");
+            query = &kSlotQueryCsus;
+            break;
         }
     }
 

@@ -52,7 +52,9 @@ struct ModemPorts {
 
 // What the netsh slot-mapping output says. NoSlotTable: no separator line at all, as when
 // netsh fails in the user's language (its messages are localized) or could not be run.
-enum class NetshSlotResult { Slot1, Slot2, InterfaceError, NoSlotTable, Unknown };
+// UnreadableTable: the separator line without a slot 0 or 1 right after it, as when netsh
+// was ended while it wrote, or lays its table out for another language.
+enum class NetshSlotResult { Slot1, Slot2, InterfaceError, NoSlotTable, UnreadableTable };
 NetshSlotResult ParseNetshSlotMapping(const std::string& output);
 
 // Writes the UTF-8 form of `text` with a terminating zero into `buffer` (`capacity` bytes).

@@ -1,16 +1,20 @@
 // The hidden window, its tray icon, menu, message box and resources, on a real message
 // loop under Wine (an X display is needed).
 #include <windows.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/quarn_vlmr_app.h"
 #include "app/res/resource.h"
 #include "app/win/app_window.h"
+#include "app/win/single_instance.h"
 #include "app/window_messages.h"
 #include "tests/support/trace_capture.h"
 
@@ -322,6 +326,52 @@ TEST(Resources, TheVersionLineComesFromTheVersionResource) {
     ASSERT_FALSE(directory.empty());
     EXPECT_EQ(directory.back(), L'\\');
     EXPECT_NE(GetFileAttributesW((directory + L"window_tests.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// Another instance is another process; another thread stands in for it, as a mutex belongs
+// to the thread that took it.
+bool IsFirstOnAnotherThread(const wchar_t* name, DWORD waitMs) {
+    bool first = false;
+    std::thread([&] { first = SingleInstance(name, waitMs).IsFirst(); }).join();
+    return first;
+}
+
+TEST(SingleInstance, OnlyOneHoldsTheSessionsMutexAndALaunchWaitsForOneThatIsEnding) {
+    constexpr wchar_t kName[] = L"Local\\QuarnVelmoraInstanceTest";
+    {
+        const SingleInstance running(kName, 0);
+        EXPECT_TRUE(running.IsFirst());
+        EXPECT_EQ(running.SetupError(), 0u);
+        EXPECT_FALSE(IsFirstOnAnotherThread(kName, 100)) << "a second launch while it runs";
+    }
+    EXPECT_TRUE(IsFirstOnAnotherThread(kName, 0)) << "a launch after it ended";
+
+    // An instance that lets go while a launch waits: the launch runs.
+    auto ending = std::make_unique<SingleInstance>(kName, 0);
+    bool first = false;
+    std::thread launch([&] { first = SingleInstance(kName, 5000).IsFirst(); });
+    Sleep(200);
+    ending.reset();
+    launch.join();
+    EXPECT_TRUE(first);
+
+    // One that ended without letting go (killed): its mutex is abandoned, and taken.
+    HANDLE killed = nullptr;
+    std::thread([&] { killed = CreateMutexW(nullptr, TRUE, kName); }).join();
+    EXPECT_TRUE(IsFirstOnAnotherThread(kName, 1000));
+    CloseHandle(killed);
+
+    // One that runs elevated holds a mutex whose access list shuts this user out.
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P", SDDL_REVISION_1,
+                                                                     &attributes.lpSecurityDescriptor, nullptr));
+    const HANDLE elevated = CreateMutexW(&attributes, FALSE, L"Local\\QuarnVelmoraInstanceDenied");
+    LocalFree(attributes.lpSecurityDescriptor);
+    ASSERT_NE(elevated, nullptr);
+    const SingleInstance shutOut(L"Local\\QuarnVelmoraInstanceDenied", 0);
+    EXPECT_EQ(shutOut.SetupError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(shutOut.IsFirst());
+    CloseHandle(elevated);
 }
 
 TEST(TraceProvider, RegistersOnceAndUnregistersOnce) {

@@ -9,6 +9,7 @@
 #include "app/quarn_vlmr_app.h"
 #include "app/win/app_window.h"
 #include "app/win/platform_ports.h"
+#include "app/win/single_instance.h"
 #include "app/window_messages.h"
 #include "channels/account_watcher.h"
 #include "channels/win/account_watcher_win.h"
@@ -132,10 +133,22 @@ void RunApplication(HINSTANCE hInstance, AccountWatcherPort& watcher) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, PWSTR /*lpCmdLine*/, int /*nShowCmd*/) {
+    // First of all: a second instance of the session ends having touched nothing.
+    const SingleInstance instance(SINGLE_INSTANCE_MUTEX_NAME, SINGLE_INSTANCE_WAIT_MS);
+    if (!instance.IsFirst()) {
+        RegisterTraceProvider();
+        LOG_ERROR("[ERROR] wWinMain : The Window is already exist\n");
+        UnregisterTraceProvider();
+        return 0;
+    }
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
         return 0;
     }
     RegisterTraceProvider();
+    if (instance.SetupError() != 0) {
+        LOG_WARNING("[WARNING] wWinMain : %s: single-instance mutex FAILED! error: %lu\n", "wWinMain",
+                    instance.SetupError());
+    }
     AttachPlatformPorts();
     try {
         WinRtAccountWatcher watcher;

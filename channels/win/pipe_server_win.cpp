@@ -89,6 +89,28 @@ DWORD ReadFirstMessage(HANDLE pipe, HANDLE event, uint8_t* buffer) {
     return read;
 }
 
+// Local callers only: a remote one could otherwise end the program from the network. The
+// name is one for the whole machine; as the first instance, a name that another user's
+// instance or any other program holds fails here instead of being joined.
+class ControlPipeName final : public PipeNamePort {
+public:
+    explicit ControlPipeName(SECURITY_ATTRIBUTES* attributes) : m_Attributes(attributes) {}
+    bool TryCreatePipe(uint32_t* errorCode) override {
+        m_Pipe = CreateNamedPipeW(PIPE_SERVER_NAME,
+                                  PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
+                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                                  PIPE_BUFFER_BYTES, PIPE_BUFFER_BYTES, 0, m_Attributes);
+        *errorCode = m_Pipe == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        return m_Pipe != INVALID_HANDLE_VALUE;
+    }
+    void SleepMs(uint32_t milliseconds) override { Sleep(milliseconds); }
+    HANDLE Pipe() const { return m_Pipe; }
+
+private:
+    SECURITY_ATTRIBUTES* m_Attributes;
+    HANDLE m_Pipe = INVALID_HANDLE_VALUE;
+};
+
 }  // namespace
 
 unsigned QUARN_STDCALL PipeServer::CreatePipeServer(void* /*argument*/) {
@@ -100,18 +122,9 @@ unsigned QUARN_STDCALL PipeServer::CreatePipeServer(void* /*argument*/) {
         return 0;
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, security.get(), FALSE};
-    // Local callers only: a remote one could otherwise end the program from the network. The
-    // name is one for the whole machine; as the first instance, a name that another user's
-    // instance or any other program holds fails here instead of being joined.
-    const HANDLE pipe = CreateNamedPipeW(
-        PIPE_SERVER_NAME, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, PIPE_BUFFER_BYTES,
-        PIPE_BUFFER_BYTES, 0, &attributes);
-    if (pipe == INVALID_HANDLE_VALUE) {
-        // The program runs on without its control channel.
-        LOG_ERROR("[ERROR] PipeServer::CreatePipeServer : CreateNamedPipeW FAILED! error: %lu\n", GetLastError());
-        return 0;
-    }
+    ControlPipeName name(&attributes);
+    CreatePipeWhenNameIsFree(name);
+    const HANDLE pipe = name.Pipe();
     const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) {
         CloseHandle(pipe);

@@ -103,14 +103,15 @@ std::string ModemModel::HandleLocked(const std::vector<std::string>& words, std:
         static const std::pair<const char*, NetshMode> modes[] = {
             {"table", NetshMode::Table}, {"error", NetshMode::InterfaceError},
             {"empty", NetshMode::Empty}, {"hang", NetshMode::Hang},
-            {"error-cp932", NetshMode::ErrorCp932}, {"error-cp936", NetshMode::ErrorCp936}};
+            {"error-cp932", NetshMode::ErrorCp932}, {"error-cp936", NetshMode::ErrorCp936},
+            {"truncated", NetshMode::Truncated}};
         for (const auto& [name, mode] : modes) {
             if (words[1] == name) {
                 m_NetshMode = mode;
                 return Ok();
             }
         }
-        return Error("netsh takes table, error, error-cp932, error-cp936, empty or hang");
+        return Error("netsh takes table, error, error-cp932, error-cp936, empty, hang or truncated");
     }
     if (verb == "netsh" && n == 2) {  // the netsh stand-in asking for its output
         RecordLocked("netsh mbn show slotmapping *");

@@ -27,7 +27,7 @@ constexpr int32_t STATUS_DEVICE_READY = 1;
 constexpr int32_t STATUS_SIM_NOT_INSERTED = 2;
 
 enum class AnswerFault { None, Error, CmeError, Empty };
-enum class NetshMode { Table, InterfaceError, Empty, Hang, ErrorCp932, ErrorCp936 };
+enum class NetshMode { Table, InterfaceError, Empty, Hang, ErrorCp932, ErrorCp936, Truncated };
 enum class EnumerationMode { Complete, Never, Abort, After };
 
 // Mobile Broadband interface IDs of the two modems.

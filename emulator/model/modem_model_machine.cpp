@@ -76,6 +76,9 @@ std::string ModemModel::NetshOutputLocked() const {
     }
     std::string table = "\r\nSlot mapping for interface \"Cellular\"\r\n";
     table += std::string(37, '-') + "\r\n";
+    if (m_NetshMode == NetshMode::Truncated) {  // as when netsh is ended while it writes
+        return "ok truncated\n" + table;
+    }
     if (m_Presence != ModemPresence::None) {
         table += std::to_string(m_ActiveSlot - 1) + "          : Executor 0\r\n";
     }

@@ -133,7 +133,7 @@ TEST(ModemModel, DeniedCallsAnswerAccessDeniedUntilCleared) {
     EXPECT_EQ(Reply(model, "rt activate watcher"), "ok");
 }
 
-TEST(ModemModel, NetshFailsInTheConsolesCodePageOnRequest) {
+TEST(ModemModel, NetshFailsInTheConsolesCodePageOrCutsItsTableOnRequest) {
     ModemModel model;
     model.Handle("netsh error-cp932");
     EXPECT_EQ(Reply(model, "netsh slotmapping").substr(0, 13), "ok error\n\x83\x47\x83\x89");
@@ -141,7 +141,13 @@ TEST(ModemModel, NetshFailsInTheConsolesCodePageOnRequest) {
     const std::string reply = Reply(model, "netsh slotmapping");
     EXPECT_EQ(reply.substr(0, 13), "ok error\n\xB4\xED\xCE\xF3");
     EXPECT_EQ(reply.find(std::string(37, '-')), std::string::npos) << "no slot table";
-    EXPECT_EQ(Reply(model, "netsh error-cp1252"), "error: netsh takes table, error, error-cp932, error-cp936, empty or hang");
+    EXPECT_EQ(Reply(model, "netsh error-cp1252"),
+              "error: netsh takes table, error, error-cp932, error-cp936, empty, hang or truncated");
+    model.Handle("modem 4g");
+    model.Handle("netsh truncated");
+    const std::string separator = std::string(37, '-') + "\r\n";
+    const std::string cut = Reply(model, "netsh slotmapping");
+    EXPECT_EQ(cut.rfind(separator), cut.size() - separator.size()) << "the table ends right after its separator";
 }
 
 TEST(ModemModel, EveryShippedScenarioApplies) {

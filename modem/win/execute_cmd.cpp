@@ -1,6 +1,7 @@
 #include "modem/win/execute_cmd.h"
 
 #include <array>
+#include <vector>
 
 #include "trace/trace.h"
 
@@ -23,6 +24,64 @@ void CloseIfOpen(HANDLE& handle) {
 }
 
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+// A job that ends its processes when its last handle closes: ours, at the end of Execute or
+// when the process ends. Windows does not end a child with its parent, and the worker thread
+// that waits for the child is abandoned at exit. INVALID_HANDLE_VALUE when none can be made.
+HANDLE CreateKillOnCloseJob() {
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);  // not inheritable: the child must not keep it
+    if (job == nullptr) {
+        return INVALID_HANDLE_VALUE;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+        CloseHandle(job);
+        return INVALID_HANDLE_VALUE;
+    }
+    return job;
+}
+
+// The attribute that makes the child a member of the job as it is created (Windows 10 1607
+// and later), so it never runs outside it: assigning it after the start leaves a moment in
+// which the process may end and leave the child behind.
+class JobListAttribute {
+public:
+    // `job` must outlive this object: the list points to it.
+    explicit JobListAttribute(const HANDLE* job) {
+        if (*job == INVALID_HANDLE_VALUE) {
+            return;
+        }
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        if (size == 0) {
+            return;
+        }
+        m_Buffer.resize(size);
+        const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(m_Buffer.data());
+        if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            return;
+        }
+        if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, const_cast<HANDLE*>(job),
+                                       sizeof(HANDLE), nullptr, nullptr)) {
+            DeleteProcThreadAttributeList(list);
+            return;
+        }
+        m_List = list;
+    }
+    ~JobListAttribute() {
+        if (m_List != nullptr) {
+            DeleteProcThreadAttributeList(m_List);
+        }
+    }
+    JobListAttribute(const JobListAttribute&) = delete;
+    JobListAttribute& operator=(const JobListAttribute&) = delete;
+    LPPROC_THREAD_ATTRIBUTE_LIST Get() const { return m_List; }
+
+private:
+    std::vector<unsigned char> m_Buffer;
+    LPPROC_THREAD_ATTRIBUTE_LIST m_List = nullptr;
+};
 
 }  // namespace
 
@@ -61,7 +120,8 @@ ExecuteCMD::ExecuteCMD()
       mProcessHandle(INVALID_HANDLE_VALUE),
       mThreadHandle(INVALID_HANDLE_VALUE),
       mInheritHandles(true),
-      mProcessId(0) {}
+      mProcessId(0),
+      mJobHandle(INVALID_HANDLE_VALUE) {}
 
 // Also reached when an exception leaves Execute, so no handle outlives the object.
 ExecuteCMD::~ExecuteCMD() { CloseAll(); }
@@ -77,6 +137,7 @@ void ExecuteCMD::CloseAll() {
     CloseIfOpen(mProcessHandle);
     CloseIfOpen(mThreadHandle);
     ClosePipes();
+    CloseIfOpen(mJobHandle);  // ends whatever the command left running
 }
 
 std::string ExecuteCMD::Execute(const std::wstring& commandLine) {
@@ -120,12 +181,23 @@ bool ExecuteCMD::CreateStdPipe() {
 }
 
 bool ExecuteCMD::ExecuteWindowsCMD(const std::wstring& commandLine) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
+    mJobHandle = CreateKillOnCloseJob();
+    const JobListAttribute jobAttribute(&mJobHandle);
+    if (jobAttribute.Get() == nullptr) {
+        // Still run it: the slot is read as before, only an end of the program during the
+        // wait would leave the command running.
+        LOG_WARNING("[WARNING] ExecuteCMD::ExecuteWindowsCMD : %s: No job for the command, error: %lu\n",
+                    "ExecuteCMD::ExecuteWindowsCMD", GetLastError());
+    }
+    STARTUPINFOEXW startupEx{};
+    STARTUPINFOW& startup = startupEx.StartupInfo;
+    startup.cb = jobAttribute.Get() != nullptr ? sizeof(startupEx) : sizeof(startup);
+    startupEx.lpAttributeList = jobAttribute.Get();
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = mStdInRead;
     startup.hStdOutput = mStdOutWrite;
     startup.hStdError = mStdOutWrite;
+    const DWORD flags = kCreationFlags | (jobAttribute.Get() != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0);
 
     PROCESS_INFORMATION process{};
     std::array<wchar_t, kCommandLineBufferChars> buffer{};
@@ -136,8 +208,8 @@ bool ExecuteCMD::ExecuteWindowsCMD(const std::wstring& commandLine) {
         commandLine.copy(buffer.data(), commandLine.size());
         const std::wstring application = ResolveSystemProgram(commandLine);
         started = CreateProcessW(application.empty() ? nullptr : application.c_str(), buffer.data(), nullptr,
-                                 nullptr, mInheritHandles ? TRUE : FALSE, kCreationFlags, nullptr, nullptr,
-                                 &startup, &process) != FALSE;
+                                 nullptr, mInheritHandles ? TRUE : FALSE, flags, nullptr, nullptr, &startup,
+                                 &process) != FALSE;
     }
     if (!started) {
         ClosePipes();

@@ -22,6 +22,7 @@ public:
 
     // The command's combined stdout and stderr, or "Execute failed" when it could not start.
     // A command still running after 2 s is terminated; what it wrote so far is returned.
+    // The command runs in a job that ends it with this object, or with the process.
     std::string Execute(const std::wstring& commandLine);
 
 private:
@@ -40,4 +41,5 @@ private:
     HANDLE mThreadHandle;
     bool mInheritHandles;
     uint32_t mProcessId;
+    HANDLE mJobHandle;
 };

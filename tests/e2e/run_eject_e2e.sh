@@ -72,6 +72,49 @@ for platform in 4g 5g; do
   check "Exit ends the program with code 0" exit_app
 done
 
+# A second launch (a double click, the Run value and an installer's restart at once) must
+# leave the modem alone: above all after an eject, while the user takes the SIM out.
+echo "== two launches 100 ms apart, then a launch after an eject"
+ctl reset >/dev/null; ctl modem 4g >/dev/null; ctl sim ready >/dev/null
+launch() { WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" wine "$work/app/QuarnVelmora.exe"; }
+launch & first_pid=$!
+sleep 0.1
+launch & second_pid=$!
+# True when one of the two ends, with code 0, within 30 s; the other is the running instance.
+one_launch_ends() {
+  local waited=0 code=0 ended
+  while kill -0 "$first_pid" 2>/dev/null && kill -0 "$second_pid" 2>/dev/null && [ "$waited" -lt 300 ]; do
+    sleep 0.1; waited=$((waited + 1))
+  done
+  if ! kill -0 "$second_pid" 2>/dev/null; then ended=$second_pid; app_pid=$first_pid
+  elif ! kill -0 "$first_pid" 2>/dev/null; then ended=$first_pid; app_pid=$second_pid
+  else echo "both still run after 30 s"; app_pid=$first_pid; return 1; fi
+  wait "$ended" || code=$?
+  [ "$code" = 0 ] || echo "exit code $code"
+  [ "$code" = 0 ]
+}
+check "one of the two ends with code 0" one_launch_ends
+check "the icon shows" probe wait-icon shown 10000
+journal_settles 2000
+# True when the count is as wanted; says what it was otherwise.
+count_is() { [ "$2" = "$3" ] || { echo "$1: $2, not $3"; return 1; }; }
+check "one icon in the tray" count_is icons "$(probe icon-count | tr -d '\r')" 1
+check "the SIM was powered on once" count_is "power-on commands" "$(journal_count 'AT+XSIMPOWER=1,1')" 1
+probe post 0x111 40001 0
+check "an eject powers the SIM off" ctl --wait-journal 'AT+XSIMPOWER=0,1\r\n' 5000
+check "... and hides the icon" probe wait-icon hidden 10000
+journal_settles 2000
+entries=$(ctl journal | wc -l)
+late_code=0
+QUARN_TRACE_DEBUG_OUTPUT=1 WINEDEBUG=-all,warn+debugstr WINEDLLOVERRIDES="mscoree,mshtml=;cfgmgr32,powrprof=n,b" \
+  timeout 60 wine "$work/app/QuarnVelmora.exe" 2>"$work/late-launch.txt" || late_code=$?
+check "a launch after the eject ends with code 0" test "$late_code" = 0
+check "... saying that the program already runs" \
+  grep -qF 'OutputDebugStringA "[ERROR] wWinMain : The Window is already exist\n"' "$work/late-launch.txt"
+check "... having done nothing to the modem" count_is "journal entries" "$(ctl journal | wc -l)" "$entries"
+check "the SIM stays off" sim_state_is off
+check "Exit ends the program with code 0" exit_app
+
 # A process the modem's service will not serve gets E_ACCESSDENIED from the Windows Runtime:
 # from GetDefault, OpenCommandSession or SendSetCommandAsync. The eject then fails as any
 # other, with the failure box, and the program carries on.

@@ -11,6 +11,15 @@ stopper=$(realpath "$4")
 # shellcheck source=tests/e2e/e2e_lib.sh
 source "$(dirname "$0")/e2e_lib.sh"
 
+# The run's netsh stand-ins still running, from Wine's process list.
+census=$(dirname "$probe")/proc_census.exe
+netsh_gone() {
+  local deadline=$(( $(date +%s%3N) + $1 ))
+  while wine_tool "$census" netsh.exe >/dev/null 2>&1; do
+    [ "$(date +%s%3N)" -lt "$deadline" ] || { echo "netsh still runs after $1 ms"; return 1; }
+    sleep 0.2
+  done
+}
 # A decision on 4G with a SIM asks netsh for the slot: the journal counts decisions.
 netsh_runs() { journal_count "netsh mbn show slotmapping *"; }
 # True when the decision count reaches N within MS milliseconds.
@@ -82,6 +91,33 @@ wait "$squat_pid" || squat_code=$?
 check "the other program was sent nothing by the stopper" \
   test "$squat_code:$(tr -d '\r' < "$work/squat.out" | tr '\n' '|')" = "0:squatting|received: QUIT|"
 
+echo "== another program holds the control pipe's name for the first seconds"
+probe pipe-squat 60000 > "$work/squat.out" & squat_pid=$!
+check "the other program holds the name" squatting
+scenario "modem 5g" "sim ready" "slot 1"
+app_trace=$work/trace-pipe.txt
+check "the window appears" start_app
+pipe_taken_logged() {
+  local i
+  for i in $(seq 100); do grep -qF 'CreateNamedPipeW FAILED!' "$app_trace" && return 0; sleep 0.2; done
+  return 1
+}
+check "the program met the taken name" pipe_taken_logged
+probe pipe-send QUIT
+check "the other program let the name go" wait "$squat_pid"
+pipe_send_within() {
+  local deadline=$(( $(date +%s%3N) + $2 ))
+  until probe pipe-send "$1" 2>/dev/null; do
+    [ "$(date +%s%3N)" -lt "$deadline" ] || return 1
+    sleep 0.5
+  done
+}
+check "\"EXIT\" on the control pipe is taken once the name is free" pipe_send_within EXIT 15000
+check "... and ends the program with code 0" app_exited_with_zero
+check "the first failure and the success were logged, once each" \
+  test "$(grep -cF 'CreateNamedPipeW FAILED!' "$app_trace"):$(grep -cF 'CreateNamedPipeW succeeded' "$app_trace")" = 1:1
+unset app_trace
+
 echo "== 4G modem, SIM in slot 2"
 scenario "modem 4g" "sim ready" "slot 2"
 check "the window appears" start_app
@@ -90,15 +126,36 @@ check "no icon for slot 2" icon_stays_hidden 3000
 check "Exit ends the program with code 0" exit_app
 
 # netsh speaks the user's language: on Japanese and Chinese systems its failure is no
-# English text but a sentence in the console's code page, and the slot comes from the modem.
-for codepage in cp932 cp936; do
-  echo "== 4G modem, SIM in slot 1, netsh failing in $codepage"
-  scenario "modem 4g" "sim ready" "slot 1" "netsh error-$codepage"
+# English text but a sentence in the console's code page; and a netsh ended while it wrote
+# leaves its table cut after the separator. Either way the slot comes from the modem.
+for netsh in error-cp932 error-cp936 truncated; do
+  echo "== 4G modem, SIM in slot 1, netsh $netsh"
+  scenario "modem 4g" "sim ready" "slot 1" "netsh $netsh"
   check "the window appears" start_app
   check "the icon shows" icon_shown
   check "the slot came from the modem" ctl --wait-journal 'at+csus?\r\n' 1000
   check "Exit ends the program with code 0" exit_app
 done
+
+# netsh is waited for 2 s on a worker thread that the program abandons when it ends: the
+# program's end must end netsh too. Another program's icon stays in the tray, so that the
+# program's is not the last one, whose removal Wine delays by 2 s (then netsh would be ended
+# by its time-out before the program ends).
+echo "== 4G modem, closed while netsh hangs"
+scenario "modem 4g" "sim ready" "slot 1" "netsh hang"
+wine "$probe" hold-icon 60000 > "$work/hold.out" & holder_pid=$!
+holding() { local i; for i in $(seq 100); do grep -q holding "$work/hold.out" && return 0; sleep 0.2; done; return 1; }
+check "another program's icon is in the tray" holding
+check "the window appears" start_app
+journal_settles 2500
+before=$(netsh_runs)
+probe post-on-journal "netsh mbn show slotmapping" $((before + 1)) 20000 0x10 0 0 & closer=$!
+ctl event updated account-4g device >/dev/null
+check "WM_CLOSE came while netsh ran" wait "$closer"
+check "... and ends the program with code 0" app_exited_with_zero
+check "no netsh is left running" netsh_gone 3000
+kill "$holder_pid" 2>/dev/null || true
+wait "$holder_pid" 2>/dev/null || true
 
 echo "== 4G modem without a SIM"
 scenario "modem 4g" "sim absent"

@@ -23,6 +23,11 @@
 //                                    text and closes it with OK
 //   tray_probe hold-icon MS          shows an icon of its own for MS, as the other programs of
 //                                    a laptop's tray do; prints "holding" once it is there
+//   tray_probe icon-count            prints how many windows of the program hold an icon
+//   tray_probe post-on-journal TEXT N MS MESSAGE WPARAM LPARAM
+//                                    posts as soon as the emulator's journal has N entries
+//                                    with TEXT (MS at most): a message that meets the program
+//                                    in the middle of what the entry starts
 #include <windows.h>
 #include <shellapi.h>
 
@@ -59,6 +64,31 @@ bool WaitFor(DWORD timeoutMs, Condition condition) {
 }
 
 unsigned long Number(const wchar_t* text) { return std::wcstoul(text, nullptr, 0); }
+
+std::string Narrow(const wchar_t* text) {
+    std::string narrow;
+    for (; *text != 0; ++text) {
+        narrow += static_cast<char>(*text);
+    }
+    return narrow;
+}
+
+// Lines of the emulator's journal that contain `text`.
+int JournalCount(const std::string& text) {
+    const std::string journal = EmuRequest("journal");
+    int count = 0;
+    for (std::size_t line = 0; line < journal.size();) {
+        std::size_t end = journal.find('\n', line);
+        if (end == std::string::npos) {
+            end = journal.size();
+        }
+        if (journal.substr(line, end - line).find(text) != std::string::npos) {
+            ++count;
+        }
+        line = end + 1;
+    }
+    return count;
+}
 
 // Every failure says why: a probe that ends with a code and no word has not run at all
 // (Wine could not start it), and the end-to-end scripts tell the two apart.
@@ -126,10 +156,7 @@ int wmain(int argc, wchar_t** argv) {
             std::fprintf(stderr, "tray_probe: no QuarnVelmora window\n");
             return 1;
         }
-        std::string note = "note ";
-        for (const wchar_t* c = argv[2]; *c != 0; ++c) {
-            note += static_cast<char>(*c);
-        }
+        const std::string note = "note " + Narrow(argv[2]);
         // The note and the post are as close in time as one pipe round trip.
         if (EmuRequest(note).rfind("ok", 0) != 0) {
             std::fprintf(stderr, "tray_probe: the emulator did not take the note\n");
@@ -224,6 +251,30 @@ int wmain(int argc, wchar_t** argv) {
             }
             DisconnectNamedPipe(pipe);
         }
+    }
+    if (verb == L"icon-count" && argc == 2) {
+        static int icons = 0;
+        EnumWindows([](HWND window, LPARAM) -> BOOL {
+            wchar_t name[64] = {};
+            if (GetClassNameW(window, name, 64) > 0 && std::wcscmp(name, APP_WINDOW_CLASS) == 0 && IsIconShown(window)) {
+                ++icons;
+            }
+            return TRUE;
+        }, 0);
+        std::printf("%d\n", icons);
+        return 0;
+    }
+    if (verb == L"post-on-journal" && argc == 8) {
+        const std::string text = Narrow(argv[2]);
+        const int count = static_cast<int>(Number(argv[3]));
+        if (!WaitFor(Number(argv[4]), [&] { return JournalCount(text) >= count; })) {
+            std::fprintf(stderr, "tray_probe: the journal did not reach %d entries with the text\n", count);
+            return 1;
+        }
+        const HWND window = FindAppWindow();
+        return Result(window != nullptr && PostMessageW(window, Number(argv[5]), Number(argv[6]),
+                                                        static_cast<LPARAM>(Number(argv[7]))),
+                      "no QuarnVelmora window to post to");
     }
     if (verb == L"message-box" && argc == 4) {
         const std::wstring caption = argv[2];
