@@ -400,6 +400,49 @@ TEST_F(MbnWrapper, ACompletionIsMatchedByItsRequestIdWhenItComesAndWhateverItsNu
     BYTE response[MBN_RESPONSE_BUFFER_SIZE] = {};
     ULONG size = 0;
     EXPECT_EQ(QueryCommand(nullptr, kAtService, kAtCommand, sizeof(query), query, &size, response), S_OK);
+
+    // An open is released by its own completion only, not by another open's.
+    Emu("mbn fault none");
+    ASSERT_EQ(CloseCommandSession(kAtService), TRUE);
+    Emu("mbn fault open requestid foreign");
+    EXPECT_EQ(OpenCommandSession(kAtService), kTimedOut);
+
+    // Late completions of requests that timed out, coming during a later call after that
+    // call's own, leave the call's own in place.
+    Emu("mbn fault none");
+    ASSERT_EQ(OpenCommandSession(kAtService), S_OK);
+    Emu("mbn fault set delay never");
+    for (int i = 0; i < MBN_EARLY_COMPLETIONS; ++i) {
+        ASSERT_EQ(SendAt("at\r\n", nullptr, 50), kTimedOut);
+    }
+    Emu("mbn fault set early-stale " + std::to_string(MBN_EARLY_COMPLETIONS));
+    std::string answer;
+    EXPECT_EQ(SendAt("at+csus?\r\n", &answer, 2000), S_OK);
+    EXPECT_NE(answer.find("+CSUS: 0"), std::string::npos);
+}
+
+// Right after a request's own completion comes a failed one of another kind, carrying the
+// same request ID, before the caller has read its result: each request still reports its
+// own. A few rounds, as the caller's reading and the second delivery race.
+TEST_F(MbnWrapper, EachRequestReportsItsOwnCompletionNotTheOneAfterIt) {
+    StartConnected();
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        Emu("mbn fault open late-foreign");
+        EXPECT_EQ(OpenCommandSession(kAtService), S_OK);
+        Emu("mbn fault set late-foreign");
+        std::string answer;
+        EXPECT_EQ(SendAt("at+csus?\r\n", &answer), S_OK);
+        EXPECT_NE(answer.find("+CSUS: 0"), std::string::npos);
+        Emu("mbn fault query late-foreign");
+        BYTE query[] = {'a', 't', '+', 'c', 's', 'u', 's', '?', '\r', '\n'};
+        BYTE response[MBN_RESPONSE_BUFFER_SIZE] = {};
+        ULONG size = 0;
+        EXPECT_EQ(QueryCommand(nullptr, kAtService, kAtCommand, sizeof(query), query, &size, response), S_OK);
+        EXPECT_NE(AsText(response, size).find("+CSUS: 0"), std::string::npos);
+        Emu("mbn fault close late-foreign");
+        EXPECT_EQ(CloseCommandSession(kAtService), TRUE);
+    }
 }
 
 // The state queries wait on nothing: not on a set that waits 3 s for a silent modem. Each
@@ -643,20 +686,15 @@ TEST_F(MbnWrapper, TheSinkAnswersItsEightInterfacesAndOnlyCounts) {
     }
     EXPECT_EQ(sink->AddRef(), 1u);
 
-    // A set completion for another request stores its status and signals nothing.
-    ResetEvent(g_hSetCommandEvent);
-    g_SetRequestID = 41;
-    g_SetPhase = RequestPhase::Waiting;
-    sink->OnSetCommandComplete(nullptr, 0, nullptr, static_cast<HRESULT>(0x80004001), 42);
-    EXPECT_EQ(g_CallbackStatus, static_cast<HRESULT>(0x80004001));
-    EXPECT_EQ(WaitForSingleObject(g_hSetCommandEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    g_SetRequestID = 0;
-    g_SetPhase = RequestPhase::None;
-    // A close completion stores its status and signals.
+    // A completion that no request awaits stores its status in the shared slot and signals
+    // nothing.
     ResetEvent(g_hCloseSessionEvent);
-    sink->OnCloseCommandSessionComplete(nullptr, S_FALSE, 7);
-    EXPECT_EQ(g_CallbackStatus, S_FALSE);
-    EXPECT_EQ(WaitForSingleObject(g_hCloseSessionEvent, 0), WAIT_OBJECT_0);
+    sink->OnCloseCommandSessionComplete(nullptr, static_cast<HRESULT>(0x80004001), 7);
+    {
+        StateGuard guard;
+        EXPECT_EQ(g_CallbackStatus, static_cast<HRESULT>(0x80004001));
+    }
+    EXPECT_EQ(WaitForSingleObject(g_hCloseSessionEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 TEST_F(MbnWrapper, StateQueriesBeforeAndAfterConnecting) {
