@@ -132,13 +132,15 @@ class MbnWrapper : public ::testing::Test {
 public:
     static void SetUpTestSuite() {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        ASSERT_TRUE(g_Emulator.Start());
+        // One server for the whole process, however often the suite runs: the facades loaded
+        // here follow its events by number, and a new server would number them from 1 again,
+        // so they would miss every event until its numbers passed the old ones. The server
+        // ends with this process.
+        static const testing::AssertionResult started = g_Emulator.Start();
+        ASSERT_TRUE(started);
         AttachMbnSimStatusRequests(&g_Requests);
     }
-    static void TearDownTestSuite() {
-        AttachMbnSimStatusRequests(nullptr);
-        g_Emulator.Stop();
-    }
+    static void TearDownTestSuite() { AttachMbnSimStatusRequests(nullptr); }
 
 protected:
     void SetUp() override {
@@ -148,6 +150,9 @@ protected:
     }
     void TearDown() override {
         DeInitRegisterMBIMInterface();
+        // An outside caller's EnumInterface leaves its manager to the process; the next test
+        // starts without one.
+        ReleaseOwned(g_InterfaceMgr);
         ASSERT_FALSE(bInitialied);
         ASSERT_FALSE(bInterfaceConnected);
     }
@@ -277,9 +282,15 @@ TEST_F(MbnWrapper, AFailedSignalQueryLeavesTheReferencesTheSinkStored) {
     }));
     EXPECT_EQ(ConnectInterface(kInterface4G), E_NOINTERFACE);
     EXPECT_FALSE(Connected());
-    StateGuard guard;
-    EXPECT_NE(g_MbnRegistration, nullptr);
-    EXPECT_EQ(g_MbnSignal, nullptr);
+    {
+        StateGuard guard;
+        EXPECT_NE(g_MbnRegistration, nullptr);
+        EXPECT_EQ(g_MbnSignal, nullptr);
+    }
+    // The subscriptions that the stopped connection made end with the module.
+    CMbnSinks* sink = g_CMbnSinks;
+    DeInitRegisterMBIMInterface();
+    EXPECT_EQ(sink->CurrentRefCount(), 0);
 }
 
 TEST_F(MbnWrapper, OpenOnAnOpenSessionAndCloseOnAClosedOneChangeNoRecord) {
