@@ -117,7 +117,7 @@ struct RequestExchange {
     EarlyCompletion Early[MBN_EARLY_COMPLETIONS];
     ULONG Arrivals;
     ULONG Abandoned[MBN_ABANDONED_IDS];
-    ULONG AbandonedCount;  // how many were ever recorded; the newest overwrite the oldest
+    ULONG AbandonedCount;  // how many are recorded; past MBN_ABANDONED_IDS the newest overwrite the oldest
 };
 
 // The sink's part, under the state lock: true when this is the awaited completion, whose
