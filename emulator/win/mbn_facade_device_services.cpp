@@ -14,6 +14,7 @@ namespace {
 
 constexpr ULONG kMaxCommandSize = 4096;
 constexpr DWORD kEarlyWaitMs = 300;
+constexpr char kEarlyStale[] = "early-stale-";  // the timing "early-stale-N"
 
 class DeviceService;
 
@@ -173,9 +174,9 @@ private:
                 AddRef();
                 DeliverEarly(completion);
             }
-        } else if (timing.rfind("early-stale-", 0) == 0) {
+        } else if (timing.rfind(kEarlyStale, 0) == 0) {
             // Then the late completions of the requests issued just before this one.
-            const ULONG stale = std::stoul(timing.substr(12));
+            const ULONG stale = std::stoul(timing.substr(sizeof(kEarlyStale) - 1));
             const ULONG own = completion.RequestId;
             DeliverEarly(completion);
             for (ULONG k = 1; k <= stale; ++k) {
