@@ -14,8 +14,9 @@ public:
     virtual ~ShellPort() = default;
     // NIM_ADD of the tray icon record for `window`; false when the shell refused it.
     virtual bool AddTrayIcon(WindowHandle window) = 0;
-    // NIM_DELETE of the icon of `window`; the result is of no interest.
-    virtual void DeleteTrayIcon(WindowHandle window) = 0;
+    // NIM_DELETE of the icon of `window`; true when the shell answered that it removed an
+    // icon it held (false also when its answer did not come in time).
+    virtual bool DeleteTrayIcon(WindowHandle window) = 0;
     // NIM_MODIFY with the adding record (which changes nothing of an icon that an add put
     // there): true when the shell holds the icon of `window`.
     virtual bool HoldsTrayIcon(WindowHandle window) = 0;

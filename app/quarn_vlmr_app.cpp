@@ -3,6 +3,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "app/config_parser.h"
 #include "common/utf8.h"
@@ -95,7 +96,7 @@ void QuarnVlmrApp::RunTrayRequests(WindowHandle window) {
         handled = m_TrayRequest;
         if (m_TrayTarget != TrayTarget::Shown) {
             m_SystemIconShows = false;
-            m_Shell.DeleteTrayIcon(window);
+            DeleteTrayIcon(window);
         } else if (!m_SystemIconShows && !m_TrayIconPending) {
             AddTrayIconSequence(window, handled);
         }
@@ -108,7 +109,7 @@ void QuarnVlmrApp::AddTrayIconSequence(WindowHandle window, uint64_t request) {
     m_AddOnce = false;
     // A removal first: a shell that restarted, or one that kept an icon of an earlier run,
     // refuses an add for an icon it holds.
-    m_Shell.DeleteTrayIcon(window);
+    DeleteTrayIcon(window);
     if (request != m_TrayRequest) {
         return;
     }
@@ -145,22 +146,40 @@ void QuarnVlmrApp::AddTrayIconSequence(WindowHandle window, uint64_t request) {
     }
 }
 
+// "ShowSystemTrayIcon OK" is written once for each add that the shell is known to have carried
+// out: one it answered with success, and one it refused (a busy shell answers after
+// Shell_NotifyIconW's time-out, having added the icon all the same) once a later answer shows
+// the icon: the NIM_MODIFY check that follows the refusal, the check after a later add that
+// the shell refuses because the icon exists, or the NIM_DELETE that a newer request or the next
+// attempt makes first. An add whose every later answer is lost to time-outs as well stays
+// unlogged; the shell has then told nothing.
 bool QuarnVlmrApp::AddTrayIconOnce(WindowHandle window, uint64_t request, uint32_t& error) {
+    m_AddUnsettled = false;
     if (!m_Shell.AddTrayIcon(window)) {
         error = m_Shell.LastErrorCode();
-        // A busy shell answers after Shell_NotifyIconW's time-out with a refusal and may have
-        // added the icon all the same; it would then refuse every later add, as the icon
-        // exists. So ask it. (Deleting before each retry would do too, but makes a held icon
-        // blink and can time out just the same.) A newer request decides afresh without it.
+        // The shell would refuse every later add of an icon it holds, so ask it. (Deleting
+        // before each retry would do too, but makes a held icon blink and can time out just
+        // the same.) A newer request decides afresh without asking: its first call is a delete.
         if (request != m_TrayRequest || !m_Shell.HoldsTrayIcon(window)) {
+            m_AddUnsettled = true;
+            m_UnsettledError = error;
             return false;
         }
         LOG_WARNING("[WARNING] QuarnVlmrApp::ShowSystemTrayIcon : %s: the shell answered 0x%x but holds the icon.\n",
                     "QuarnVlmrApp::ShowSystemTrayIcon", error);
     }
-    // Every add the shell took is logged, also one that a request made during it overrules.
     LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n");
     return true;
+}
+
+void QuarnVlmrApp::DeleteTrayIcon(WindowHandle window) {
+    const bool removed = m_Shell.DeleteTrayIcon(window);
+    if (std::exchange(m_AddUnsettled, false) && removed) {
+        LOG_WARNING("[WARNING] QuarnVlmrApp::ShowSystemTrayIcon : %s: the shell answered 0x%x but held the icon until "
+                    "this removal.\n",
+                    "QuarnVlmrApp::ShowSystemTrayIcon", m_UnsettledError);
+        LOG_INFO("[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n");
+    }
 }
 
 void QuarnVlmrApp::StopPendingTrayIcon(WindowHandle window) {

@@ -59,6 +59,8 @@ private:
     void AddTrayIconSequence(WindowHandle window, uint64_t request);
     // One NIM_ADD; true when the shell holds the icon after it. `error` gets a refusal's code.
     bool AddTrayIconOnce(WindowHandle window, uint64_t request, uint32_t& error);
+    // One NIM_DELETE; logs the add that it finds the shell had carried out after refusing it.
+    void DeleteTrayIcon(WindowHandle window);
     void StopPendingTrayIcon(WindowHandle window);
 
     ShellPort& m_Shell;
@@ -73,4 +75,8 @@ private:
     bool m_AddOnce = false;        // the next add is a new shell's: one attempt, then the timer
     // Wanted but refused by the shell so far; the retry timer runs while this is true.
     bool m_TrayIconPending = false;
+    // The last add was refused, yet the shell may have carried it out (a busy shell answers
+    // after its time-out): nothing has told since. Its refusal's code, for the trace.
+    bool m_AddUnsettled = false;
+    uint32_t m_UnsettledError = 0;
 };

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "app/config_parser.h"
@@ -20,9 +21,10 @@ WindowHandle const kWindow = reinterpret_cast<WindowHandle>(0x1234);
 
 // Records every shell call and holds the icon as a shell does, refusing an add for an icon it
 // holds; refuses the first `refusals` additions outright, and answers the first `lateAdds`
-// that it carries out with a refusal, as a busy shell whose answer came after the time-out.
-// `duringAdd` and `duringDelete` run once inside the next such call, as a message that the
-// window thread handles while the shell has not answered yet.
+// that it carries out (and the first `lateModifies` checks of a held icon) with a refusal, as
+// a busy shell whose answer came after the time-out. `duringAdd`, `duringModify` and
+// `duringDelete` run once inside the next such call, as a message that the window thread
+// handles while the shell has not answered yet.
 class FakeShell : public ShellPort {
 public:
     bool AddTrayIcon(WindowHandle window) override {
@@ -38,21 +40,27 @@ public:
             return false;
         }
         iconHeld = true;
+        ++addsCarriedOut;
         if (lateAdds > 0) {
             --lateAdds;
             return false;
         }
         return true;
     }
-    void DeleteTrayIcon(WindowHandle window) override {
+    bool DeleteTrayIcon(WindowHandle window) override {
         calls.push_back("delete");
         EXPECT_EQ(window, kWindow);
         RunNested(duringDelete);
-        iconHeld = false;
+        return std::exchange(iconHeld, false);
     }
     bool HoldsTrayIcon(WindowHandle window) override {
         calls.push_back("modify");
         EXPECT_EQ(window, kWindow);
+        RunNested(duringModify);
+        if (iconHeld && lateModifies > 0) {
+            --lateModifies;
+            return false;
+        }
         return iconHeld;
     }
     static void RunNested(std::function<void()>& nested) {
@@ -77,8 +85,11 @@ public:
 
     int refusals = 0;
     int lateAdds = 0;
+    int lateModifies = 0;
+    int addsCarriedOut = 0;
     bool iconHeld = false;
     std::function<void()> duringAdd;
+    std::function<void()> duringModify;
     std::function<void()> duringDelete;
     bool timerRunning = false;
     std::filesystem::path directory;
@@ -210,6 +221,48 @@ TEST_F(AppTest, AnAddAnsweredLateButDoneCountsAsShown) {
     EXPECT_FALSE(app.IsTrayIconPending());
     EXPECT_FALSE(shell.timerRunning);
     EXPECT_TRUE(shell.iconHeld);
+}
+
+// An add that the shell answered with a refusal after its time-out but carried out is logged
+// like any other, also when a request came while the add or its check waited for the shell,
+// or when the check timed out too: the delete that follows finds the icon.
+TEST_F(AppTest, EveryAddTheShellCarriedOutIsLoggedOnce) {
+    enum class Nested { None, HideDuringAdd, HideDuringCheck, ShellRestartDuringAdd };
+    const struct {
+        const char* name;
+        int lateModifies;
+        Nested nested;
+        bool shown;
+    } cases[] = {
+        {"a hide during the add", 0, Nested::HideDuringAdd, false},
+        {"a hide during a check that timed out", 1, Nested::HideDuringCheck, false},
+        {"a check that timed out, then the retry", 1, Nested::None, true},
+        {"a shell restart during the add", 0, Nested::ShellRestartDuringAdd, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeShell lateShell;
+        QuarnVlmrApp lateApp{lateShell, simStatus, simEject};
+        TraceCapture lines;
+        lateShell.lateAdds = 1;
+        lateShell.lateModifies = c.lateModifies;
+        const auto hide = [&] { lateApp.HideSystemTrayIcon(kWindow); };
+        if (c.nested == Nested::HideDuringAdd) {
+            lateShell.duringAdd = hide;
+        } else if (c.nested == Nested::HideDuringCheck) {
+            lateShell.duringModify = hide;
+        } else if (c.nested == Nested::ShellRestartDuringAdd) {
+            lateShell.duringAdd = [&] { lateApp.AppWmTaskbarCreated(kWindow); };
+        }
+        lateApp.ShowSystemTrayIcon(kWindow);
+        const std::vector<std::string> texts = lines.Texts();
+        EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                             "[INFO] QuarnVlmrApp::ShowSystemTrayIcon : ShowSystemTrayIcon OK\n"),
+                  lateShell.addsCarriedOut);
+        EXPECT_EQ(lateApp.m_SystemIconShows, c.shown);
+        EXPECT_EQ(lateShell.iconHeld, c.shown);
+        EXPECT_FALSE(lateShell.timerRunning);
+    }
 }
 
 TEST_F(AppTest, HidingWhileTheIconIsPendingStopsTheRetries) {

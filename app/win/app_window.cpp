@@ -30,9 +30,9 @@ public:
         return Shell_NotifyIconW(NIM_ADD, record.Get()) != FALSE;
     }
 
-    void DeleteTrayIcon(WindowHandle window) override {
+    bool DeleteTrayIcon(WindowHandle window) override {
         TrayIconRecord record(AsHwnd(window), nullptr, false);
-        Shell_NotifyIconW(NIM_DELETE, record.Get());
+        return Shell_NotifyIconW(NIM_DELETE, record.Get()) != FALSE;
     }
 
     bool HoldsTrayIcon(WindowHandle window) override {

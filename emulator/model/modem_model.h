@@ -40,13 +40,17 @@ constexpr int32_t MBN_READY_SIM_NOT_INSERTED = 2;
 
 // When the Mobile Broadband facade delivers a request's completion.
 // EarlyForeign: early, then a copy with another request's ID, both before the call returns.
-enum class MbnTiming { Normal, Delayed, Never, Early, EarlyForeign };
+// EarlyStale: early, then, still before the call returns, completions of this kind carrying
+// the IDs of the requests issued just before it (late ones of requests that timed out).
+// LateForeign: at once, then right after it a failed completion of another kind.
+enum class MbnTiming { Normal, Delayed, Never, Early, EarlyForeign, EarlyStale, LateForeign };
 
 // What the Mobile Broadband facade is scripted to do with one kind of request (open,
 // close, set or query).
 struct MbnRequestFault {
     MbnTiming Timing = MbnTiming::Normal;
     uint32_t DelayMs = 0;
+    uint32_t StaleCount = 0;     // EarlyStale: how many stale completions follow
     uint32_t Status = 0;         // the completion's HRESULT
     uint32_t Result = 0;         // what the request call returns
     bool ForeignRequestId = false;

@@ -178,8 +178,15 @@ std::string ModemModel::HandleMbnFault(const std::vector<std::string>& words) {
             }
             return Ok();
         }
-        if ((kind == "early" || kind == "early-foreign") && n == 4) {
-            fault.Timing = kind == "early" ? MbnTiming::Early : MbnTiming::EarlyForeign;
+        if ((kind == "early" || kind == "early-foreign" || kind == "late-foreign") && n == 4) {
+            fault.Timing = kind == "early"           ? MbnTiming::Early
+                           : kind == "early-foreign" ? MbnTiming::EarlyForeign
+                                                     : MbnTiming::LateForeign;
+            return Ok();
+        }
+        if (kind == "early-stale" && n == 5 && ParseNumber(last, &value) && value >= 1 && value <= 16) {
+            fault.Timing = MbnTiming::EarlyStale;
+            fault.StaleCount = value;
             return Ok();
         }
         if ((kind == "status" || kind == "result") && n == 5 && ParseHex(last, &value)) {

@@ -123,7 +123,8 @@ std::string ModemModel::HandleMbnRuntime(const std::vector<std::string>& words) 
 // mbn rt open|close INTERFACE SERVICE REQUEST_ID
 // mbn rt set|query INTERFACE SERVICE REQUEST_ID COMMAND [HEX]
 // Replies with what the facade does: "ok RESULT TIMING STATUS REQUEST_ID [DATA]", TIMING
-// being a delay in milliseconds, "never" or "early", and REQUEST_ID the one the completion
+// being a delay in milliseconds, "never", "early", "early-foreign", "early-stale-N" or
+// "late-foreign", and REQUEST_ID the one the completion
 // carries.
 std::string ModemModel::MbnRequestLocked(const std::vector<std::string>& words) {
     const std::size_t n = words.size();
@@ -177,6 +178,10 @@ std::string ModemModel::MbnRequestLocked(const std::vector<std::string>& words) 
         timing = "early";
     } else if (fault.Timing == MbnTiming::EarlyForeign) {
         timing = "early-foreign";
+    } else if (fault.Timing == MbnTiming::EarlyStale) {
+        timing = "early-stale-" + std::to_string(fault.StaleCount);
+    } else if (fault.Timing == MbnTiming::LateForeign) {
+        timing = "late-foreign";
     } else {
         timing = std::to_string(fault.Timing == MbnTiming::Delayed ? fault.DelayMs : at.DelayMs);
     }

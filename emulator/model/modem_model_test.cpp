@@ -335,6 +335,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"mbn fault set result 0x80004005", "set", "0x80004005 never 0x00000000 7"},
         FaultCase{"mbn fault query early", "set", "0x00000000 0 0x00000000 7 0D0A4F4B0D0A"},
         FaultCase{"mbn fault set early-foreign", "set", "0x00000000 early-foreign 0x00000000 7 0D0A4F4B0D0A"},
+        FaultCase{"mbn fault set early-stale 4", "set", "0x00000000 early-stale-4 0x00000000 7 0D0A4F4B0D0A"},
+        FaultCase{"mbn fault open late-foreign", "open", "0x00000000 late-foreign 0x00000000 7"},
         // The modem's own faults reach this path too.
         FaultCase{"fault delay 300", "set", "0x00000000 300 0x00000000 7 0D0A4F4B0D0A"},
         FaultCase{"fault silent on", "set", "0x00000000 never 0x00000000 7"},

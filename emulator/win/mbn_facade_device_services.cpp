@@ -14,6 +14,7 @@ namespace {
 
 constexpr ULONG kMaxCommandSize = 4096;
 constexpr DWORD kEarlyWaitMs = 300;
+constexpr char kEarlyStale[] = "early-stale-";  // the timing "early-stale-N"
 
 class DeviceService;
 
@@ -26,6 +27,7 @@ struct Completion {
     ULONG RequestId = 0;
     std::string Data;
     DWORD DelayMs = 0;
+    bool ForeignAfter = false;  // a failed completion of another kind follows at once
     std::shared_ptr<void> Delivered;  // an event handle set once delivered, when someone waits
 };
 
@@ -172,6 +174,19 @@ private:
                 AddRef();
                 DeliverEarly(completion);
             }
+        } else if (timing.rfind(kEarlyStale, 0) == 0) {
+            // Then the late completions of the requests issued just before this one.
+            const ULONG stale = std::stoul(timing.substr(sizeof(kEarlyStale) - 1));
+            const ULONG own = completion.RequestId;
+            DeliverEarly(completion);
+            for (ULONG k = 1; k <= stale; ++k) {
+                completion.RequestId = own - k;
+                AddRef();
+                DeliverEarly(completion);
+            }
+        } else if (timing == "late-foreign") {
+            completion.ForeignAfter = true;
+            CompletionWorker::Instance().Post(std::move(completion));
         } else if (timing == "0") {
             CompletionWorker::Instance().Post(std::move(completion));
         } else {
@@ -202,12 +217,18 @@ private:
     const std::string m_ServiceId;
 };
 
-// Runs on a facade thread; joins the multithreaded apartment for the delivery.
-void Deliver(const Completion& completion) {
-    const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+const char* OtherKind(const std::string& kind) {
+    return kind == "open" ? "close" : kind == "close" ? "open" : kind == "set" ? "query" : "set";
+}
+
+void Journal(const Completion& completion) {
     DeviceService* service = completion.Service;
     EmuRequest("mbn rt complete " + completion.Kind + " " + service->InterfaceId() + " " + service->ServiceId() + " " +
                std::to_string(completion.RequestId) + " " + HexResult(completion.Status));
+}
+
+void DeliverToSinks(const Completion& completion) {
+    DeviceService* service = completion.Service;
     SAFEARRAY* data = ByteArray(completion.Data);
     SinkRegistry::Instance().Deliver<IMbnDeviceServicesEvents>(
         IID_IMbnDeviceServicesEvents, [&](IMbnDeviceServicesEvents* sink) {
@@ -226,7 +247,29 @@ void Deliver(const Completion& completion) {
     if (data != nullptr) {
         SafeArrayDestroy(data);
     }
-    service->Release();
+}
+
+// Runs on a facade thread; joins the multithreaded apartment for the delivery.
+void Deliver(const Completion& completion) {
+    const HRESULT joined = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    Journal(completion);
+    if (completion.ForeignAfter) {
+        // A failed completion of the sibling kind, with the same request ID and no data,
+        // delivered straight after the call's own: both are journaled first, so that nothing
+        // stands between the two deliveries while the caller wakes up to read its result.
+        Completion foreign;
+        foreign.Kind = OtherKind(completion.Kind);
+        foreign.Service = completion.Service;
+        foreign.CommandId = completion.CommandId;
+        foreign.Status = E_FAIL;
+        foreign.RequestId = completion.RequestId;
+        Journal(foreign);
+        DeliverToSinks(completion);
+        DeliverToSinks(foreign);
+    } else {
+        DeliverToSinks(completion);
+    }
+    completion.Service->Release();
     if (completion.Delivered != nullptr) {
         SetEvent(completion.Delivered.get());
     }

@@ -64,78 +64,66 @@ HANDLE EnsureEvent(HANDLE& event) {
     return event;
 }
 
-HRESULT CallbackStatus() {
-    StateGuard guard;
-    return g_CallbackStatus;
-}
-
-// One set or query, with what its completion leaves for it.
-struct Exchange {
-    ULONG& RequestID;
-    RequestPhase& Phase;
-    EarlyCompletions& Early;
-    BYTE* Response;
-    ULONG& ResponseSize;
-};
-
-Exchange SetExchange() { return {g_SetRequestID, g_SetPhase, g_SetEarly, g_SetResponseData, g_SetResponseSize}; }
-Exchange QueryExchange() {
-    return {g_QueryRequestID, g_QueryPhase, g_QueryEarly, g_QueryResponseData, g_QueryResponseSize};
-}
-
 // Before the request call: nothing pending, no response, and the call marked as running, so
 // completions that come before the call returns are kept aside rather than lost.
-void BeginRequest(const Exchange& exchange) {
+void BeginRequest(RequestExchange& exchange) {
     StateGuard guard;
-    exchange.ResponseSize = 0;
-    exchange.RequestID = 0;
+    if (exchange.ResponseSize != nullptr) {
+        *exchange.ResponseSize = 0;
+    }
+    *exchange.RequestID = 0;
     exchange.Phase = RequestPhase::Calling;
-    for (EarlyCompletion& early : exchange.Early.Slots) {
+    for (EarlyCompletion& early : exchange.Early) {
         early.Valid = false;
     }
 }
 
 // After the request call. A completion of this request that came during the call is taken
 // now (and its event signalled); otherwise the request ID is stored for the sink to match.
-void EndRequestCall(const Exchange& exchange, bool issued, ULONG requestID, HANDLE completed) {
+void EndRequestCall(RequestExchange& exchange, bool issued, ULONG requestID, HANDLE completed) {
     StateGuard guard;
     exchange.Phase = RequestPhase::None;
-    if (!issued) {
-        return;
-    }
-    exchange.RequestID = requestID;
-    exchange.Phase = RequestPhase::Waiting;
-    for (EarlyCompletion& early : exchange.Early.Slots) {
-        if (early.Valid && early.RequestID == requestID) {
-            std::memcpy(exchange.Response, early.Data, early.Size);
-            exchange.ResponseSize = early.Size;
-            g_CallbackStatus = early.Status;
-            exchange.Phase = RequestPhase::None;
+    for (EarlyCompletion& early : exchange.Early) {
+        if (issued && early.Valid && early.RequestID == requestID && exchange.Phase != RequestPhase::Completed) {
+            if (exchange.Response != nullptr) {
+                std::memcpy(exchange.Response, early.Data, early.Size);
+                *exchange.ResponseSize = early.Size;
+            }
+            exchange.Status = early.Status;
+            exchange.Phase = RequestPhase::Completed;
             SetEvent(completed);
         }
         early.Valid = false;
     }
+    if (!issued) {
+        return;
+    }
+    *exchange.RequestID = requestID;
+    ForgetAbandoned(exchange, requestID);
+    if (exchange.Phase != RequestPhase::Completed) {
+        exchange.Phase = RequestPhase::Waiting;
+    }
 }
 
-// Nothing awaited any more: a completion that comes now changes only the status slot.
-void EndWait(const Exchange& exchange) {
+// The wait is over, by a signal or not: nothing is awaited any more, and a completion that
+// still comes for this ID is an abandoned request's. Gives the awaited completion's status
+// (S_OK when none came) and, on success, its response.
+HRESULT FinishRequest(RequestExchange& exchange, ULONG* size, BYTE* response) {
     StateGuard guard;
-    exchange.RequestID = 0;
+    const bool completed = exchange.Phase == RequestPhase::Completed;
+    RememberAbandoned(exchange, *exchange.RequestID);
+    *exchange.RequestID = 0;
     exchange.Phase = RequestPhase::None;
-}
-
-// After the wait: nothing pending any more; the status and, on success, the response.
-HRESULT FinishRequest(const Exchange& exchange, ULONG* size, BYTE* response) {
-    StateGuard guard;
-    exchange.RequestID = 0;
-    exchange.Phase = RequestPhase::None;
-    const HRESULT status = g_CallbackStatus;
-    if (SUCCEEDED(status)) {
+    if (!completed) {
+        return S_OK;
+    }
+    const HRESULT status = exchange.Status;
+    if (SUCCEEDED(status) && exchange.Response != nullptr) {
         if (size != nullptr) {
-            *size = exchange.ResponseSize;
+            *size = *exchange.ResponseSize;
         }
-        if (response != nullptr && exchange.ResponseSize > 0) {
-            std::memcpy(response, exchange.Response, exchange.ResponseSize);
+        if (response != nullptr && *exchange.ResponseSize > 0) {
+            std::memcpy(response, exchange.Response, *exchange.ResponseSize);
         }
     }
     return status;
@@ -187,8 +175,10 @@ HRESULT OpenCommandSession(wchar_t* deviceServiceID) {
     }
     HANDLE completed = EnsureEvent(g_hOpenSessionEvent);
     ResetEvent(completed);
+    BeginRequest(g_OpenExchange);
     ULONG requestID = 0;
     hr = service->OpenCommandSession(&requestID);
+    EndRequestCall(g_OpenExchange, RequestIssued(hr), requestID, completed);
     if (FAILED(hr) && hr != E_PENDING) {
         LOG_INFO("[INFO] OpenCommandSession : OpenCommandSession FAILED: 0x%X\n", static_cast<unsigned>(GetLastError()));
         return hr;
@@ -197,10 +187,11 @@ HRESULT OpenCommandSession(wchar_t* deviceServiceID) {
     if (RequestIssued(hr)) {
         LOG_INFO("[INFO] OpenCommandSession : OpenCommandSession call successful... waiting for callback\n");
         const DWORD wait = WaitForCompletion(completed, MBN_COMPLETION_TIMEOUT_MS);
+        const HRESULT status = FinishRequest(g_OpenExchange, nullptr, nullptr);
         if (wait != WAIT_OBJECT_0) {
             result = WaitResult(wait);
         } else {
-            result = CallbackStatus();
+            result = status;
             if (FAILED(result)) {
                 LOG_INFO("[INFO] OpenCommandSession : OpenCommandSession callback FAILED: 0x%X\n",
                          static_cast<unsigned>(result));
@@ -237,8 +228,10 @@ BOOL CloseCommandSession(wchar_t* deviceServiceID) {
     }
     HANDLE completed = EnsureEvent(g_hCloseSessionEvent);
     ResetEvent(completed);
+    BeginRequest(g_CloseExchange);
     ULONG requestID = 0;
     hr = service->CloseCommandSession(&requestID);
+    EndRequestCall(g_CloseExchange, RequestIssued(hr), requestID, completed);
     if (FAILED(hr) && hr != E_PENDING) {
         LOG_INFO("[INFO] CloseCommandSession : CloseCommandSession call Failed\n");
         return FALSE;
@@ -247,10 +240,11 @@ BOOL CloseCommandSession(wchar_t* deviceServiceID) {
         return answer;
     }
     LOG_INFO("[INFO] CloseCommandSession : CloseCommandSession call successful... waiting for callback\n");
-    if (WaitForCompletion(completed, MBN_COMPLETION_TIMEOUT_MS) != WAIT_OBJECT_0) {
+    const DWORD wait = WaitForCompletion(completed, MBN_COMPLETION_TIMEOUT_MS);
+    const HRESULT status = FinishRequest(g_CloseExchange, nullptr, nullptr);
+    if (wait != WAIT_OBJECT_0) {
         return FALSE;
     }
-    const HRESULT status = CallbackStatus();
     if (FAILED(status)) {
         LOG_INFO("[INFO] CloseCommandSession : CloseCommandSession callback FAILED: 0x%X\n",
                  static_cast<unsigned>(status));
@@ -313,7 +307,7 @@ HRESULT SetCommand(wchar_t*, wchar_t* deviceServiceID, ULONG commandID, ULONG co
         LOG_INFO("[INFO] SetCommand : pMbnDeviceService is NULL\n");
         return MBN_RESULT_NOT_AVAILABLE;
     }
-    const Exchange exchange = SetExchange();
+    RequestExchange& exchange = g_SetExchange;
     HANDLE completed = EnsureEvent(g_hSetCommandEvent);
     ResetEvent(completed);
     BeginRequest(exchange);
@@ -331,7 +325,7 @@ HRESULT SetCommand(wchar_t*, wchar_t* deviceServiceID, ULONG commandID, ULONG co
              static_cast<int>(requestID), static_cast<int>(timeout));
     const DWORD wait = WaitForCompletion(completed, timeout);
     if (wait != WAIT_OBJECT_0) {
-        EndWait(exchange);
+        FinishRequest(exchange, nullptr, nullptr);
         hr = WaitResult(wait);
         LOG_INFO("[INFO] SetCommand : SetCommand WaitForSingleObject FAILED: 0x%X\n", static_cast<unsigned>(hr));
         return hr;
@@ -396,7 +390,7 @@ HRESULT QueryCommand(wchar_t*, wchar_t* deviceServiceID, ULONG commandID, ULONG 
                 }
             }
         }
-        const Exchange exchange = QueryExchange();
+        RequestExchange& exchange = g_QueryExchange;
         HANDLE completed = EnsureEvent(g_hQueryCommandEvent);
         BeginRequest(exchange);
         ResetEvent(completed);
@@ -414,7 +408,7 @@ HRESULT QueryCommand(wchar_t*, wchar_t* deviceServiceID, ULONG commandID, ULONG 
                  static_cast<int>(requestID));
         const DWORD wait = WaitForCompletion(completed, MBN_COMPLETION_TIMEOUT_MS);
         if (wait != WAIT_OBJECT_0) {
-            EndWait(exchange);
+            FinishRequest(exchange, nullptr, nullptr);
             result = WaitResult(wait);
             break;
         }

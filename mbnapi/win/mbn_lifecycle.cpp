@@ -125,7 +125,13 @@ void DeInitRegisterMBIMInterface() {
         SetSink(nullptr);
         sink->Destroy();
     }
-    if (bInterfaceConnected) {
+    // A connection that stopped part-way left its subscriptions in place; through them the API
+    // holds the sink until they end, so they end here as a connected interface's do.
+    const bool subscribed = pInterfaceEventsConnectionPoint != nullptr || pRegistrationEventsConnectionPoint != nullptr ||
+                            pSignalEventsConnectionPoint != nullptr || pRadioEventsConnectionPoint != nullptr ||
+                            pConnectionManagerEventsConnectionPoint != nullptr ||
+                            pConnectionEventsConnectionPoint != nullptr || pDeviceServiceEventsConnectionPoint != nullptr;
+    if (bInterfaceConnected || subscribed) {
         LOG_INFO("[INFO] DeInitRegisterMBIMInterface : DisconnectInterface()\n");
         MbnWrapper::DisconnectInterface();
     }

@@ -37,10 +37,6 @@ HRESULT g_CallbackStatus = S_OK;
 IMbnDeviceService* g_CallbackDeviceService = nullptr;
 ULONG g_SetRequestID = 0;
 ULONG g_QueryRequestID = 0;
-RequestPhase g_SetPhase = RequestPhase::None;
-RequestPhase g_QueryPhase = RequestPhase::None;
-EarlyCompletions g_SetEarly = {};
-EarlyCompletions g_QueryEarly = {};
 BYTE g_SetResponseData[MBN_RESPONSE_BUFFER_SIZE] = {};
 BYTE g_QueryResponseData[MBN_RESPONSE_BUFFER_SIZE] = {};
 ULONG g_SetResponseSize = 0;
@@ -64,6 +60,21 @@ DWORD dwRadioEventsCookie = 0;
 DWORD dwConnectionManagerEventsCookie = 0;
 DWORD dwConnectionEventsCookie = 0;
 DWORD dwDeviceServiceEventsCookie = 0;
+
+namespace {
+
+// Open and close carry no response; their pending IDs are the module's own.
+ULONG g_OpenRequestID = 0;
+ULONG g_CloseRequestID = 0;
+
+}  // namespace
+
+RequestExchange g_OpenExchange = {&g_OpenRequestID, nullptr, nullptr, RequestPhase::None, S_OK, {}, 0, {}, 0};
+RequestExchange g_CloseExchange = {&g_CloseRequestID, nullptr, nullptr, RequestPhase::None, S_OK, {}, 0, {}, 0};
+RequestExchange g_SetExchange = {&g_SetRequestID, g_SetResponseData, &g_SetResponseSize, RequestPhase::None, S_OK, {}, 0,
+                                 {}, 0};
+RequestExchange g_QueryExchange = {&g_QueryRequestID, g_QueryResponseData, &g_QueryResponseSize, RequestPhase::None,
+                                   S_OK, {}, 0, {}, 0};
 
 namespace {
 
@@ -225,3 +236,97 @@ bool CopySafeArrayElements(SAFEARRAY* array, T* buffer, ULONG capacity, ULONG* c
 
 template bool CopySafeArrayElements<BYTE>(SAFEARRAY*, BYTE*, ULONG, ULONG*);
 template bool CopySafeArrayElements<ULONG>(SAFEARRAY*, ULONG*, ULONG, ULONG*);
+
+namespace {
+
+// A completion's response bytes; a NULL array, or one whose bounds cannot be read, is none.
+void StoreResponse(SAFEARRAY* data, BYTE* buffer, ULONG* size) {
+    ULONG copied = 0;
+    if (data != nullptr && !CopySafeArrayElements<BYTE>(data, buffer, MBN_RESPONSE_BUFFER_SIZE, &copied)) {
+        copied = 0;
+    }
+    *size = copied;
+}
+
+bool IsAbandoned(const RequestExchange& exchange, ULONG requestID) {
+    const ULONG held = exchange.AbandonedCount < MBN_ABANDONED_IDS ? exchange.AbandonedCount : MBN_ABANDONED_IDS;
+    for (ULONG i = 0; i < held; ++i) {
+        if (exchange.Abandoned[i] == requestID) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Keeps a completion that came during the request call: in the slot of its own ID, else a
+// free one, else the one of an abandoned request that came first, else, unless it is itself
+// an abandoned request's (then it is dropped), the one that came first.
+void KeepEarly(RequestExchange& exchange, ULONG requestID, HRESULT status, SAFEARRAY* data) {
+    EarlyCompletion* slot = nullptr;
+    EarlyCompletion* free = nullptr;
+    EarlyCompletion* abandoned = nullptr;
+    EarlyCompletion* oldest = nullptr;
+    for (EarlyCompletion& candidate : exchange.Early) {
+        if (!candidate.Valid) {
+            free = free != nullptr ? free : &candidate;
+        } else if (candidate.RequestID == requestID) {
+            slot = &candidate;
+            break;
+        } else if (IsAbandoned(exchange, candidate.RequestID)) {
+            abandoned = abandoned == nullptr || candidate.Arrival < abandoned->Arrival ? &candidate : abandoned;
+        } else {
+            oldest = oldest == nullptr || candidate.Arrival < oldest->Arrival ? &candidate : oldest;
+        }
+    }
+    if (slot == nullptr) {
+        slot = free != nullptr ? free : abandoned;
+    }
+    if (slot == nullptr) {
+        if (IsAbandoned(exchange, requestID)) {
+            return;
+        }
+        slot = oldest;
+    }
+    slot->Valid = true;
+    slot->RequestID = requestID;
+    slot->Status = status;
+    slot->Arrival = ++exchange.Arrivals;
+    slot->Size = 0;
+    if (exchange.Response != nullptr) {
+        StoreResponse(data, slot->Data, &slot->Size);
+    }
+}
+
+}  // namespace
+
+bool CompleteRequest(RequestExchange& exchange, ULONG requestID, HRESULT status, SAFEARRAY* data) {
+    if (exchange.Phase == RequestPhase::Waiting && requestID == *exchange.RequestID) {
+        exchange.Status = status;
+        if (exchange.Response != nullptr) {
+            StoreResponse(data, exchange.Response, exchange.ResponseSize);
+        }
+        exchange.Phase = RequestPhase::Completed;
+        return true;
+    }
+    if (exchange.Phase == RequestPhase::Calling) {
+        KeepEarly(exchange, requestID, status, data);
+    }
+    return false;
+}
+
+void RememberAbandoned(RequestExchange& exchange, ULONG requestID) {
+    if (!IsAbandoned(exchange, requestID)) {
+        exchange.Abandoned[exchange.AbandonedCount++ % MBN_ABANDONED_IDS] = requestID;
+    }
+}
+
+void ForgetAbandoned(RequestExchange& exchange, ULONG requestID) {
+    const ULONG held = exchange.AbandonedCount < MBN_ABANDONED_IDS ? exchange.AbandonedCount : MBN_ABANDONED_IDS;
+    for (ULONG i = 0; i < held; ++i) {
+        if (exchange.Abandoned[i] == requestID) {
+            exchange.Abandoned[i] = exchange.Abandoned[(exchange.AbandonedCount - 1) % MBN_ABANDONED_IDS];
+            --exchange.AbandonedCount;
+            return;
+        }
+    }
+}

@@ -82,12 +82,13 @@ void PostInterfaceChange(bool arrived);
 // Waits on a completion event, on a handle of its own (a removal may close the module's).
 DWORD WaitForCompletion(HANDLE event, DWORD timeoutMs);
 
-// Where a set or query stands, for the sink: no request; its request call running, the ID
-// not known yet; or the ID known (any value, 0 too) and the completion awaited.
-enum class RequestPhase { None, Calling, Waiting };
+// Where a request of one kind stands, for the sink: no request; its request call running,
+// the ID not known yet; the ID known (any value, 0 too) and the completion awaited; or its
+// completion taken, for the caller to read.
+enum class RequestPhase { None, Calling, Waiting, Completed };
 
-// A set or query completion that came before its request call returned, so before the
-// request ID was known: kept until the caller, holding that ID, takes it.
+// A completion that came before its request call returned, so before the request ID was
+// known: kept until the caller, holding that ID, takes it.
 struct EarlyCompletion {
     bool Valid;
     ULONG RequestID;
@@ -97,14 +98,35 @@ struct EarlyCompletion {
     BYTE Data[MBN_RESPONSE_BUFFER_SIZE];
 };
 
-// The completions that come during one request call: the call's own may be followed by
-// others (of a request that timed out, or another client's), so each is kept by its ID; with
-// more than fit, the one that came first gives way.
 constexpr int MBN_EARLY_COMPLETIONS = 4;
-struct EarlyCompletions {
-    EarlyCompletion Slots[MBN_EARLY_COMPLETIONS];
+constexpr int MBN_ABANDONED_IDS = 16;
+
+// One kind of request (open, close, set or query) and what its completions leave for it.
+// The status of the awaited completion travels here, not through the shared status slot,
+// which any completion of any kind overwrites between the signal and the caller's reading.
+// The completions that come during the request call are kept by ID: the call's own may be
+// followed by others (of a request that timed out, or another client's). IDs whose wait has
+// ended (timed out or completed) are remembered, so that their late completions give way
+// first and never push out the one the call is about to claim. Under the state lock.
+struct RequestExchange {
+    ULONG* RequestID;     // the awaited ID, while Waiting (g_SetRequestID for a set)
+    BYTE* Response;       // set and query: the response buffer, else NULL
+    ULONG* ResponseSize;
+    RequestPhase Phase;
+    HRESULT Status;       // the awaited completion's, once Completed
+    EarlyCompletion Early[MBN_EARLY_COMPLETIONS];
     ULONG Arrivals;
+    ULONG Abandoned[MBN_ABANDONED_IDS];
+    ULONG AbandonedCount;  // how many are recorded; past MBN_ABANDONED_IDS the newest overwrite the oldest
 };
+
+// The sink's part, under the state lock: true when this is the awaited completion, whose
+// event the sink then signals. One that comes during the request call is kept aside.
+bool CompleteRequest(RequestExchange& exchange, ULONG requestID, HRESULT status, SAFEARRAY* data);
+// The caller's part, under the state lock: an ID whose wait has ended, and an ID that the API
+// has just handed out again (so it is no longer one of an abandoned request).
+void RememberAbandoned(RequestExchange& exchange, ULONG requestID);
+void ForgetAbandoned(RequestExchange& exchange, ULONG requestID);
 
 extern BOOL bInitialied;
 extern BOOL bInterfaceConnected;
@@ -133,12 +155,10 @@ extern HRESULT g_CallbackStatus;
 extern QuarnMbn::IMbnDeviceService* g_CallbackDeviceService;
 extern ULONG g_SetRequestID;
 extern ULONG g_QueryRequestID;
-// Where the set and the query stand; g_SetRequestID and g_QueryRequestID count only while
-// Waiting.
-extern RequestPhase g_SetPhase;
-extern RequestPhase g_QueryPhase;
-extern EarlyCompletions g_SetEarly;
-extern EarlyCompletions g_QueryEarly;
+extern RequestExchange g_OpenExchange;
+extern RequestExchange g_CloseExchange;
+extern RequestExchange g_SetExchange;
+extern RequestExchange g_QueryExchange;
 extern BYTE g_SetResponseData[MBN_RESPONSE_BUFFER_SIZE];
 extern BYTE g_QueryResponseData[MBN_RESPONSE_BUFFER_SIZE];
 extern ULONG g_SetResponseSize;

@@ -17,49 +17,6 @@ void SignalIfCreated(HANDLE event) {
     }
 }
 
-// A completion's response bytes; a NULL array, or one whose bounds cannot be read, is none.
-void StoreResponse(SAFEARRAY* data, BYTE* buffer, ULONG* size) {
-    ULONG copied = 0;
-    if (data != nullptr && !CopySafeArrayElements<BYTE>(data, buffer, MBN_RESPONSE_BUFFER_SIZE, &copied)) {
-        copied = 0;
-    }
-    *size = copied;
-}
-
-// Keeps a completion that came during the request call beside the others that did: in the
-// slot of its own ID, else a free one, else the one that came first.
-void KeepEarly(EarlyCompletions* early, ULONG requestID, HRESULT status, SAFEARRAY* data) {
-    EarlyCompletion* slot = nullptr;
-    for (EarlyCompletion& candidate : early->Slots) {
-        if (candidate.Valid && candidate.RequestID == requestID) {
-            slot = &candidate;
-            break;
-        }
-        if (slot == nullptr || (slot->Valid && (!candidate.Valid || candidate.Arrival < slot->Arrival))) {
-            slot = &candidate;
-        }
-    }
-    slot->Valid = true;
-    slot->RequestID = requestID;
-    slot->Status = status;
-    slot->Arrival = ++early->Arrivals;
-    StoreResponse(data, slot->Data, &slot->Size);
-}
-
-// A set or query completion, under the state lock: the awaited request's is stored and
-// signalled; those that come while the request call still runs, before its ID is known, are
-// kept aside for the caller to match; another request's changes only the status slot.
-void Complete(ULONG requestID, SAFEARRAY* data, HRESULT status, ULONG pendingID, RequestPhase phase, BYTE* response,
-              ULONG* size, EarlyCompletions* early, HANDLE event) {
-    g_CallbackStatus = status;
-    if (phase == RequestPhase::Waiting && requestID == pendingID) {
-        StoreResponse(data, response, size);
-        SignalIfCreated(event);
-    } else if (phase == RequestPhase::Calling) {
-        KeepEarly(early, requestID, status, data);
-    }
-}
-
 }  // namespace
 
 CMbnSinks* CMbnSinks::Create() {
@@ -318,22 +275,25 @@ HRESULT CMbnSinks::OnQuerySupportedCommandsComplete(IMbnDeviceService*, SAFEARRA
     return S_OK;
 }
 
-HRESULT CMbnSinks::OnOpenCommandSessionComplete(IMbnDeviceService* deviceService, HRESULT status, ULONG) {
+HRESULT CMbnSinks::OnOpenCommandSessionComplete(IMbnDeviceService* deviceService, HRESULT status, ULONG requestID) {
     StateGuard guard;
     if (IsCurrent()) {
         StoreReference(guard, g_CallbackDeviceService, deviceService);
         g_CallbackStatus = status;
-        SignalIfCreated(g_hOpenSessionEvent);
+        if (CompleteRequest(g_OpenExchange, requestID, status, nullptr)) {
+            SignalIfCreated(g_hOpenSessionEvent);
+        }
     }
     return S_OK;
 }
 
-HRESULT CMbnSinks::OnCloseCommandSessionComplete(IMbnDeviceService*, HRESULT status, ULONG) {
+HRESULT CMbnSinks::OnCloseCommandSessionComplete(IMbnDeviceService*, HRESULT status, ULONG requestID) {
     StateGuard guard;
     if (IsCurrent()) {
         g_CallbackStatus = status;
-        SignalIfCreated(g_hCloseSessionEvent);
-        g_CallbackStatus = status;
+        if (CompleteRequest(g_CloseExchange, requestID, status, nullptr)) {
+            SignalIfCreated(g_hCloseSessionEvent);
+        }
     }
     return S_OK;
 }
@@ -342,8 +302,10 @@ HRESULT CMbnSinks::OnSetCommandComplete(IMbnDeviceService*, ULONG, SAFEARRAY* de
                                         ULONG requestID) {
     StateGuard guard;
     if (IsCurrent()) {
-        Complete(requestID, deviceServiceData, status, g_SetRequestID, g_SetPhase, g_SetResponseData,
-                 &g_SetResponseSize, &g_SetEarly, g_hSetCommandEvent);
+        g_CallbackStatus = status;
+        if (CompleteRequest(g_SetExchange, requestID, status, deviceServiceData)) {
+            SignalIfCreated(g_hSetCommandEvent);
+        }
     }
     return S_OK;
 }
@@ -353,8 +315,10 @@ HRESULT CMbnSinks::OnQueryCommandComplete(IMbnDeviceService* deviceService, ULON
     StateGuard guard;
     if (IsCurrent()) {
         StoreReference(guard, g_CallbackDeviceService, deviceService);
-        Complete(requestID, deviceServiceData, status, g_QueryRequestID, g_QueryPhase, g_QueryResponseData,
-                 &g_QueryResponseSize, &g_QueryEarly, g_hQueryCommandEvent);
+        g_CallbackStatus = status;
+        if (CompleteRequest(g_QueryExchange, requestID, status, deviceServiceData)) {
+            SignalIfCreated(g_hQueryCommandEvent);
+        }
     }
     return S_OK;
 }

@@ -132,13 +132,15 @@ class MbnWrapper : public ::testing::Test {
 public:
     static void SetUpTestSuite() {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        ASSERT_TRUE(g_Emulator.Start());
+        // One server for the whole process, however often the suite runs: the facades loaded
+        // here follow its events by number, and a new server would number them from 1 again,
+        // so they would miss every event until its numbers passed the old ones. The server
+        // ends with this process.
+        static const testing::AssertionResult started = g_Emulator.Start();
+        ASSERT_TRUE(started);
         AttachMbnSimStatusRequests(&g_Requests);
     }
-    static void TearDownTestSuite() {
-        AttachMbnSimStatusRequests(nullptr);
-        g_Emulator.Stop();
-    }
+    static void TearDownTestSuite() { AttachMbnSimStatusRequests(nullptr); }
 
 protected:
     void SetUp() override {
@@ -148,6 +150,9 @@ protected:
     }
     void TearDown() override {
         DeInitRegisterMBIMInterface();
+        // An outside caller's EnumInterface leaves its manager to the process; the next test
+        // starts without one.
+        ReleaseOwned(g_InterfaceMgr);
         ASSERT_FALSE(bInitialied);
         ASSERT_FALSE(bInterfaceConnected);
     }
@@ -277,9 +282,15 @@ TEST_F(MbnWrapper, AFailedSignalQueryLeavesTheReferencesTheSinkStored) {
     }));
     EXPECT_EQ(ConnectInterface(kInterface4G), E_NOINTERFACE);
     EXPECT_FALSE(Connected());
-    StateGuard guard;
-    EXPECT_NE(g_MbnRegistration, nullptr);
-    EXPECT_EQ(g_MbnSignal, nullptr);
+    {
+        StateGuard guard;
+        EXPECT_NE(g_MbnRegistration, nullptr);
+        EXPECT_EQ(g_MbnSignal, nullptr);
+    }
+    // The subscriptions that the stopped connection made end with the module.
+    CMbnSinks* sink = g_CMbnSinks;
+    DeInitRegisterMBIMInterface();
+    EXPECT_EQ(sink->CurrentRefCount(), 0);
 }
 
 TEST_F(MbnWrapper, OpenOnAnOpenSessionAndCloseOnAClosedOneChangeNoRecord) {
@@ -400,6 +411,25 @@ TEST_F(MbnWrapper, ACompletionIsMatchedByItsRequestIdWhenItComesAndWhateverItsNu
     BYTE response[MBN_RESPONSE_BUFFER_SIZE] = {};
     ULONG size = 0;
     EXPECT_EQ(QueryCommand(nullptr, kAtService, kAtCommand, sizeof(query), query, &size, response), S_OK);
+
+    // An open is released by its own completion only, not by another open's.
+    Emu("mbn fault none");
+    ASSERT_EQ(CloseCommandSession(kAtService), TRUE);
+    Emu("mbn fault open requestid foreign");
+    EXPECT_EQ(OpenCommandSession(kAtService), kTimedOut);
+
+    // Late completions of requests that timed out, coming during a later call after that
+    // call's own, leave the call's own in place.
+    Emu("mbn fault none");
+    ASSERT_EQ(OpenCommandSession(kAtService), S_OK);
+    Emu("mbn fault set delay never");
+    for (int i = 0; i < MBN_EARLY_COMPLETIONS; ++i) {
+        ASSERT_EQ(SendAt("at\r\n", nullptr, 50), kTimedOut);
+    }
+    Emu("mbn fault set early-stale " + std::to_string(MBN_EARLY_COMPLETIONS));
+    std::string answer;
+    EXPECT_EQ(SendAt("at+csus?\r\n", &answer, 2000), S_OK);
+    EXPECT_NE(answer.find("+CSUS: 0"), std::string::npos);
 }
 
 // The state queries wait on nothing: not on a set that waits 3 s for a silent modem. Each
@@ -566,12 +596,22 @@ bool JournalSaysStuck() { return EmuRequest("journal").find("stuck") != std::str
 // The API may wait in Unadvise for notifications in progress, and may deliver a
 // notification on another thread while a call into it still runs, waiting for that
 // delivery before it returns. Every step must still finish within its time-outs: the
-// module holds no lock of its own across a call into the API.
+// module holds no lock of its own across a call into the API. It may also deliver, right
+// after a request's own completion, a failed one of another kind with the same request ID
+// while the caller wakes up: each request still reports its own.
 TEST_F(MbnWrapper, EveryStepFinishesWhenTheApiWaitsForItsNotifications) {
-    for (const char* mode : {"mbn fault unadvise wait", "mbn fault nested on"}) {
-        SCOPED_TRACE(mode);
+    const std::vector<std::vector<std::string>> modes = {
+        {"mbn fault unadvise wait"},
+        {"mbn fault nested on"},
+        {"mbn fault open late-foreign", "mbn fault set late-foreign", "mbn fault query late-foreign",
+         "mbn fault close late-foreign"},
+    };
+    for (const std::vector<std::string>& mode : modes) {
+        SCOPED_TRACE(mode.front());
         Emu("reset");
-        Emu(mode);
+        for (const std::string& fault : mode) {
+            Emu(fault);
+        }
         Emu("modem 4g");
         const ULONGLONG start = GetTickCount64();
         ASSERT_EQ(InitRegisterMBIMInterface(), S_OK);
@@ -580,6 +620,7 @@ TEST_F(MbnWrapper, EveryStepFinishesWhenTheApiWaitsForItsNotifications) {
         EXPECT_EQ(OpenCommandSession(kAtService), S_OK);
         std::string answer;
         EXPECT_EQ(SendAt("at+csus?\r\n", &answer), S_OK);
+        EXPECT_NE(answer.find("+CSUS: 0"), std::string::npos);
         BYTE query[] = {'a', 't', '\r', '\n'};
         BYTE response[MBN_RESPONSE_BUFFER_SIZE] = {};
         ULONG size = 0;
@@ -643,20 +684,15 @@ TEST_F(MbnWrapper, TheSinkAnswersItsEightInterfacesAndOnlyCounts) {
     }
     EXPECT_EQ(sink->AddRef(), 1u);
 
-    // A set completion for another request stores its status and signals nothing.
-    ResetEvent(g_hSetCommandEvent);
-    g_SetRequestID = 41;
-    g_SetPhase = RequestPhase::Waiting;
-    sink->OnSetCommandComplete(nullptr, 0, nullptr, static_cast<HRESULT>(0x80004001), 42);
-    EXPECT_EQ(g_CallbackStatus, static_cast<HRESULT>(0x80004001));
-    EXPECT_EQ(WaitForSingleObject(g_hSetCommandEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    g_SetRequestID = 0;
-    g_SetPhase = RequestPhase::None;
-    // A close completion stores its status and signals.
+    // A completion that no request awaits stores its status in the shared slot and signals
+    // nothing.
     ResetEvent(g_hCloseSessionEvent);
-    sink->OnCloseCommandSessionComplete(nullptr, S_FALSE, 7);
-    EXPECT_EQ(g_CallbackStatus, S_FALSE);
-    EXPECT_EQ(WaitForSingleObject(g_hCloseSessionEvent, 0), WAIT_OBJECT_0);
+    sink->OnCloseCommandSessionComplete(nullptr, static_cast<HRESULT>(0x80004001), 7);
+    {
+        StateGuard guard;
+        EXPECT_EQ(g_CallbackStatus, static_cast<HRESULT>(0x80004001));
+    }
+    EXPECT_EQ(WaitForSingleObject(g_hCloseSessionEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 TEST_F(MbnWrapper, StateQueriesBeforeAndAfterConnecting) {
