@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/counting_requests.h"
 #include "tests/support/sim_status_fakes.h"
 #include "tests/support/trace_capture.h"
 
@@ -75,14 +76,6 @@ public:
     uint32_t GetDriverVersion(uint32_t, wchar_t*, uint32_t) override { return 0x25; }
 };
 
-class CountingListener : public SimStatusRequests {
-public:
-    std::atomic<int> triggers{0};
-    std::atomic<int> powerOns{0};
-    void TriggerUpdateSystemTrayIconStatus() override { ++triggers; }
-    void PowerOnSimOn4GPlatform() override { ++powerOns; }
-};
-
 class DeviceMonitorThreadsTest : public ::testing::Test {
 protected:
     void SetUp() override { DeviceMonitor::Attach(&registry, &listener); }
@@ -100,7 +93,7 @@ protected:
     }
 
     SharedRegistry registry;
-    CountingListener listener;
+    CountingRequests listener;
 };
 
 // Another adapter's notification (a VPN coming up) looks at the list while start-up begins

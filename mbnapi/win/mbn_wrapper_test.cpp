@@ -23,6 +23,7 @@
 #include "mbnapi/win/mbn_module.h"
 #include "mbnapi/win/mbn_sinks.h"
 #include "monitor/device_monitor.h"
+#include "tests/support/counting_requests.h"
 #include "tests/support/trace_capture.h"
 #include "tests/support/win/emulator_process.h"
 #include "tests/support/win/eventually.h"
@@ -37,14 +38,6 @@ wchar_t kInterface5G[] = L"{14C34D75-0000-4000-8000-00000000005A}";
 wchar_t kAtService[] = L"{DA138C64-6515-4893-92B2-A1E1CA7C81CA}";
 constexpr ULONG kAtCommand = 1;
 constexpr HRESULT kTimedOut = static_cast<HRESULT>(0x80070102);
-
-class CountingRequests : public SimStatusRequests {
-public:
-    std::atomic<int> triggers{0};
-    std::atomic<int> powerOns{0};
-    void TriggerUpdateSystemTrayIconStatus() override { ++triggers; }
-    void PowerOnSimOn4GPlatform() override { ++powerOns; }
-};
 
 CountingRequests g_Requests;
 EmulatorProcess g_Emulator;

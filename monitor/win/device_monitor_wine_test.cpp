@@ -13,20 +13,12 @@
 #include "monitor/device_monitor.h"
 #include "monitor/win/cfgmgr_registry.h"
 #include "monitor/win/power_notifications.h"
+#include "tests/support/counting_requests.h"
 #include "tests/support/trace_capture.h"
 #include "tests/support/win/emulator_process.h"
 #include "tests/support/win/eventually.h"
 
 namespace {
-
-// Counts what the monitor asks of the SIM status side.
-class CountingListener : public SimStatusRequests {
-public:
-    std::atomic<int> triggers{0};
-    std::atomic<int> powerOns{0};
-    void TriggerUpdateSystemTrayIconStatus() override { ++triggers; }
-    void PowerOnSimOn4GPlatform() override { ++powerOns; }
-};
 
 class DeviceMonitorWineTest : public ::testing::Test {
 protected:
@@ -55,10 +47,10 @@ protected:
                                                      L"VID_5A3E&PID_0AC9&MI_00", L"CDC_MBIM_DEVICE"));
     }
     TraceCapture trace;
-    static CountingListener s_Listener;
+    static CountingRequests s_Listener;
     static EmulatorProcess s_Emulator;
 };
-CountingListener DeviceMonitorWineTest::s_Listener;
+CountingRequests DeviceMonitorWineTest::s_Listener;
 EmulatorProcess DeviceMonitorWineTest::s_Emulator;
 
 // The facade takes the 4G modem away right after start-up's second list call (the 4G
@@ -75,7 +67,7 @@ TEST_F(DeviceMonitorWineTest, AModemGoingDuringStartIsNotLeftPresent) {
 }
 
 TEST_F(DeviceMonitorWineTest, TheMonitorFollowsModemsThroughTheConfigurationManager) {
-    CountingListener& listener = s_Listener;
+    CountingRequests& listener = s_Listener;
     InitializeBoth();
     Script({"modem 4g"});
     EXPECT_TRUE(Eventually([] { return DeviceMonitor::GetCurrentModulePlatform() == PLATFORM_4G; }));
