@@ -98,7 +98,15 @@ void Attach(HRESULT (STDMETHODCALLTYPE IMobileBroadbandAccountWatcher::*add)(Int
 
 }  // namespace
 
-WinRtAccountWatcher::WinRtAccountWatcher() {
+WinRtAccountWatcher::WinRtAccountWatcher() { Activate(); }
+
+void WinRtAccountWatcher::Recreate() {
+    m_Watcher.Reset();
+    Activate();
+}
+
+void WinRtAccountWatcher::Activate() {
+    m_Ended = std::make_shared<EnumerationEnded>();
     HStringRef name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandAccountWatcher);
     ComPtr<IInspectable> instance;
     m_ActivationResult = RoActivateInstance(name.Get(), instance.Put());
@@ -150,16 +158,19 @@ void WinRtAccountWatcher::AttachHandlers() {
     Attach<ITypedEventHandler_Watcher_Object, IID_ITypedEventHandler_Watcher_Object, IInspectable>(
         &IMobileBroadbandAccountWatcher::add_EnumerationCompleted, watcher, [ended = m_Ended](IInspectable*) {
             EnumerationCompletedHandler();
-            SetEvent(ended->Event);
+            ended->Came(EnumerationEnd::Completed);
         });
     Attach<ITypedEventHandler_Watcher_Object, IID_ITypedEventHandler_Watcher_Object, IInspectable>(
         &IMobileBroadbandAccountWatcher::add_Stopped, watcher, [ended = m_Ended](IInspectable*) {
+            ended->Came(EnumerationEnd::Stopped);
             AccountWatcherStoppedHandler();
-            SetEvent(ended->Event);
         });
 }
 
-void WinRtAccountWatcher::WaitForEnumerationEnd(uint32_t timeoutMs) { WaitForSingleObject(m_Ended->Event, timeoutMs); }
+EnumerationEnd WinRtAccountWatcher::WaitForEnumerationEnd(uint32_t timeoutMs) {
+    WaitForSingleObject(m_Ended->Event, timeoutMs);
+    return static_cast<EnumerationEnd>(m_Ended->First.load());
+}
 
 void WinRtAccountWatcher::Start() { ThrowIfFailed(Watcher()->Start()); }
 
