@@ -101,6 +101,9 @@ public:
         if (value == nullptr) {
             return E_POINTER;
         }
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         const std::vector<std::string> reply = Words(EmuRequest("mbn rt session " + m_InterfaceId + " " + m_ServiceId));
         HRESULT scripted = S_OK;
         if (Scripted(reply, &scripted)) {
@@ -122,6 +125,9 @@ public:
 
 private:
     HRESULT Request(const std::string& kind, ULONG commandId, SAFEARRAY* data, ULONG* requestId) {
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         const HRESULT result = Issue(kind, commandId, data, requestId);
         DeliverNested();
         return result;
@@ -247,6 +253,9 @@ public:
         if (value == nullptr) {
             return E_POINTER;
         }
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         *value = nullptr;
         const std::string service = NarrowUpper(serviceId);
         if (!IsOk(Words(EmuRequest("mbn rt service " + m_Id + " " + service)))) {
@@ -282,6 +291,9 @@ public:
         if (value == nullptr) {
             return E_POINTER;
         }
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         *value = nullptr;
         const std::string id = NarrowUpper(interfaceId);
         const std::vector<std::string> reply = Words(EmuRequest("mbn rt context " + id));
@@ -298,6 +310,9 @@ public:
 
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** point) override {
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         return FindPoint(this, {&kDeviceServicesEvents}, iid, point);
     }
 };
