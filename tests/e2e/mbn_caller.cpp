@@ -2,8 +2,10 @@
 // platform's usual compiler do: it loads QuarnVelmora.exe as a library (so none of the
 // executable's start-up runs here), looks the functions up by their decorated names,
 // enumerates, connects, opens the AT service's session, sends "at+csus?\r\n" and prints
-// what comes back. Exit code 0 when every step gave S_OK.
-//   mbn_caller.exe PATH\QuarnVelmora.exe
+// what comes back. Exit code 0 when every step gave S_OK. With a file named after the path,
+// it does it all again, in the same process, once that file exists (180 s at most): the
+// caller of a wrapper that lived through a restart of the mobile broadband service.
+//   mbn_caller.exe PATH\QuarnVelmora.exe [AGAIN_FILE]
 #include <windows.h>
 #include <objbase.h>
 
@@ -39,38 +41,16 @@ bool Report(const char* step, HRESULT hr) {
     return hr == S_OK;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    if (argc != 2) {
-        std::printf("usage: mbn_caller PATH_TO_QuarnVelmora.exe\n");
-        return 2;
-    }
-    HMODULE module = LoadLibraryW(argv[1]);
-    if (module == nullptr) {
-        std::printf("load failed %lu\n", GetLastError());
-        return 1;
-    }
-    auto enumInterface = Find<EnumInterfaceFn>(module, "?EnumInterface@@YAJPEAJQEAU_MBIMIDS@@@Z");
-    auto connectInterface = Find<ConnectInterfaceFn>(module, "?ConnectInterface@@YAJPEA_W@Z");
-    auto disconnectInterface = Find<DisconnectInterfaceFn>(module, "?DisconnectInterface@@YAJXZ");
-    auto openSession = Find<OpenCommandSessionFn>(module, "?OpenCommandSession@@YAJPEA_W@Z");
-    auto closeSession = Find<CloseCommandSessionFn>(module, "?CloseCommandSession@@YAHPEA_W@Z");
-    auto setCommand = Find<SetCommandFn>(module, "?SetCommand@@YAJPEA_W0KKPEAEPEAK1K@Z");
-    auto radioState = Find<GetRadioStateFn>(module, "?GetRadioState@@YAJPEA_WPEAW4MBN_RADIO@@1@Z");
-    auto registerState = Find<GetRegisterStateFn>(module, "?GetRegisterState@@YAJPEA_WPEAW4MBN_REGISTER_STATE@@@Z");
-    if (!enumInterface || !connectInterface || !disconnectInterface || !openSession || !closeSession || !setCommand ||
-        !radioState || !registerState) {
-        return 1;
-    }
-
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+// Every step once; true when each gave S_OK.
+bool RunOnce(EnumInterfaceFn enumInterface, ConnectInterfaceFn connectInterface, DisconnectInterfaceFn disconnectInterface,
+             OpenCommandSessionFn openSession, CloseCommandSessionFn closeSession, SetCommandFn setCommand,
+             GetRadioStateFn radioState, GetRegisterStateFn registerState) {
     MbimIds ids[8] = {};
     LONG count = 0;
     bool ok = Report("enum", enumInterface(&count, ids));
     std::printf("interfaces %ld %ls\n", count, count > 0 ? ids[0].szInterfaceID : L"-");
     if (!ok || count < 1) {
-        return 1;
+        return false;
     }
     ok = Report("connect", connectInterface(ids[0].szInterfaceID)) && ok;
     wchar_t atService[] = L"{DA138C64-6515-4893-92B2-A1E1CA7C81CA}";
@@ -100,6 +80,53 @@ int wmain(int argc, wchar_t** argv) {
 
     std::printf("close %d\n", closeSession(atService));
     ok = Report("disconnect", disconnectInterface()) && ok;
+    std::fflush(stdout);
+    return ok;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 2 && argc != 3) {
+        std::printf("usage: mbn_caller PATH_TO_QuarnVelmora.exe [AGAIN_FILE]\n");
+        return 2;
+    }
+    HMODULE module = LoadLibraryW(argv[1]);
+    if (module == nullptr) {
+        std::printf("load failed %lu\n", GetLastError());
+        return 1;
+    }
+    auto enumInterface = Find<EnumInterfaceFn>(module, "?EnumInterface@@YAJPEAJQEAU_MBIMIDS@@@Z");
+    auto connectInterface = Find<ConnectInterfaceFn>(module, "?ConnectInterface@@YAJPEA_W@Z");
+    auto disconnectInterface = Find<DisconnectInterfaceFn>(module, "?DisconnectInterface@@YAJXZ");
+    auto openSession = Find<OpenCommandSessionFn>(module, "?OpenCommandSession@@YAJPEA_W@Z");
+    auto closeSession = Find<CloseCommandSessionFn>(module, "?CloseCommandSession@@YAHPEA_W@Z");
+    auto setCommand = Find<SetCommandFn>(module, "?SetCommand@@YAJPEA_W0KKPEAEPEAK1K@Z");
+    auto radioState = Find<GetRadioStateFn>(module, "?GetRadioState@@YAJPEA_WPEAW4MBN_RADIO@@1@Z");
+    auto registerState = Find<GetRegisterStateFn>(module, "?GetRegisterState@@YAJPEA_WPEAW4MBN_REGISTER_STATE@@@Z");
+    if (!enumInterface || !connectInterface || !disconnectInterface || !openSession || !closeSession || !setCommand ||
+        !radioState || !registerState) {
+        return 1;
+    }
+
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    bool ok = RunOnce(enumInterface, connectInterface, disconnectInterface, openSession, closeSession, setCommand,
+                      radioState, registerState);
+    if (argc == 3) {
+        std::printf("waiting for the go\n");
+        std::fflush(stdout);
+        for (int waited = 0; GetFileAttributesW(argv[2]) == INVALID_FILE_ATTRIBUTES; waited += 100) {
+            if (waited >= 180000) {
+                std::printf("no go within 180 s\n");
+                return 1;
+            }
+            Sleep(100);
+        }
+        std::printf("again\n");
+        ok = RunOnce(enumInterface, connectInterface, disconnectInterface, openSession, closeSession, setCommand,
+                     radioState, registerState) &&
+             ok;
+    }
     std::fflush(stdout);
     return ok ? 0 : 1;
 }
