@@ -89,7 +89,8 @@ class AccountWatcherRecovery {
 public:
     AccountWatcherRecovery(AccountWatcherPort& watcher, RestartPause& pause, ServiceReconnect& reconnect);
 
-    // Start-up passed its gate: from now a Stopped event is the service's doing.
+    // From now a Stopped event is the service's doing (start-up arms it before its gate; a
+    // stop that fails the gate leaves the recovery's thread unstarted).
     void Arm();
     // From the Stopped handler, on the runtime's thread: returns at once.
     void OnStopped();

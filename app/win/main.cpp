@@ -102,12 +102,14 @@ void RunApplication(HINSTANCE hInstance, AccountWatcherPort& watcher) {
 
     InitRegisterMBIMInterface();
 
-    if (!StartAccountWatcherAtStartUp(watcher, ACCOUNT_ENUMERATION_WAIT_MS)) {
-        return;
-    }
+    // Armed before the gate, so that no stop after the first enumeration is missed; a stop
+    // before it fails the gate, and then nothing is restarted.
     g_Recovery = new AccountWatcherRecovery(watcher, *new EventRestartPause, *new WrapperReconnect);
     AttachAccountWatcherRecovery(g_Recovery);
     g_Recovery->Arm();
+    if (!StartAccountWatcherAtStartUp(watcher, ACCOUNT_ENUMERATION_WAIT_MS)) {
+        return;
+    }
     StartThread(RecoverAccountWatcher, L"quarn-watcher");
 
     SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
