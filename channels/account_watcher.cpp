@@ -190,7 +190,7 @@ bool AccountWatcherRecovery::WaitForStop() {
     return true;
 }
 
-// A new watcher, started with the Part's own steps and lines; true when it runs.
+// A new watcher, started as start-up starts one, with the same lines; true when it runs.
 bool AccountWatcherRecovery::TryRestart(uint32_t restart) {
     static constexpr const char* kName = "AccountWatcherRecovery::RecoverOnce";
     int status = ACCOUNT_WATCHER_ABORTED;

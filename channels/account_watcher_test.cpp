@@ -279,7 +279,7 @@ TEST(AccountWatcherRestartBackOff, DoublesFromOneSecondUpToAMinute) {
 }
 
 // The service is down for two starts, then the wrapper needs one more try: each restart
-// waits longer, the Part's own start lines come with each, and once all is back one decision
+// waits longer, the start's own lines come with each, and once all is back one decision
 // is asked for.
 TEST_F(AccountWatcherRecoveryTest, RestartsWithGrowingPausesUntilTheServiceIsBackThenAsksForADecision) {
     watcher.status = ACCOUNT_WATCHER_ABORTED;
