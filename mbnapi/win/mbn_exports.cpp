@@ -58,8 +58,12 @@ HRESULT SetCommand(wchar_t* reservedID, wchar_t* deviceServiceID, ULONG commandI
     if (!PrepareImageForExports()) {
         return MBN_E_IMAGE_NOT_READY;
     }
-    return MbnWrapper::SetCommand(reservedID, deviceServiceID, commandID, commandDataSize, pCommandData,
-                                  pResponseDataSize, pResponseData, timeout);
+    const HRESULT hr = MbnWrapper::SetCommand(reservedID, deviceServiceID, commandID, commandDataSize, pCommandData,
+                                              pResponseDataSize, pResponseData, timeout);
+    if (hr != S_OK) {
+        RenewObjectsIfServiceGone(deviceServiceID);
+    }
+    return hr;
 }
 
 HRESULT QueryCommand(wchar_t* reservedID, wchar_t* deviceServiceID, ULONG commandID, ULONG commandDataSize,

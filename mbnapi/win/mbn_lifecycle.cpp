@@ -85,6 +85,21 @@ HRESULT RenewObjectsOfGoneService() {
     return CreateObjectsAndSubscribe();
 }
 
+void RenewObjectsIfServiceGone(const wchar_t* deviceServiceID) {
+    OperationScope operation;
+    ComPtr<IMbnDeviceServicesContext> context(TakeReference(g_MbnDeviceServicesContext));
+    if (!context || deviceServiceID == nullptr) {
+        return;
+    }
+    BSTR id = SysAllocString(deviceServiceID);
+    ComPtr<IMbnDeviceService> service;
+    const HRESULT hr = context->GetDeviceService(id, service.Put());
+    SysFreeString(id);
+    if (IsServiceGone(hr)) {
+        RenewObjectsOfGoneService();
+    }
+}
+
 QuarnHresult ReconnectMBIMInterfaceAfterServiceRestart() {
     OperationScope operation;
     if (!bInitialied) {
