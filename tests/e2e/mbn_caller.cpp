@@ -3,8 +3,9 @@
 // executable's start-up runs here), looks the functions up by their decorated names,
 // enumerates, connects, opens the AT service's session, sends "at+csus?\r\n" and prints
 // what comes back. Exit code 0 when every step gave S_OK. With a file named after the path,
-// it does it all again, in the same process, once that file exists (180 s at most): the
-// caller of a wrapper that lived through a restart of the mobile broadband service.
+// it stays connected and, once that file exists (180 s at most), sends the command again
+// as it was connected (a caller of a wrapper that lived through a restart of the mobile
+// broadband service: that set may fail), then does it all again in the same process.
 //   mbn_caller.exe PATH\QuarnVelmora.exe [AGAIN_FILE]
 #include <windows.h>
 #include <objbase.h>
@@ -41,10 +42,30 @@ bool Report(const char* step, HRESULT hr) {
     return hr == S_OK;
 }
 
-// Every step once; true when each gave S_OK.
+wchar_t g_AtService[] = L"{DA138C64-6515-4893-92B2-A1E1CA7C81CA}";
+
+// Sends "at+csus?\r\n" and prints the answer; true when the set gave S_OK.
+bool SendAtCommand(SetCommandFn setCommand) {
+    char command[] = "at+csus?\r\n";
+    BYTE response[4096] = {};
+    ULONG size = 0;
+    const HRESULT set = setCommand(nullptr, g_AtService, 1, static_cast<ULONG>(std::strlen(command)),
+                                   reinterpret_cast<BYTE*>(command), &size, response, 3000);
+    std::printf("\n");
+    const bool ok = Report("set", set);
+    std::printf("answer ");
+    for (ULONG i = 0; i < size; ++i) {
+        const char c = static_cast<char>(response[i]);
+        std::printf(c == '\r' ? "\\r" : c == '\n' ? "\\n" : "%c", c);
+    }
+    std::printf("\n");
+    return ok;
+}
+
+// Every step once, the disconnection unless `stayConnected`; true when each gave S_OK.
 bool RunOnce(EnumInterfaceFn enumInterface, ConnectInterfaceFn connectInterface, DisconnectInterfaceFn disconnectInterface,
              OpenCommandSessionFn openSession, CloseCommandSessionFn closeSession, SetCommandFn setCommand,
-             GetRadioStateFn radioState, GetRegisterStateFn registerState) {
+             GetRadioStateFn radioState, GetRegisterStateFn registerState, bool stayConnected) {
     MbimIds ids[8] = {};
     LONG count = 0;
     bool ok = Report("enum", enumInterface(&count, ids));
@@ -53,22 +74,8 @@ bool RunOnce(EnumInterfaceFn enumInterface, ConnectInterfaceFn connectInterface,
         return false;
     }
     ok = Report("connect", connectInterface(ids[0].szInterfaceID)) && ok;
-    wchar_t atService[] = L"{DA138C64-6515-4893-92B2-A1E1CA7C81CA}";
-    ok = Report("open", openSession(atService)) && ok;
-
-    char command[] = "at+csus?\r\n";
-    BYTE response[4096] = {};
-    ULONG size = 0;
-    const HRESULT set = setCommand(nullptr, atService, 1, static_cast<ULONG>(std::strlen(command)),
-                                   reinterpret_cast<BYTE*>(command), &size, response, 3000);
-    std::printf("\n");
-    ok = Report("set", set) && ok;
-    std::printf("answer ");
-    for (ULONG i = 0; i < size; ++i) {
-        const char c = static_cast<char>(response[i]);
-        std::printf(c == '\r' ? "\\r" : c == '\n' ? "\\n" : "%c", c);
-    }
-    std::printf("\n");
+    ok = Report("open", openSession(g_AtService)) && ok;
+    ok = SendAtCommand(setCommand) && ok;
 
     int software = -1;
     int hardware = -1;
@@ -78,8 +85,10 @@ bool RunOnce(EnumInterfaceFn enumInterface, ConnectInterfaceFn connectInterface,
     ok = Report("register", registerState(nullptr, &registration)) && ok;
     std::printf("register-state %d\n", registration);
 
-    std::printf("close %d\n", closeSession(atService));
-    ok = Report("disconnect", disconnectInterface()) && ok;
+    if (!stayConnected) {
+        std::printf("close %d\n", closeSession(g_AtService));
+        ok = Report("disconnect", disconnectInterface()) && ok;
+    }
     std::fflush(stdout);
     return ok;
 }
@@ -111,7 +120,7 @@ int wmain(int argc, wchar_t** argv) {
 
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     bool ok = RunOnce(enumInterface, connectInterface, disconnectInterface, openSession, closeSession, setCommand,
-                      radioState, registerState);
+                      radioState, registerState, argc == 3);
     if (argc == 3) {
         std::printf("waiting for the go\n");
         std::fflush(stdout);
@@ -122,9 +131,11 @@ int wmain(int argc, wchar_t** argv) {
             }
             Sleep(100);
         }
+        std::printf("as connected\n");
+        SendAtCommand(setCommand);
         std::printf("again\n");
         ok = RunOnce(enumInterface, connectInterface, disconnectInterface, openSession, closeSession, setCommand,
-                     radioState, registerState) &&
+                     radioState, registerState, false) &&
              ok;
     }
     std::fflush(stdout);

@@ -84,7 +84,8 @@ for second in "" 1.5; do
   : >"$app_trace"
   check "the window appears" start_app
   check "the icon shows" icon_shown
-  # An outside program holds the exports across the restart, and uses them again after it.
+  # An outside program stays connected through the exports across the restart: its first
+  # set after it may fail, and then a connection and a set must succeed in the same process.
   rm -f "$work/go" "$work/caller.out"
   wine "$caller" "$(winepath -w "$work/app/QuarnVelmora.exe")" "$(winepath -w "$work/go")" \
     >"$work/caller.out" 2>/dev/null & caller_pid=$!
