@@ -201,7 +201,7 @@ set_tests_properties(pipe_server_wine PROPERTIES TIMEOUT 300)
 
 add_test(NAME e2e_status_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/e2e/run_status_e2e.sh
   $<TARGET_FILE:QuarnVelmora> $<TARGET_FILE:tray_probe> ${CMAKE_BINARY_DIR}/emulator $<TARGET_FILE:StopQuarnVelmora>)
-set_tests_properties(e2e_status_wine PROPERTIES TIMEOUT 400 FIXTURES_REQUIRED emulator_prefix)
+set_tests_properties(e2e_status_wine PROPERTIES TIMEOUT 600 FIXTURES_REQUIRED emulator_prefix)
 
 # The account watcher's adapter against the emulator's Runtime classes.
 add_executable(account_watcher_wine_test channels/win/account_watcher_wine_test.cpp)

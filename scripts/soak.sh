@@ -3,7 +3,9 @@
 # emulator, through N cycles, each on the 4G modem or the 5G one in turn:
 #   the modem goes and comes back, the SIM is ejected from the menu, the SIM comes back with
 #   an account event, a suspend and an automatic resume, a hostile pipe client (junk, then a
-#   client that holds the pipe), and a shell restart ("TaskbarCreated").
+#   client that holds the pipe), a shell restart ("TaskbarCreated"), and a restart of the
+#   mobile broadband service, after which an eject and an account event must still move the
+#   icon.
 # Each step waits (SOAK_STEP_MS, 20000 by default) for the icon state the SIM calls for. A
 # miss is reported with its cycle and step, the emulator's journal of the cycle and the
 # program's trace lines of the step, and the run goes on. At the end: the misses, and the
@@ -21,11 +23,11 @@ if ! [[ "$cycles" =~ ^[1-9][0-9]*$ ]]; then
 fi
 step_ms=${SOAK_STEP_MS:-20000}
 # SOAK_PARTS runs only the parts of a cycle it names, to tell which one a growth comes from.
-parts=${SOAK_PARTS:-modem eject power pipe shell}
+parts=${SOAK_PARTS:-modem eject power pipe shell service}
 for p in $parts; do
   case $p in
-    modem | eject | power | pipe | shell) ;;
-    *) echo "soak: no part '$p' (the parts: modem eject power pipe shell)" >&2; exit 2 ;;
+    modem | eject | power | pipe | shell | service) ;;
+    *) echo "soak: no part '$p' (the parts: modem eject power pipe shell service)" >&2; exit 2 ;;
   esac
 done
 part() { [[ " $parts " == *" $1 "* ]]; }
@@ -161,6 +163,28 @@ for cycle in $(seq "$cycles"); do
   if part shell; then
     begin_step "a shell restart"
     probe taskbar-created || true
+    expect_icon shown || true
+  fi
+
+  if part service; then
+    # Down for 2 s: the program's second new watcher (1 s, then 2 s later) finds it back.
+    # The journal from here: the subscriptions looked for are the ones after the restart.
+    ctl journal clear >/dev/null
+    begin_step "the mobile broadband service restarts"
+    ctl service restart 2000 >/dev/null
+    if ! ctl --wait-journal "service up" "$step_ms" >/dev/null ||
+       ! ctl --wait-journal "mbn advise DeviceServicesEvents" "$step_ms" >/dev/null; then
+      echo "  (the program did not subscribe again within $step_ms ms)"
+    fi
+    expect_icon shown || true
+
+    begin_step "Eject SIM from the menu after the service restart"
+    probe post 0x111 40001 0 || true
+    expect_icon hidden || true
+
+    begin_step "the SIM comes back with an account event after the service restart"
+    ctl sim ready >/dev/null
+    ctl event updated "account-$platform" device >/dev/null
     expect_icon shown || true
   fi
 

@@ -65,6 +65,31 @@ void RegisterForRestartAfterUpdate() {
     }
 }
 
+// After a restart of the mobile broadband service, the wrapper's objects are the old
+// service's: they are dropped and the wrapper connects again.
+class WrapperReconnect final : public ServiceReconnect {
+public:
+    bool ReconnectAfterServiceRestart() override { return SUCCEEDED(ReconnectMBIMInterfaceAfterServiceRestart()); }
+};
+
+// Lives until the process ends, as its thread does.
+AccountWatcherRecovery* g_Recovery = nullptr;
+
+unsigned __stdcall RecoverAccountWatcher(void*) {
+    while (g_Recovery->RecoverOnce()) {
+    }
+    return 0;
+}
+
+// The recovery ends before the watcher that it restarts goes, on every way out.
+struct RecoveryEnd {
+    ~RecoveryEnd() {
+        if (g_Recovery != nullptr) {
+            g_Recovery->EndForExit();
+        }
+    }
+};
+
 // Steps that end in tear-down return early; the message loop is the normal way out.
 void RunApplication(HINSTANCE hInstance, AccountWatcherPort& watcher) {
     LOG_INFO("[INFO] wWinMain : \n\nexe version: %ls\n\n", ReadExecutableVersion().c_str());
@@ -78,9 +103,15 @@ void RunApplication(HINSTANCE hInstance, AccountWatcherPort& watcher) {
 
     InitRegisterMBIMInterface();
 
+    // Armed before the gate, so that no stop after the first enumeration is missed; a stop
+    // before it fails the gate, and then nothing is restarted.
+    g_Recovery = new AccountWatcherRecovery(watcher, *new EventRestartPause, *new WrapperReconnect);
+    AttachAccountWatcherRecovery(g_Recovery);
+    g_Recovery->Arm();
     if (!StartAccountWatcherAtStartUp(watcher, ACCOUNT_ENUMERATION_WAIT_MS)) {
         return;
     }
+    StartThread(RecoverAccountWatcher, L"quarn-watcher");
 
     SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
     DeviceMonitor::RegisterPowerNotification();
@@ -152,7 +183,10 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, PWSTR /*lp
     AttachPlatformPorts();
     try {
         WinRtAccountWatcher watcher;
-        RunApplication(hInstance, watcher);
+        {
+            RecoveryEnd recoveryEnd;
+            RunApplication(hInstance, watcher);
+        }
         const int stopResult = HandleMobileBroadbandAccountWatcher(watcher, ACCOUNT_WATCHER_TARGET_STOP);
         LOG_INFO("[INFO] wWinMain : %s: Stop monitor MobileBroadbandAccountWatcher...Result: %d\n", "wWinMain",
                  stopResult);

@@ -5,6 +5,7 @@
 
 #include <roapi.h>
 
+#include <mutex>
 #include <stdexcept>
 
 using namespace QuarnWinRT;
@@ -96,12 +97,42 @@ void Attach(HRESULT (STDMETHODCALLTYPE IMobileBroadbandAccountWatcher::*add)(Int
     ThrowIfFailed(result);
 }
 
+// The class's activation factory, kept once found: a watcher is made again after each
+// restart of its service, and each lookup walks the registry (under Wine it also leaves the
+// class's key open). Only a success is kept: a refusal or a service starting is asked again.
+HRESULT WatcherFactory(IActivationFactory** factory) {
+    static std::mutex mutex;
+    static IActivationFactory* found = nullptr;  // one reference, held until the process ends
+    std::lock_guard<std::mutex> lock(mutex);
+    if (found == nullptr) {
+        HStringRef name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandAccountWatcher);
+        const HRESULT hr = RoGetActivationFactory(name.Get(), __uuidof(IActivationFactory), reinterpret_cast<void**>(&found));
+        if (FAILED(hr)) {
+            found = nullptr;
+            return hr;
+        }
+    }
+    *factory = found;
+    return S_OK;
+}
+
 }  // namespace
 
-WinRtAccountWatcher::WinRtAccountWatcher() {
-    HStringRef name(RuntimeClass_Windows_Networking_NetworkOperators_MobileBroadbandAccountWatcher);
+WinRtAccountWatcher::WinRtAccountWatcher() { Activate(); }
+
+void WinRtAccountWatcher::Recreate() {
+    m_Watcher.Reset();
+    Activate();
+}
+
+void WinRtAccountWatcher::Activate() {
+    m_Ended = std::make_shared<EnumerationEnded>();
     ComPtr<IInspectable> instance;
-    m_ActivationResult = RoActivateInstance(name.Get(), instance.Put());
+    IActivationFactory* factory = nullptr;
+    m_ActivationResult = WatcherFactory(&factory);
+    if (SUCCEEDED(m_ActivationResult)) {
+        m_ActivationResult = factory->ActivateInstance(instance.Put());
+    }
     if (SUCCEEDED(m_ActivationResult)) {
         m_ActivationResult =
             instance->QueryInterface(IID_IMobileBroadbandAccountWatcher, reinterpret_cast<void**>(m_Watcher.Put()));
@@ -150,16 +181,19 @@ void WinRtAccountWatcher::AttachHandlers() {
     Attach<ITypedEventHandler_Watcher_Object, IID_ITypedEventHandler_Watcher_Object, IInspectable>(
         &IMobileBroadbandAccountWatcher::add_EnumerationCompleted, watcher, [ended = m_Ended](IInspectable*) {
             EnumerationCompletedHandler();
-            SetEvent(ended->Event);
+            ended->Came(EnumerationEnd::Completed);
         });
     Attach<ITypedEventHandler_Watcher_Object, IID_ITypedEventHandler_Watcher_Object, IInspectable>(
         &IMobileBroadbandAccountWatcher::add_Stopped, watcher, [ended = m_Ended](IInspectable*) {
+            ended->Came(EnumerationEnd::Stopped);
             AccountWatcherStoppedHandler();
-            SetEvent(ended->Event);
         });
 }
 
-void WinRtAccountWatcher::WaitForEnumerationEnd(uint32_t timeoutMs) { WaitForSingleObject(m_Ended->Event, timeoutMs); }
+EnumerationEnd WinRtAccountWatcher::WaitForEnumerationEnd(uint32_t timeoutMs) {
+    WaitForSingleObject(m_Ended->Event, timeoutMs);
+    return static_cast<EnumerationEnd>(m_Ended->First.load());
+}
 
 void WinRtAccountWatcher::Start() { ThrowIfFailed(Watcher()->Start()); }
 

@@ -27,6 +27,7 @@ ModemModel::ModemModel() : m_Start(Clock::now()) {}
 
 std::string ModemModel::Handle(const std::string& request) {
     std::unique_lock<std::mutex> lock(m_Mutex);
+    ServiceTickLocked();
     const std::string reply = HandleLocked(SplitWords(request), lock);
     SyncMbnReadyLocked();
     return reply;
@@ -60,6 +61,9 @@ std::string ModemModel::HandleLocked(const std::vector<std::string>& words, std:
     }
     if (verb == "mbn") {
         return HandleMbn(words);
+    }
+    if (verb == "service") {
+        return HandleService(words);
     }
     if (verb == "modem" && n == 2) {
         static const std::pair<const char*, ModemPresence> kinds[] = {
@@ -171,6 +175,7 @@ std::string ModemModel::HandleLocked(const std::vector<std::string>& words, std:
         m_NetshMode = NetshMode::Table;
         m_ExtraAdapters.clear();
         ResetMbnLocked();
+        m_ServiceDown = false;  // its life number keeps growing: old objects stay old
         m_Journal.clear();
         m_Events.clear();
         return Ok();

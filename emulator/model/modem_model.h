@@ -152,6 +152,14 @@ private:
     int32_t NetworkDeviceStatusLocked() const;
     bool IsDefault5GLocked() const;
 
+    // The mobile broadband service's own life (modem_model_machine.cpp): `service restart MS`
+    // and `service life`.
+    std::string HandleService(const std::vector<std::string>& words);
+    // Once the service's down time is over: it is up, and the interfaces arrive again.
+    void ServiceTickLocked();
+    // True while the service is down, journaling the first refusal of each down time.
+    bool RefusedByServiceLocked(const std::string& call);
+
     // The AT responder (modem_model_at.cpp).
     // Answers as the 5G or the 4G modem; the journal line starts with `journalPrefix`.
     AtReply AnswerLocked(uint32_t commandId, const std::string& payload, bool is5G,
@@ -232,6 +240,13 @@ private:
     int64_t m_MbnNextRequestId = -1;  // the request IDs handed out count from here (the facade's own when negative)
     std::set<std::string> m_MbnOpenSessions;        // "INTERFACE SERVICE"
     std::map<std::string, int32_t> m_MbnReadySeen;  // per present interface
+
+    // The mobile broadband service: objects made in one life answer RPC_E_DISCONNECTED in
+    // the next; while down every call answers RPC_S_SERVER_UNAVAILABLE.
+    uint64_t m_ServiceLife = 1;
+    bool m_ServiceDown = false;
+    bool m_ServiceRefusalJournaled = false;
+    Clock::time_point m_ServiceUpAt;
 
     uint64_t m_NextSession = 1;
     uint64_t m_NextEvent = 1;

@@ -198,4 +198,44 @@ bool ModemModel::IsDefault5GLocked() const {
     return m_Presence == ModemPresence::Pcie5G || m_Presence == ModemPresence::Both;
 }
 
+std::string ModemModel::HandleService(const std::vector<std::string>& words) {
+    const std::size_t n = words.size();
+    uint32_t downMs = 0;
+    if (n == 3 && words[1] == "restart" && ParseNumber(words[2], &downMs)) {
+        // A restart during the down time of another one starts it again.
+        ++m_ServiceLife;
+        m_ServiceDown = true;
+        m_ServiceRefusalJournaled = false;
+        m_ServiceUpAt = Clock::now() + std::chrono::milliseconds(downMs);
+        RecordLocked("service restart: down for " + std::to_string(downMs) + " ms, the account watcher aborts");
+        RaiseLocked("service-stopped", "-", false, false);
+        return Ok();
+    }
+    if (n == 2 && words[1] == "life") {
+        return Ok(std::to_string(m_ServiceLife) + (m_ServiceDown ? " down" : " up"));
+    }
+    return Error("service takes restart MS or life");
+}
+
+void ModemModel::ServiceTickLocked() {
+    if (!m_ServiceDown || Clock::now() < m_ServiceUpAt) {
+        return;
+    }
+    m_ServiceDown = false;
+    const std::vector<std::string> interfaces = MbnInterfacesLocked();
+    RecordLocked("service up: " + std::to_string(interfaces.size()) + " interfaces arrive");
+    RaiseMbnLocked("mbn-arrival");
+}
+
+bool ModemModel::RefusedByServiceLocked(const std::string& call) {
+    if (!m_ServiceDown) {
+        return false;
+    }
+    if (!m_ServiceRefusalJournaled) {
+        m_ServiceRefusalJournaled = true;
+        RecordLocked("service down: " + call + " answered 0x800706BA");
+    }
+    return true;
+}
+
 }  // namespace emu

@@ -13,6 +13,7 @@ using namespace model_text;
 namespace {
 
 constexpr uint32_t kMaxEventWaitMs = 30000;
+constexpr uint32_t kServerUnavailable = 0x800706BA;  // RPC_S_SERVER_UNAVAILABLE
 constexpr uint32_t kAccessDenied = 0x80070005;  // E_ACCESSDENIED
 
 // "\\?\USB#VID..#6&..#{class}" -> "USB\VID..\6&..", as Windows forms instance ids.
@@ -155,6 +156,11 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
     const std::size_t n = words.size();
     const std::string sub = n > 1 ? words[1] : "";
     const bool hasModem = m_Presence != ModemPresence::None;
+    const bool serviceCall = sub == "default" || sub == "status" || sub == "service" || sub == "activate" ||
+                             sub == "open" || sub == "set" || (sub == "watcher" && n == 3 && words[2] == "start");
+    if (serviceCall && RefusedByServiceLocked("rt " + sub)) {
+        return Ok("fail " + HexResult(kServerUnavailable));
+    }
     if (sub == "default" && n == 2) {
         if (DeniedLocked("default", "default modem denied")) {
             return Ok("fail " + HexResult(kAccessDenied));
@@ -297,7 +303,12 @@ std::string ModemModel::HandleRuntime(const std::vector<std::string>& words, std
             return Error("rt events takes AFTER TIMEOUT_MS");
         }
         const auto pending = [&] { return !m_Events.empty() && m_Events.back().Sequence > after; };
-        m_Changed.wait_for(lock, std::chrono::milliseconds(std::min(timeoutMs, kMaxEventWaitMs)), pending);
+        auto waitUntil = Clock::now() + std::chrono::milliseconds(std::min(timeoutMs, kMaxEventWaitMs));
+        if (m_ServiceDown) {
+            waitUntil = std::min(waitUntil, m_ServiceUpAt);  // its coming back raises events
+        }
+        m_Changed.wait_until(lock, waitUntil, pending);
+        ServiceTickLocked();
         std::string reply = Ok();
         for (const MachineEvent& event : m_Events) {
             if (event.Sequence > after) {

@@ -133,6 +133,34 @@ TEST(ModemModel, DeniedCallsAnswerAccessDeniedUntilCleared) {
     EXPECT_EQ(Reply(model, "rt activate watcher"), "ok");
 }
 
+// A restart of the mobile broadband service: the watcher's abort is raised, every Runtime
+// call answers RPC_S_SERVER_UNAVAILABLE for the down time, and once it is over the service
+// has a new life and the interfaces arrive again. A restart during the down time starts it
+// again.
+TEST(ModemModel, AServiceRestartRefusesCallsForItsDownTimeThenTheInterfacesArrive) {
+    ModemModel model;
+    model.Handle("modem 4g");
+    EXPECT_EQ(Reply(model, "service life"), "ok 1 up");
+    EXPECT_EQ(Reply(model, "service restart 60000"), "ok");
+    EXPECT_EQ(Reply(model, "service life"), "ok 2 down");
+    for (const char* call : {"rt default", "rt status", "rt activate watcher", "rt open", "rt watcher start",
+                             "rt set 1 1 4154", "rt service {DA138C64-6515-4893-92B2-A1E1CA7C81CA}"}) {
+        EXPECT_EQ(Reply(model, call), "ok fail 0x800706BA") << call;
+    }
+    EXPECT_FALSE(JournalHas(model, "at cmd=")) << "nothing reaches the modem";
+    EXPECT_EQ(Reply(model, "service restart 0"), "ok") << "a second restart while down";
+    EXPECT_EQ(Reply(model, "service life"), "ok 3 up");
+    EXPECT_EQ(Reply(model, "rt default"), "ok 4g");
+    const std::string events = Reply(model, "rt events 0 0");
+    EXPECT_NE(events.find("service-stopped"), std::string::npos) << events;
+    EXPECT_NE(events.find(std::string("mbn-arrival ") + MBN_INTERFACE_4G), std::string::npos) << events;
+    for (const char* entry : {"service restart: down for 60000 ms, the account watcher aborts",
+                              "service down: rt default answered 0x800706BA", "service up: 1 interfaces arrive"}) {
+        EXPECT_TRUE(JournalHas(model, entry)) << entry;
+    }
+    EXPECT_EQ(Reply(model, "service restart"), "error: service takes restart MS or life");
+}
+
 TEST(ModemModel, NetshFailsInTheConsolesCodePageOrCutsItsTableOnRequest) {
     ModemModel model;
     model.Handle("netsh error-cp932");

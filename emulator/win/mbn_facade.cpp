@@ -41,6 +41,10 @@ public:
         if (outer != nullptr) {
             return CLASS_E_NOAGGREGATION;
         }
+        // A service that is down makes nothing.
+        if (const HRESULT down = ServiceAnswer(ServiceLife()); FAILED(down)) {
+            return down;
+        }
         IUnknown* object = nullptr;
         if (m_Clsid == CLSID_MbnInterfaceManager) {
             object = NewInterfaceManager();

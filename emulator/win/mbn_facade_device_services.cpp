@@ -103,6 +103,9 @@ public:
         if (value == nullptr) {
             return E_POINTER;
         }
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         const std::vector<std::string> reply = Words(EmuRequest("mbn rt session " + m_InterfaceId + " " + m_ServiceId));
         HRESULT scripted = S_OK;
         if (Scripted(reply, &scripted)) {
@@ -124,6 +127,9 @@ public:
 
 private:
     HRESULT Request(const std::string& kind, ULONG commandId, SAFEARRAY* data, ULONG* requestId) {
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         const HRESULT result = Issue(kind, commandId, data, requestId);
         DeliverNested();
         return result;
@@ -290,6 +296,9 @@ public:
         if (value == nullptr) {
             return E_POINTER;
         }
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         *value = nullptr;
         const std::string service = NarrowUpper(serviceId);
         if (!IsOk(Words(EmuRequest("mbn rt service " + m_Id + " " + service)))) {
@@ -325,6 +334,9 @@ public:
         if (value == nullptr) {
             return E_POINTER;
         }
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         *value = nullptr;
         const std::string id = NarrowUpper(interfaceId);
         const std::vector<std::string> reply = Words(EmuRequest("mbn rt context " + id));
@@ -341,6 +353,9 @@ public:
 
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** point) override {
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         return FindPoint(this, {&kDeviceServicesEvents}, iid, point);
     }
 };

@@ -52,6 +52,9 @@ public:
         if (profile == nullptr) {
             return E_POINTER;
         }
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         const HRESULT hr = ReadValue(m_Id, 5, state);
         if (FAILED(hr)) {
             return hr;
@@ -80,6 +83,9 @@ public:
         if (value == nullptr) {
             return E_POINTER;
         }
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         *value = nullptr;
         const std::string id = NarrowUpper(interfaceId);
         for (const std::string& present : PresentInterfaces()) {
@@ -93,6 +99,9 @@ public:
     HRESULT STDMETHODCALLTYPE GetInterfaces(SAFEARRAY** value) override {
         if (value == nullptr) {
             return E_POINTER;
+        }
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
         }
         const std::vector<std::string> ids = PresentInterfaces();
         SAFEARRAY* array = SafeArrayCreateVector(VT_UNKNOWN, 0, static_cast<ULONG>(ids.size()));
@@ -110,6 +119,9 @@ public:
 
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** point) override {
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         return FindPoint(this, {&kInterfaceManagerEvents, &kInterfaceEvents, &kSignalEvents, &kRegistrationEvents, &kRadioEvents},
                          iid, point);
     }
@@ -128,6 +140,9 @@ public:
     HRESULT STDMETHODCALLTYPE GetConnection(LPCWSTR connectionId, IMbnConnection** value) override {
         if (value == nullptr) {
             return E_POINTER;
+        }
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
         }
         *value = nullptr;
         const std::string id = NarrowUpper(connectionId);
@@ -149,6 +164,9 @@ public:
 
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** point) override {
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         return FindPoint(this, {&kConnectionManagerEvents, &kConnectionEvents}, iid, point);
     }
 };
@@ -169,6 +187,9 @@ public:
     HRESULT STDMETHODCALLTYPE CreateConnectionProfile(LPCWSTR) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** point) override {
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         return FindPoint(this, {}, iid, point);
     }
 };
@@ -202,11 +223,21 @@ Interface::~Interface() {
 
 // IMbnInterface
 HRESULT STDMETHODCALLTYPE Interface::get_InterfaceID(BSTR* value) { return MakeBstr(m_Id, value); }
-HRESULT STDMETHODCALLTYPE Interface::GetReadyState(MBN_READY_STATE* value) { return ReadValue(m_Id, 0, value); }
+template <typename T>
+HRESULT Interface::ReadLive(const std::string& id, std::size_t index, T* out) {
+    if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+        return gone;
+    }
+    return ReadValue(id, index, out);
+}
+HRESULT STDMETHODCALLTYPE Interface::GetReadyState(MBN_READY_STATE* value) { return ReadLive(m_Id, 0, value); }
 HRESULT STDMETHODCALLTYPE Interface::GetConnection(IMbnConnection** value) {
     if (value == nullptr) {
         return E_POINTER;
     }
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
     *value = nullptr;
     std::vector<ULONG> values;
     if (!InterfaceValues(m_Id, &values)) {
@@ -217,14 +248,14 @@ HRESULT STDMETHODCALLTYPE Interface::GetConnection(IMbnConnection** value) {
 }
 
 // IMbnRadio
-HRESULT STDMETHODCALLTYPE Interface::get_SoftwareRadioState(MBN_RADIO* value) { return ReadValue(m_Id, 1, value); }
-HRESULT STDMETHODCALLTYPE Interface::get_HardwareRadioState(MBN_RADIO* value) { return ReadValue(m_Id, 2, value); }
+HRESULT STDMETHODCALLTYPE Interface::get_SoftwareRadioState(MBN_RADIO* value) { return ReadLive(m_Id, 1, value); }
+HRESULT STDMETHODCALLTYPE Interface::get_HardwareRadioState(MBN_RADIO* value) { return ReadLive(m_Id, 2, value); }
 
 // IMbnRegistration
-HRESULT STDMETHODCALLTYPE Interface::GetRegisterState(MBN_REGISTER_STATE* value) { return ReadValue(m_Id, 3, value); }
+HRESULT STDMETHODCALLTYPE Interface::GetRegisterState(MBN_REGISTER_STATE* value) { return ReadLive(m_Id, 3, value); }
 
 // IMbnSignal
-HRESULT STDMETHODCALLTYPE Interface::GetSignalStrength(ULONG* value) { return ReadValue(m_Id, 4, value); }
+HRESULT STDMETHODCALLTYPE Interface::GetSignalStrength(ULONG* value) { return ReadLive(m_Id, 4, value); }
 
 IMbnInterfaceManager* NewInterfaceManager() { return new InterfaceManager(); }
 IMbnConnectionManager* NewConnectionManager() { return new ConnectionManager(); }

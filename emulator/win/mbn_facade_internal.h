@@ -47,6 +47,12 @@ HRESULT ReadByteArray(SAFEARRAY* array, std::string* bytes);
 // Objects of this facade alive now, for tests that a client releases what it took.
 extern std::atomic<long> g_LiveObjects;
 
+// The mobile broadband service's life, as the model counts its restarts (0 without a model).
+uint64_t ServiceLife();
+// What the service answers an object made in `life`: S_OK; RPC_S_SERVER_UNAVAILABLE while it
+// is down; RPC_E_DISCONNECTED once it restarted after the object was made.
+HRESULT ServiceAnswer(uint64_t life);
+
 // Reference counting and QueryInterface; `Find` in Derived names the interfaces an object
 // answers besides IUnknown. Declared here once, the three IUnknown methods override those of
 // every interface base.
@@ -55,7 +61,7 @@ class ComObject : public Interfaces... {
     using First = std::tuple_element_t<0, std::tuple<Interfaces...>>;
 
 public:
-    ComObject() { ++g_LiveObjects; }
+    ComObject() : m_Life(ServiceLife()) { ++g_LiveObjects; }
     ComObject(const ComObject&) = delete;
     ComObject& operator=(const ComObject&) = delete;
 
@@ -82,8 +88,11 @@ public:
 
 protected:
     virtual ~ComObject() { --g_LiveObjects; }
+    // The service's answer to a call on this object: S_OK, or the RPC error it gives.
+    HRESULT ServiceGone() const { return ServiceAnswer(m_Life); }
 
 private:
+    const uint64_t m_Life;  // of the service that made the object
     std::atomic<ULONG> m_References{1};
 };
 
@@ -107,8 +116,9 @@ class SinkRegistry {
 public:
     static SinkRegistry& Instance();
 
-    // Takes over `sink`, a reference to the event interface `iid`.
-    DWORD Add(const GUID& iid, IUnknown* sink);
+    // Takes over `sink`, a reference to the event interface `iid`, advised in the service's
+    // `life`: a sink of an earlier life, or any while the service is down, gets nothing.
+    DWORD Add(const GUID& iid, IUnknown* sink, uint64_t life);
 
     // The sink's reference for the caller to release, or null for an unknown cookie.
     IUnknown* Remove(const GUID& iid, DWORD cookie);
@@ -133,7 +143,12 @@ private:
     std::mutex m_Mutex;
     std::condition_variable m_Returned;
     DWORD m_LastCookie = 0;
-    std::map<DWORD, std::pair<GUID, IUnknown*>> m_Sinks;
+    struct Advised {
+        GUID Iid;
+        IUnknown* Sink;
+        uint64_t Life;
+    };
+    std::map<DWORD, Advised> m_Sinks;
     std::map<DWORD, int> m_InProgress;  // deliveries running, by thread
 };
 
@@ -191,6 +206,10 @@ public:
     HRESULT STDMETHODCALLTYPE GetSignalError(ULONG*) override { return E_NOTIMPL; }
 
 private:
+    // One of the model's values of the interface, unless the service is gone.
+    template <typename T>
+    HRESULT ReadLive(const std::string& id, std::size_t index, T* out);
+
     const std::string m_Id;
 };
 

@@ -117,31 +117,54 @@ SinkRegistry& SinkRegistry::Instance() {
     return *registry;
 }
 
-DWORD SinkRegistry::Add(const GUID& iid, IUnknown* sink) {
+uint64_t ServiceLife() {
+    const std::vector<std::string> reply = Words(EmuRequest("service life"));
+    return IsOk(reply) && reply.size() == 3 ? std::stoull(reply[1]) : 0;
+}
+
+HRESULT ServiceAnswer(uint64_t life) {
+    const std::vector<std::string> reply = Words(EmuRequest("service life"));
+    if (!IsOk(reply) || reply.size() != 3) {
+        return S_OK;  // no model: no service life to follow
+    }
+    if (reply[2] == "down") {
+        return static_cast<HRESULT>(0x800706BA);  // RPC_S_SERVER_UNAVAILABLE
+    }
+    return std::stoull(reply[1]) == life ? S_OK : static_cast<HRESULT>(0x80010108);  // RPC_E_DISCONNECTED
+}
+
+DWORD SinkRegistry::Add(const GUID& iid, IUnknown* sink, uint64_t life) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     const DWORD cookie = ++m_LastCookie;
-    m_Sinks[cookie] = {iid, sink};
+    m_Sinks[cookie] = {iid, sink, life};
     return cookie;
 }
 
 IUnknown* SinkRegistry::Remove(const GUID& iid, DWORD cookie) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     const auto it = m_Sinks.find(cookie);
-    if (it == m_Sinks.end() || it->second.first != iid) {
+    if (it == m_Sinks.end() || it->second.Iid != iid) {
         return nullptr;
     }
-    IUnknown* sink = it->second.second;
+    IUnknown* sink = it->second.Sink;
     m_Sinks.erase(it);
     return sink;
 }
 
 std::vector<IUnknown*> SinkRegistry::Snapshot(const GUID& iid) {
+    // A service that is down delivers nothing, and a restarted one only to sinks advised
+    // since: the old subscriptions fell silent with the old service.
+    const std::vector<std::string> life = Words(EmuRequest("service life"));
+    const bool followed = IsOk(life) && life.size() == 3;
+    if (followed && life[2] == "down") {
+        return {};
+    }
     std::vector<IUnknown*> sinks;
     std::lock_guard<std::mutex> lock(m_Mutex);
     for (const auto& entry : m_Sinks) {
-        if (entry.second.first == iid) {
-            entry.second.second->AddRef();
-            sinks.push_back(entry.second.second);
+        if (entry.second.Iid == iid && (!followed || entry.second.Life == std::stoull(life[1]))) {
+            entry.second.Sink->AddRef();
+            sinks.push_back(entry.second.Sink);
         }
     }
     return sinks;
@@ -205,6 +228,9 @@ public:
             return E_POINTER;
         }
         *cookie = 0;
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            return gone;
+        }
         void* typed = nullptr;
         if (FAILED(sink->QueryInterface(*m_Events.Iid, &typed)) || typed == nullptr) {
             return CONNECT_E_CANNOTCONNECT;
@@ -214,7 +240,7 @@ public:
             static_cast<IUnknown*>(typed)->Release();
             return scripted;
         }
-        *cookie = SinkRegistry::Instance().Add(*m_Events.Iid, static_cast<IUnknown*>(typed));
+        *cookie = SinkRegistry::Instance().Add(*m_Events.Iid, static_cast<IUnknown*>(typed), ServiceLife());
         StartFollowingModel();
         DeliverNested();
         return S_OK;
@@ -223,6 +249,12 @@ public:
         IUnknown* sink = SinkRegistry::Instance().Remove(*m_Events.Iid, cookie);
         if (sink == nullptr) {
             return CONNECT_E_NOCONNECTION;
+        }
+        // A gone service's subscription answers so; the sink's reference goes with it, as the
+        // system lets go of a dead client's objects (and the live-object count tells).
+        if (const HRESULT gone = ServiceGone(); FAILED(gone)) {
+            sink->Release();
+            return gone;
         }
         const std::vector<std::string> reply = Words(EmuRequest(std::string("mbn rt unadvise ") + m_Events.Name));
         if (reply.size() == 2 && reply[1] == "wait" && !SinkRegistry::Instance().WaitForDeliveriesElsewhere(kStuckMs)) {

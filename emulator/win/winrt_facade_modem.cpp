@@ -34,6 +34,9 @@ public:
             return E_POINTER;
         }
         const std::string reply = EmuRequest("rt status");
+        if (HRESULT scripted = S_OK; ScriptedFailure(reply, &scripted)) {
+            return scripted;  // the service is down
+        }
         if (!IsOk(reply)) {
             // The modem went away while its object was held.
             return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);

@@ -22,6 +22,7 @@ namespace {
 
 constexpr HRESULT kIllegalStateChange = static_cast<HRESULT>(0x8000000D);
 constexpr DWORD kEnumerationWaitMs = 5000;
+constexpr DWORD kLateStatusMs = 500;  // from a late enumeration's event to its status
 
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
@@ -207,7 +208,13 @@ public:
             m_Status == MobileBroadbandAccountWatcherStatus_EnumerationCompleted) {
             return kIllegalStateChange;
         }
-        std::istringstream reply(EmuRequest("rt watcher start"));
+        const std::string answer = EmuRequest("rt watcher start");
+        // The service is down: the watcher cannot start, and says so by its status.
+        if (HRESULT refused = S_OK; ScriptedFailure(answer, &refused)) {
+            m_Status = MobileBroadbandAccountWatcherStatus_Aborted;
+            return refused;
+        }
+        std::istringstream reply(answer);
         std::string ok;
         std::string mode;
         uint32_t afterMs = 0;
@@ -277,6 +284,21 @@ private:
         (kind == "added" ? m_Added : m_Removed).Raise(self, static_cast<IMobileBroadbandAccountEventArgs*>(args.Get()));
     }
 
+    // The service went: the watcher aborts, as Windows ends every watcher of a service that
+    // stops, and raises Stopped; it never runs again.
+    void AbortForService(uint64_t generation) {
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            if (generation != m_Generation) {
+                return;
+            }
+            m_Status = MobileBroadbandAccountWatcherStatus_Aborted;
+            ++m_Generation;  // ends the event thread
+            m_Changed.notify_all();
+        }
+        m_Stopped.Raise(static_cast<IMobileBroadbandAccountWatcher*>(this), static_cast<IInspectable*>(nullptr));
+    }
+
     // Lets Start return, then waits until it has and afterMs more; false when stopped first.
     bool WaitAfterStart(uint32_t afterMs, uint64_t generation) {
         std::unique_lock<std::mutex> lock(m_Mutex);
@@ -290,7 +312,8 @@ private:
     void Run(std::string mode, uint32_t afterMs, uint64_t sequence, std::vector<std::wstring> accounts,
              uint64_t generation) {
         auto* self = static_cast<IMobileBroadbandAccountWatcher*>(this);
-        if (mode == "after") {
+        const bool late = mode == "after";
+        if (late) {
             if (!WaitAfterStart(afterMs, generation)) {
                 Release();
                 return;
@@ -300,7 +323,13 @@ private:
         for (const std::wstring& id : accounts) {
             Raise("added", id, false, false);
         }
-        if (mode == "complete") {
+        if (mode == "complete" && late) {
+            // Nothing promises that the status changes before the event is raised: a late
+            // enumeration raises it first, and the status follows a moment later.
+            m_Enumerated.Raise(self, static_cast<IInspectable*>(nullptr));
+            Sleep(kLateStatusMs);
+            EndEnumeration(MobileBroadbandAccountWatcherStatus_EnumerationCompleted);
+        } else if (mode == "complete") {
             EndEnumeration(MobileBroadbandAccountWatcherStatus_EnumerationCompleted);
             m_Enumerated.Raise(self, static_cast<IInspectable*>(nullptr));
         } else if (mode == "abort") {
@@ -316,9 +345,11 @@ private:
         NoteFollowing(1);
         FollowEmuEvents(
             sequence, [this, generation] { return IsCurrent(generation); },
-            [this](const EmuEvent& event) {
+            [this, generation](const EmuEvent& event) {
                 if (event.Kind == "added" || event.Kind == "updated" || event.Kind == "removed") {
                     Raise(event.Kind, Widen(event.Subject), event.Device, event.Network);
+                } else if (event.Kind == "service-stopped") {
+                    AbortForService(generation);
                 }
                 NoteRaised(event.Sequence);
             });

@@ -305,7 +305,12 @@ namespace MbnWrapper {
 
 HRESULT ConnectInterface(wchar_t* interfaceID) {
     OperationScope operation;
-    return ConnectInterfaceInOperation(interfaceID);
+    HRESULT hr = ConnectInterfaceInOperation(interfaceID);
+    // Managers kept from before a restart of the service: once with new ones.
+    if (IsServiceGone(hr) && SUCCEEDED(RenewObjectsOfGoneService())) {
+        hr = ConnectInterfaceInOperation(interfaceID);
+    }
+    return hr;
 }
 
 HRESULT DisconnectInterface() {

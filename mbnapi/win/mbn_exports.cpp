@@ -6,6 +6,18 @@
 #include "mbnapi/win/image_fixups.h"
 #include "mbnapi/win/mbn_module.h"
 
+namespace {
+
+// An object that answers that its service is gone stays so; the next call gets new ones.
+HRESULT Answer(HRESULT hr) {
+    if (IsServiceGone(hr)) {
+        RenewObjectsOfGoneService();
+    }
+    return hr;
+}
+
+}  // namespace
+
 HRESULT EnumInterface(LONG* count, _MBIMIDS ids[]) {
     if (!PrepareImageForExports()) {
         return MBN_E_IMAGE_NOT_READY;
@@ -31,7 +43,7 @@ HRESULT OpenCommandSession(wchar_t* deviceServiceID) {
     if (!PrepareImageForExports()) {
         return MBN_E_IMAGE_NOT_READY;
     }
-    return MbnWrapper::OpenCommandSession(deviceServiceID);
+    return Answer(MbnWrapper::OpenCommandSession(deviceServiceID));
 }
 
 BOOL CloseCommandSession(wchar_t* deviceServiceID) {
@@ -46,8 +58,12 @@ HRESULT SetCommand(wchar_t* reservedID, wchar_t* deviceServiceID, ULONG commandI
     if (!PrepareImageForExports()) {
         return MBN_E_IMAGE_NOT_READY;
     }
-    return MbnWrapper::SetCommand(reservedID, deviceServiceID, commandID, commandDataSize, pCommandData,
-                                  pResponseDataSize, pResponseData, timeout);
+    const HRESULT hr = MbnWrapper::SetCommand(reservedID, deviceServiceID, commandID, commandDataSize, pCommandData,
+                                              pResponseDataSize, pResponseData, timeout);
+    if (hr != S_OK) {
+        RenewObjectsIfServiceGone(deviceServiceID);
+    }
+    return hr;
 }
 
 HRESULT QueryCommand(wchar_t* reservedID, wchar_t* deviceServiceID, ULONG commandID, ULONG commandDataSize,
@@ -55,27 +71,27 @@ HRESULT QueryCommand(wchar_t* reservedID, wchar_t* deviceServiceID, ULONG comman
     if (!PrepareImageForExports()) {
         return MBN_E_IMAGE_NOT_READY;
     }
-    return MbnWrapper::QueryCommand(reservedID, deviceServiceID, commandID, commandDataSize, pCommandData,
-                                    pResponseDataSize, pResponseData);
+    return Answer(MbnWrapper::QueryCommand(reservedID, deviceServiceID, commandID, commandDataSize, pCommandData,
+                                           pResponseDataSize, pResponseData));
 }
 
 HRESULT GetRadioState(wchar_t* interfaceID, QuarnMbn::MBN_RADIO* softwareState, QuarnMbn::MBN_RADIO* hardwareState) {
     if (!PrepareImageForExports()) {
         return MBN_E_IMAGE_NOT_READY;
     }
-    return MbnWrapper::GetRadioState(interfaceID, softwareState, hardwareState);
+    return Answer(MbnWrapper::GetRadioState(interfaceID, softwareState, hardwareState));
 }
 
 HRESULT GetConnectionState(wchar_t* interfaceID, QuarnMbn::MBN_ACTIVATION_STATE* state) {
     if (!PrepareImageForExports()) {
         return MBN_E_IMAGE_NOT_READY;
     }
-    return MbnWrapper::GetConnectionState(interfaceID, state);
+    return Answer(MbnWrapper::GetConnectionState(interfaceID, state));
 }
 
 HRESULT GetRegisterState(wchar_t* reservedID, QuarnMbn::MBN_REGISTER_STATE* state) {
     if (!PrepareImageForExports()) {
         return MBN_E_IMAGE_NOT_READY;
     }
-    return MbnWrapper::GetRegisterState(reservedID, state);
+    return Answer(MbnWrapper::GetRegisterState(reservedID, state));
 }

@@ -255,6 +255,15 @@ HRESULT EnumInterfaceRecords(LONG* count, _MBIMIDS ids[], ULONG capacity);
 // An outside caller that loaded the exports never ran start-up: the objects and the sink
 // that a connection needs.
 void PrepareForOutsideCaller();
+// An object of the mobile broadband service answered that the service is gone
+// (RPC_S_SERVER_UNAVAILABLE, RPC_E_DISCONNECTED): it restarted or stopped.
+bool IsServiceGone(HRESULT hr);
+// Drops every object of the gone service, its subscriptions and sessions, and makes the
+// managers again (with the interface-manager subscription once the module started).
+HRESULT RenewObjectsOfGoneService();
+// The same when the device-services context answers so for `deviceServiceID`: a set whose
+// session could not be opened says only 50, whatever the cause.
+void RenewObjectsIfServiceGone(const wchar_t* deviceServiceID);
 // Puts `object`, a reference handed over, into a module reference that the operation owns;
 // the one held before is released once the state lock is left.
 template <typename T>

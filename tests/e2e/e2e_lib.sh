@@ -125,13 +125,14 @@ stop_app() {
   wait "$app_pid" 2>/dev/null || true
   app_pid=""
 }
-# Waits (30 s at most) for the running instance, our child, to end; true when it did, with
-# exit code 0. One that does not end is killed and reported, not waited for without end.
+# Waits (SECONDS, 30 by default, at most) for the running instance, our child, to end; true
+# when it did, with exit code 0. One that does not end is killed and reported, not waited
+# for without end.
 app_exited_with_zero() {
-  local code=0 waited=0
-  while kill -0 "$app_pid" 2>/dev/null && [ "$waited" -lt 300 ]; do sleep 0.1; waited=$((waited + 1)); done
+  local code=0 waited=0 limit=${1:-30}
+  while kill -0 "$app_pid" 2>/dev/null && [ "$waited" -lt $((limit * 10)) ]; do sleep 0.1; waited=$((waited + 1)); done
   if kill -0 "$app_pid" 2>/dev/null; then
-    echo "the program did not end within 30 s"
+    echo "the program did not end within $limit s"
     stop_app
     return 1
   fi
