@@ -19,8 +19,8 @@ dll=$(realpath "$1")
 netsh=$(realpath "$2")
 mbn=$(realpath "$3")
 
-dll_windows=$(winepath -w "$dll" | sed 's/\\/\\\\/g')
-mbn_windows=$(winepath -w "$mbn" | sed 's/\\/\\\\/g')
+dll_windows=$(wine_tool winepath.exe -w "$dll" | sed 's/\\/\\\\/g')
+mbn_windows=$(wine_tool winepath.exe -w "$mbn" | sed 's/\\/\\\\/g')
 reg=$(mktemp --suffix=.reg)
 trap 'rm -f "$reg"; [ -z "$own_xvfb" ] || kill "$own_xvfb" 2>/dev/null || true' EXIT
 {
@@ -47,6 +47,10 @@ trap 'rm -f "$reg"; [ -z "$own_xvfb" ] || kill "$own_xvfb" 2>/dev/null || true' 
   echo '[HKEY_CURRENT_USER\Software\Wine\DllOverrides]'
   echo '"netsh.exe"="native"'
 } > "$reg"
-wine regedit /S "$(winepath -w "$reg")"
+# Through wine_tool: Wine now and then cannot start a process at all (scripts/wine-env.sh),
+# and this script starts three on every test run.
+reg_windows=$(wine_tool winepath.exe -w "$reg")
+[ -n "$dll_windows" ] && [ -n "$mbn_windows" ] && [ -n "$reg_windows" ] || { echo "emu-prefix: winepath gave no path" >&2; exit 1; }
+wine_tool regedit /S "$reg_windows"
 cp "$netsh" "$WINEPREFIX/drive_c/windows/system32/netsh.exe"
 echo "emu-prefix: registered $(basename "$dll"), $(basename "$mbn") and netsh in $WINEPREFIX"
