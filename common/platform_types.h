@@ -40,4 +40,5 @@ using QuarnDword = unsigned long;
 using QuarnHresult = int32_t;
 
 constexpr QuarnHresult QUARN_S_OK = 0;
+constexpr QuarnHresult QUARN_S_FALSE = 1;
 constexpr QuarnHresult QUARN_E_FAIL = static_cast<QuarnHresult>(0x80004005u);

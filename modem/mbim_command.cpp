@@ -40,6 +40,9 @@ constexpr std::string_view NETSH_SEPARATOR_LINE = "-----------------------------
 static_assert(NETSH_SEPARATOR_LINE.size() == 39, "37 hyphens, CR and LF");
 
 std::mutex ATCommandMutex;
+// Written and compared under ATCommandMutex, with the command it belongs to: a power-on that
+// checked it is sent before a power-off that counts, or sees the count.
+uint32_t g_SimEjects = 0;
 ModemPorts g_Ports{};
 
 bool Contains(const wchar_t* text, const wchar_t* pattern) { return std::wcsstr(text, pattern) != nullptr; }
@@ -83,8 +86,13 @@ NetshSlotResult ParseNetshSlotMapping(const std::string& output) {
 void MBIMCommand::Attach(const ModemPorts& ports) { g_Ports = ports; }
 
 QuarnHresult MBIMCommand::QUARN_ATTUNNEL_MBIM_Extension(const wchar_t* command, wchar_t* answer, uint32_t timeoutMs) {
-    static constexpr const char* kName = "MBIMCommand::QUARN_ATTUNNEL_MBIM_Extension";
     std::lock_guard<std::mutex> lock(ATCommandMutex);
+    return RunAtCommandLocked(command, answer, timeoutMs);
+}
+
+// The caller holds ATCommandMutex.
+QuarnHresult MBIMCommand::RunAtCommandLocked(const wchar_t* command, wchar_t* answer, uint32_t timeoutMs) {
+    static constexpr const char* kName = "MBIMCommand::QUARN_ATTUNNEL_MBIM_Extension";
     LOG_INFO("[INFO] MBIMCommand::QUARN_ATTUNNEL_MBIM_Extension : %s ++\n", kName);
 
     uint8_t commandBuffer[AT_COMMAND_CAPACITY] = {};
@@ -131,20 +139,47 @@ QuarnHresult MBIMCommand::QUARN_ATTUNNEL_MBIM_Extension(const wchar_t* command, 
 QuarnHresult MBIMCommand::SendRemoveSimCard(ModulePlatform platform) {
     std::vector<wchar_t> answer(AT_ANSWER_CAPACITY, L'\0');
     const AtCommand& command = platform == PLATFORM_4G ? kRemoveSim4G : kRemoveSim5G;
-    if (QUARN_ATTUNNEL_MBIM_Extension(command.Text, answer.data(), command.TimeoutMs) != QUARN_S_OK) {
-        return QUARN_E_FAIL;
+    bool ok = false;
+    {
+        std::lock_guard<std::mutex> lock(ATCommandMutex);
+        if (RunAtCommandLocked(command.Text, answer.data(), command.TimeoutMs) != QUARN_S_OK) {
+            return QUARN_E_FAIL;
+        }
+        ok = Contains(answer.data(), kAnswerOk);
+        if (ok) {
+            ++g_SimEjects;
+        }
     }
     LOG_INFO("[INFO] MBIMCommand::SendRemoveSimCard : response: %ls\n", answer.data());
-    return Contains(answer.data(), kAnswerOk) ? QUARN_S_OK : QUARN_E_FAIL;
+    return ok ? QUARN_S_OK : QUARN_E_FAIL;
 }
 
-QuarnHresult MBIMCommand::SendPowerOnSimCard() {
+uint32_t MBIMCommand::SimEjectCount() {
+    std::lock_guard<std::mutex> lock(ATCommandMutex);
+    return g_SimEjects;
+}
+
+QuarnHresult MBIMCommand::SendPowerOnSimCard() { return PowerOnSimCard(nullptr); }
+
+QuarnHresult MBIMCommand::SendPowerOnSimCardUnlessEjectedSince(uint32_t ejectCount) {
+    return PowerOnSimCard(&ejectCount);
+}
+
+QuarnHresult MBIMCommand::PowerOnSimCard(const uint32_t* unlessEjectedSince) {
     static constexpr const char* kName = "MBIMCommand::SendPowerOnSimCard";
     LOG_INFO("[INFO] MBIMCommand::SendPowerOnSimCard : %s ++, platform: %d\n", kName, static_cast<int>(PLATFORM_4G));
     std::vector<wchar_t> answer(AT_ANSWER_CAPACITY, L'\0');
     for (int failures = 0; failures < kPowerOnAttempts;) {
-        const QuarnHresult result =
-            QUARN_ATTUNNEL_MBIM_Extension(kPowerOnSim4G.Text, answer.data(), kPowerOnSim4G.TimeoutMs);
+        QuarnHresult result = QUARN_E_FAIL;
+        {
+            std::lock_guard<std::mutex> lock(ATCommandMutex);
+            if (unlessEjectedSince != nullptr && *unlessEjectedSince != g_SimEjects) {
+                LOG_INFO("[INFO] MBIMCommand::SendPowerOnSimCard : %s -- the SIM was ejected after the request: not sent\n",
+                         kName);
+                return QUARN_S_FALSE;
+            }
+            result = RunAtCommandLocked(kPowerOnSim4G.Text, answer.data(), kPowerOnSim4G.TimeoutMs);
+        }
         if (result == QUARN_S_OK) {
             LOG_INFO("[INFO] MBIMCommand::SendPowerOnSimCard : response: %ls\n", answer.data());
             if (Contains(answer.data(), kAnswerOk)) {

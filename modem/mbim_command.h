@@ -71,5 +71,15 @@ public:
 
     static QuarnHresult SendRemoveSimCard(ModulePlatform platform);
     static QuarnHresult SendPowerOnSimCard();
+    // The SIM power-offs sent so far that the modem acknowledged. A power-on asked for by an
+    // event (a modem's arrival) takes this count when the event comes, and the power-on
+    // below sends nothing once the user has ejected the SIM since: the event is older than
+    // the eject. S_FALSE then.
+    static uint32_t SimEjectCount();
+    static QuarnHresult SendPowerOnSimCardUnlessEjectedSince(uint32_t ejectCount);
     static QuarnHresult GetSimSlot(uint32_t* slot, ModulePlatform platform);
+
+private:
+    static QuarnHresult RunAtCommandLocked(const wchar_t* command, wchar_t* answer, uint32_t timeoutMs);
+    static QuarnHresult PowerOnSimCard(const uint32_t* unlessEjectedSince);
 };

@@ -171,6 +171,27 @@ TEST_F(MbimCommandTest, PowerOnRetriesThreeTimesOneSecondApart) {
     EXPECT_TRUE(trace.Contains("[INFO] MBIMCommand::SendPowerOnSimCard : MBIMCommand::SendPowerOnSimCard -- All retries failed. E_FAIL\n"));
 }
 
+// The Mobile Broadband sink powers the SIM on for an arrival only after connecting, which
+// takes long enough for the icon to show and the user to eject: such a late power-on must not
+// undo the eject. A refused eject leaves the SIM on, so it does not count.
+TEST_F(MbimCommandTest, APowerOnForAnEventOlderThanTheUsersEjectSendsNothing) {
+    const uint32_t atArrival = MBIMCommand::SimEjectCount();
+    transport.answers = {{QUARN_S_OK, "\r\nERROR\r\n"}};
+    EXPECT_EQ(MBIMCommand::SendRemoveSimCard(PLATFORM_4G), QUARN_E_FAIL);
+    transport.answers = {{QUARN_S_OK, "\r\nOK\r\n"}};
+    EXPECT_EQ(MBIMCommand::SendPowerOnSimCardUnlessEjectedSince(atArrival), QUARN_S_OK);
+
+    EXPECT_EQ(MBIMCommand::SendRemoveSimCard(PLATFORM_4G), QUARN_S_OK);
+    transport.payloads.clear();
+    EXPECT_EQ(MBIMCommand::SendPowerOnSimCardUnlessEjectedSince(atArrival), QUARN_S_FALSE);
+    EXPECT_TRUE(transport.payloads.empty()) << "the ejected SIM was powered on again";
+    EXPECT_TRUE(trace.Contains("[INFO] MBIMCommand::SendPowerOnSimCard : MBIMCommand::SendPowerOnSimCard -- the SIM "
+                               "was ejected after the request: not sent\n"));
+
+    EXPECT_EQ(MBIMCommand::SendPowerOnSimCardUnlessEjectedSince(MBIMCommand::SimEjectCount()), QUARN_S_OK);
+    EXPECT_EQ(transport.payloads, std::vector<std::string>{"AT+XSIMPOWER=1,1\r\n"});
+}
+
 struct NetshCase {
     const char* name;
     std::string output;

@@ -205,14 +205,24 @@ void ConditionCheck::TriggerUpdateSystemTrayIconStatus() {
     m_Event_SimStatus->Set();
 }
 
-void ConditionCheck::PowerOnSimOn4GPlatform() {
+void ConditionCheck::PowerOnSimOn4GPlatform() { PowerOnSimOn4GPlatform(nullptr); }
+
+void ConditionCheck::PowerOnSimOn4GPlatformUnlessEjectedSince(uint32_t ejectCount) {
+    PowerOnSimOn4GPlatform(&ejectCount);
+}
+
+void ConditionCheck::PowerOnSimOn4GPlatform(const uint32_t* unlessEjectedSince) {
     static constexpr const char* kName = "ConditionCheck::PowerOnSimOn4GPlatform";
     LOG_INFO("[INFO] ConditionCheck::PowerOnSimOn4GPlatform : %s ++\n", kName);
     if (DeviceMonitor::GetCurrentModulePlatform() != PLATFORM_4G) {
         LOG_INFO("[INFO] ConditionCheck::PowerOnSimOn4GPlatform : %s: Not a 4G platform. No action taken.\n", kName);
     } else {
-        const QuarnHresult result = MBIMCommand::SendPowerOnSimCard();
-        if (result < 0) {
+        const QuarnHresult result = unlessEjectedSince != nullptr
+                                        ? MBIMCommand::SendPowerOnSimCardUnlessEjectedSince(*unlessEjectedSince)
+                                        : MBIMCommand::SendPowerOnSimCard();
+        if (result == QUARN_S_FALSE) {
+            // The user ejected the SIM after the event that asked: it stays off.
+        } else if (result < 0) {
             LOG_WARNING("[WARNING] ConditionCheck::PowerOnSimOn4GPlatform : %s: Failed to send power on sim command. Error code: 0x%X\n",
                         kName, static_cast<unsigned>(result));
         } else {

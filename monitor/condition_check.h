@@ -112,6 +112,9 @@ public:
     void ReleaseHeldRequest();
     // Powers the SIM on when the 4G modem is present; waits for the modem on the caller's thread.
     static void PowerOnSimOn4GPlatform();
+    // The same for an event that took MBIMCommand::SimEjectCount() when it came: nothing is
+    // sent once the user has ejected the SIM since.
+    static void PowerOnSimOn4GPlatformUnlessEjectedSince(uint32_t ejectCount);
 
     // One turn of the worker: wait for a request, settle, decide, tell the window.
     void HandleUpdateSimStatusEventOnce();
@@ -120,6 +123,7 @@ public:
     std::mutex m_Mutex;
 
 private:
+    static void PowerOnSimOn4GPlatform(const uint32_t* unlessEjectedSince);
     bool IsSimSlotOne(ModulePlatform platform);
     // Takes the machine through `event` and returns what to do (Locked: m_StateMutex is held).
     SimStatusWorkerAction Apply(SimStatusWorkerEvent event);

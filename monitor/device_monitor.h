@@ -96,6 +96,11 @@ public:
     virtual ~SimStatusRequests() = default;
     virtual void TriggerUpdateSystemTrayIconStatus() = 0;
     virtual void PowerOnSimOn4GPlatform() = 0;
+    // For a source whose power-on may come well after its event (the Mobile Broadband sink
+    // connects first): the count of ejects when the event came, and the power-on that sends
+    // nothing once the user has ejected the SIM since.
+    virtual uint32_t SimEjectCount() { return 0; }
+    virtual void PowerOnSimOn4GPlatformUnlessEjectedSince(uint32_t /*ejectCount*/) { PowerOnSimOn4GPlatform(); }
     // The machine resumed: a request refused while it was suspended is asked for now. Only
     // the power callback resumes anything; the other sources need not implement it.
     virtual void ReleaseHeldRequest() {}

@@ -26,6 +26,10 @@ public:
         ConditionCheck::GetInstance().TriggerUpdateSystemTrayIconStatus();
     }
     void PowerOnSimOn4GPlatform() override { ConditionCheck::PowerOnSimOn4GPlatform(); }
+    uint32_t SimEjectCount() override { return MBIMCommand::SimEjectCount(); }
+    void PowerOnSimOn4GPlatformUnlessEjectedSince(uint32_t ejectCount) override {
+        ConditionCheck::PowerOnSimOn4GPlatformUnlessEjectedSince(ejectCount);
+    }
     void ReleaseHeldRequest() override { ConditionCheck::GetInstance().ReleaseHeldRequest(); }
 };
 

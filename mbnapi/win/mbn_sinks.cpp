@@ -205,10 +205,13 @@ HRESULT CMbnSinks::OnInterfaceArrival(IMbnInterface* newInterface) {
         requests = g_SimStatusRequests;
     }
     LOG_INFO("[INFO] CMbnSinks::OnInterfaceArrival :    ***** MBIM Interface <- Arrival\n");
+    // The connection below takes a while, long enough for the icon to show and the user to
+    // eject the SIM: the power-on belongs to this arrival and must not undo that eject.
+    const uint32_t ejectCount = requests != nullptr ? requests->SimEjectCount() : 0;
     PostInterfaceChange(true);
     if (requests != nullptr) {
         requests->TriggerUpdateSystemTrayIconStatus();
-        requests->PowerOnSimOn4GPlatform();
+        requests->PowerOnSimOn4GPlatformUnlessEjectedSince(ejectCount);
     }
     return S_OK;
 }
