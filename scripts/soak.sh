@@ -71,6 +71,18 @@ step_started=0
 trace_mark=0
 
 # Marks a step in the journal and in time; the trace lines after the mark are the step's.
+# The SIM ejected from the menu, then back with an account event; SUFFIX names the moment.
+eject_and_back() {
+  begin_step "Eject SIM from the menu$1"
+  probe post 0x111 40001 0 || true
+  expect_icon hidden || true
+
+  begin_step "the SIM comes back with an account event$1"
+  ctl sim ready >/dev/null
+  ctl event updated "account-$platform" device >/dev/null
+  expect_icon shown || true
+}
+
 begin_step() {
   step=$1
   step_started=$(date +%s%3N)
@@ -136,14 +148,7 @@ for cycle in $(seq "$cycles"); do
   fi
 
   if part eject; then
-    begin_step "Eject SIM from the menu"
-    probe post 0x111 40001 0 || true
-    expect_icon hidden || true
-
-    begin_step "the SIM comes back with an account event"
-    ctl sim ready >/dev/null
-    ctl event updated "account-$platform" device >/dev/null
-    expect_icon shown || true
+    eject_and_back ""
   fi
 
   if part power; then
@@ -178,14 +183,7 @@ for cycle in $(seq "$cycles"); do
     fi
     expect_icon shown || true
 
-    begin_step "Eject SIM from the menu after the service restart"
-    probe post 0x111 40001 0 || true
-    expect_icon hidden || true
-
-    begin_step "the SIM comes back with an account event after the service restart"
-    ctl sim ready >/dev/null
-    ctl event updated "account-$platform" device >/dev/null
-    expect_icon shown || true
+    eject_and_back " after the service restart"
   fi
 
   if ! kill -0 "$app_pid" 2>/dev/null; then
